@@ -1,0 +1,22 @@
+# The product, dismora.exe, and the helper programs the Wine suite runs.
+set(DISMORA_SIZE_FLAGS -Os -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics -fno-stack-protector)
+target_compile_options(dismora_core PRIVATE ${DISMORA_SIZE_FLAGS})
+
+file(GLOB DISMORA_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
+add_executable(dismora WIN32 ${DISMORA_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/src/resources/dismora.rc)
+target_include_directories(dismora PRIVATE ${CMAKE_SOURCE_DIR}/src)
+target_compile_options(dismora PRIVATE ${DISMORA_SIZE_FLAGS} -Wall -Wextra)
+target_link_libraries(dismora PRIVATE dismora_core)
+target_link_options(dismora PRIVATE -municode -mwindows -static -s -Wl,--gc-sections
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,-Map=${CMAKE_BINARY_DIR}/dismora.map)
+target_link_libraries(dismora PRIVATE advapi32 user32 shell32 oleaut32 kernel32)
+set_target_properties(dismora PROPERTIES OUTPUT_NAME dismora SUFFIX .exe)
+
+# Helper programs and the contract tests for the Wine suite live beside their sources.
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/tools/CMakeLists.txt)
+    add_subdirectory(${CMAKE_SOURCE_DIR}/tests/e2e/tools ${CMAKE_BINARY_DIR}/e2e-tools)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/contract/windows.cmake)
+    include(${CMAKE_SOURCE_DIR}/tests/contract/windows.cmake)
+endif()

@@ -1,0 +1,207 @@
+// The seam: every Windows type, constant and function the program uses,
+// under its Windows name, in namespace win. The program logic includes only
+// this header; the definitions are picked at link time (the real Windows
+// backend in win32/, or the simulated Windows of the tests).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32) && defined(__i386__)
+#define WIN_STDCALL __attribute__((stdcall))
+#else
+#define WIN_STDCALL
+#endif
+
+namespace win {
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = std::uint32_t;
+using ULONG = std::uint32_t;
+using LONG = std::int32_t;
+using BOOL = std::int32_t;
+using HRESULT = std::int32_t;
+using LCID = DWORD;
+using REGSAM = DWORD;
+using WCHAR = char16_t;
+using INT_PTR = std::intptr_t;
+
+struct HKEY__;
+using HKEY = HKEY__*;
+struct HANDLE__;
+using HANDLE = HANDLE__*;
+struct HMODULE__;
+using HMODULE = HMODULE__*;
+struct HWND__;
+using HWND = HWND__*;
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+using PSID = void*;
+struct ITypeLib;
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+#define WIN_CONST(type, name, value) inline constexpr type name = static_cast<type>(value);
+#include "win_constants.def"
+#undef WIN_CONST
+
+inline HKEY const HKEY_CLASSES_ROOT = reinterpret_cast<HKEY>(std::uintptr_t{0x80000000u});
+inline HKEY const HKEY_CURRENT_USER = reinterpret_cast<HKEY>(std::uintptr_t{0x80000001u});
+inline HKEY const HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(std::uintptr_t{0x80000002u});
+inline HKEY const HKEY_USERS = reinterpret_cast<HKEY>(std::uintptr_t{0x80000003u});
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct STARTUPINFOW {
+    DWORD cb;
+    WCHAR* lpReserved;
+    WCHAR* lpDesktop;
+    WCHAR* lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE* lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+struct SHELLEXECUTEINFOW {
+    DWORD cbSize;
+    ULONG fMask;
+    HWND hwnd;
+    const WCHAR* lpVerb;
+    const WCHAR* lpFile;
+    const WCHAR* lpParameters;
+    const WCHAR* lpDirectory;
+    int nShow;
+    HINSTANCE hInstApp;
+    void* lpIDList;
+    const WCHAR* lpClass;
+    HKEY hkeyClass;
+    DWORD dwHotKey;
+    HANDLE hIconOrMonitor;
+    HANDLE hProcess;
+};
+
+struct SID_IDENTIFIER_AUTHORITY {
+    BYTE Value[6];
+};
+
+struct GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+};
+
+enum SYSKIND : int { SYS_WIN16 = 0, SYS_WIN32 = 1, SYS_MAC = 2, SYS_WIN64 = 3 };
+
+struct TLIBATTR {
+    GUID guid;
+    LCID lcid;
+    SYSKIND syskind;
+    WORD wMajorVerNum;
+    WORD wMinorVerNum;
+    WORD wLibFlags;
+};
+
+using FARPROC = INT_PTR(WIN_STDCALL*)();
+
+// Functions the program looks up at run time rather than importing.
+using PFN_CheckTokenMembership = BOOL(WIN_STDCALL*)(HANDLE, PSID, BOOL*);
+using PFN_UnRegisterTypeLib = HRESULT(WIN_STDCALL*)(const GUID*, WORD, WORD, LCID, SYSKIND);
+using PFN_SetDefaultDllDirectories = BOOL(WIN_STDCALL*)(DWORD);
+
+// kernel32
+DWORD GetTickCount();
+void Sleep(DWORD dwMilliseconds);
+DWORD GetLastError();
+WCHAR* GetCommandLineW();
+DWORD GetModuleFileNameW(HMODULE hModule, WCHAR* lpFilename, DWORD nSize);
+HMODULE GetModuleHandleW(const WCHAR* lpModuleName);
+FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName);
+BOOL SetDllDirectoryW(const WCHAR* lpPathName);
+DWORD GetFileAttributesW(const WCHAR* lpFileName);
+HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, void* lpSecurityAttributes,
+                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
+              void* lpOverlapped);
+BOOL CloseHandle(HANDLE hObject);
+BOOL DeleteFileW(const WCHAR* lpFileName);
+BOOL MoveFileExW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, DWORD dwFlags);
+DWORD GetShortPathNameW(const WCHAR* lpszLongPath, WCHAR* lpszShortPath, DWORD cchBuffer);
+BOOL RemoveDirectoryW(const WCHAR* lpPathName);
+BOOL CopyFileW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, BOOL bFailIfExists);
+UINT GetWindowsDirectoryW(WCHAR* lpBuffer, UINT uSize);
+UINT GetSystemDirectoryW(WCHAR* lpBuffer, UINT uSize);
+DWORD GetTempPathW(DWORD nBufferLength, WCHAR* lpBuffer);
+DWORD GetFullPathNameW(const WCHAR* lpFileName, DWORD nBufferLength, WCHAR* lpBuffer, WCHAR** lpFilePart);
+BOOL CreateProcessW(const WCHAR* lpApplicationName, WCHAR* lpCommandLine, void* lpProcessAttributes,
+                    void* lpThreadAttributes, BOOL bInheritHandles, DWORD dwCreationFlags, void* lpEnvironment,
+                    const WCHAR* lpCurrentDirectory, STARTUPINFOW* lpStartupInfo,
+                    PROCESS_INFORMATION* lpProcessInformation);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL GetExitCodeProcess(HANDLE hProcess, DWORD* lpExitCode);
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte,
+                        WCHAR* lpWideCharStr, int cchWideChar);
+int CompareStringW(LCID Locale, DWORD dwCmpFlags, const WCHAR* lpString1, int cchCount1, const WCHAR* lpString2,
+                   int cchCount2);
+int LCMapStringW(LCID Locale, DWORD dwMapFlags, const WCHAR* lpSrcStr, int cchSrc, WCHAR* lpDestStr, int cchDest);
+int CompareStringOrdinal(const WCHAR* lpString1, int cchCount1, const WCHAR* lpString2, int cchCount2,
+                         BOOL bIgnoreCase);
+
+// advapi32
+LONG RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD ulOptions, REGSAM samDesired, HKEY* phkResult);
+LONG RegCreateKeyW(HKEY hKey, const WCHAR* lpSubKey, HKEY* phkResult);
+LONG RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
+                      DWORD* lpcbData);
+LONG RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData);
+LONG RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName);
+LONG RegDeleteKeyW(HKEY hKey, const WCHAR* lpSubKey);
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, DWORD* lpcchName, DWORD* lpReserved, WCHAR* lpClass,
+                   DWORD* lpcchClass, FILETIME* lpftLastWriteTime);
+LONG RegEnumKeyW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, DWORD cchName);
+LONG RegCloseKey(HKEY hKey);
+BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* pIdentifierAuthority, BYTE nSubAuthorityCount,
+                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
+                              DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
+                              DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid);
+void* FreeSid(PSID pSid);
+
+// user32
+int MessageBoxW(HWND hWnd, const WCHAR* lpText, const WCHAR* lpCaption, UINT uType);
+
+// shell32
+BOOL ShellExecuteExW(SHELLEXECUTEINFOW* pExecInfo);
+void SHChangeNotify(LONG wEventId, UINT uFlags, const void* dwItem1, const void* dwItem2);
+
+// oleaut32 (the ITypeLib methods under the names of their C call macros)
+HRESULT LoadTypeLib(const WCHAR* szFile, ITypeLib** pptlib);
+HRESULT ITypeLib_GetLibAttr(ITypeLib* This, TLIBATTR** ppTLibAttr);
+void ITypeLib_ReleaseTLibAttr(ITypeLib* This, TLIBATTR* pTLibAttr);
+ULONG ITypeLib_Release(ITypeLib* This);
+
+}  // namespace win
