@@ -1,0 +1,119 @@
+#include "actions/components.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "actions/removal_list.h"
+#include "driver/log_reader.h"
+#include "driver/run.h"
+#include "platform/unique_handle.h"
+
+namespace dismora {
+
+namespace {
+
+constexpr win::DWORD kServerWaitMs = 10000;
+
+}  // namespace
+
+std::uint64_t SortKeyHash(TextView text) {
+    std::uint64_t hash = 14695981039346656037ull;
+    auto mix = [&hash](const unsigned char* bytes, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            hash ^= bytes[i];
+            hash *= 1099511628211ull;
+        }
+    };
+    if (text.empty()) return hash;
+    const int length = static_cast<int>(text.size());
+    int bytes = win::LCMapStringW(win::LOCALE_USER_DEFAULT, win::LCMAP_SORTKEY | win::NORM_IGNORECASE, text.data(),
+                                  length, nullptr, 0);
+    if (bytes <= 0) return hash;
+    // A sort key is a byte string, returned through the wide-character parameter.
+    std::vector<char16_t> key(static_cast<std::size_t>(bytes) / 2 + 1);
+    bytes = win::LCMapStringW(win::LOCALE_USER_DEFAULT, win::LCMAP_SORTKEY | win::NORM_IGNORECASE, text.data(),
+                              length, key.data(), bytes);
+    if (bytes > 0) mix(reinterpret_cast<const unsigned char*>(key.data()), static_cast<std::size_t>(bytes));
+    return hash;
+}
+
+RemovalIndex::RemovalIndex(const RemovalList& list) {
+    entries_.reserve(list.Size());
+    std::size_t order = 0;
+    for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
+        entries_.push_back(Entry{SortKeyHash(node->Path), order++, node});
+    }
+    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.order < b.order;
+    });
+}
+
+const TDismoraFile* RemovalIndex::Find(TextView path) const {
+    std::uint64_t hash = SortKeyHash(path);
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), hash,
+                               [](const Entry& entry, std::uint64_t value) { return entry.hash < value; });
+    // Within one hash, entries stand in list order, so the first equal one is the walk's answer.
+    for (; it != entries_.end() && it->hash == hash; ++it) {
+        if (CompareLocaleNoCase(it->node->Path, path) == 0) return it->node;
+    }
+    return nullptr;
+}
+
+bool UnregisterServer(const Text& path, const Text& system_folder) {
+    Text command = u"regsvr32 /u /s \"" + path + u"\"";
+    // Named by its full path: the program runs from a folder that anyone may write to.
+    Text program = system_folder + u"regsvr32.exe";
+    win::STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    win::PROCESS_INFORMATION process = {};
+    if (!win::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr,
+                             &startup, &process)) {
+        return false;
+    }
+    UniqueProcessHandle process_handle(process.hProcess);
+    UniqueProcessHandle thread_handle(process.hThread);
+    // Left running when the time runs out.
+    return win::WaitForSingleObject(process_handle.Get(), kServerWaitMs) == win::WAIT_OBJECT_0;
+}
+
+void UnregisterTypeLibrary(Run& run, const Text& path) {
+    if (!run.oleaut_cached) {
+        // Looked up once the module is known; it is never loaded here.
+        win::HMODULE oleaut = win::GetModuleHandleW(u"OLEAUT32.DLL");
+        if (oleaut != nullptr) {
+            run.oleaut_cached = true;
+            run.unregister_type_lib = reinterpret_cast<win::PFN_UnRegisterTypeLib>(
+                reinterpret_cast<void*>(win::GetProcAddress(oleaut, "UnRegisterTypeLib")));
+        }
+    }
+    if (run.unregister_type_lib == nullptr) return;
+    win::ITypeLib* library = nullptr;
+    if (win::LoadTypeLib(path.c_str(), &library) != win::S_OK || library == nullptr) return;
+    win::TLIBATTR* attributes = nullptr;
+    if (win::ITypeLib_GetLibAttr(library, &attributes) == win::S_OK && attributes != nullptr) {
+        run.unregister_type_lib(&attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                attributes->lcid, attributes->syskind);
+        win::ITypeLib_ReleaseTLibAttr(library, attributes);
+    }
+    win::ITypeLib_Release(library);
+}
+
+void UnregisterComponents(Run& run) {
+    std::unique_ptr<RemovalIndex> index;
+    while (NextEntry(run.log, u"%%%")) {
+        const Text& line = run.log.current_line;
+        if (line.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name
+        if (!index) index = std::make_unique<RemovalIndex>(run.removal_list);
+        const TDismoraFile* node = index->Find(line);
+        if (node == nullptr) continue;
+        // From here on the file section's spelling is used.
+        Text extension = Extension(node->Path);
+        if (EqualsAsciiNoCase(extension, u".dll") || EqualsAsciiNoCase(extension, u".ocx")) {
+            UnregisterServer(node->Path, run.folders.system);
+        } else if (EqualsAsciiNoCase(extension, u".tlb")) {
+            UnregisterTypeLibrary(run, node->Path);
+        }
+    }
+}
+
+}  // namespace dismora

@@ -1,0 +1,44 @@
+// The component section: COM servers and type libraries among the files that are to go.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "environment/text.h"
+
+namespace dismora {
+
+class LogReader;
+class RemovalList;
+struct TDismoraFile;
+struct Run;
+
+// Finds the first node of the removal list whose path equals a text in the user's
+// locale ignoring case, as a walk from the head would, without walking the list.
+class RemovalIndex {
+public:
+    explicit RemovalIndex(const RemovalList& list);
+    [[nodiscard]] const TDismoraFile* Find(TextView path) const;
+
+private:
+    struct Entry {
+        std::uint64_t hash;
+        std::size_t order;
+        const TDismoraFile* node;
+    };
+    std::vector<Entry> entries_;  // sorted by hash, then list order
+};
+
+// Hash of the text's sort key: texts that compare equal ignoring case hash alike.
+std::uint64_t SortKeyHash(TextView text);
+
+// Walks the component section, unregistering each listed component that is about to be deleted.
+void UnregisterComponents(Run& run);
+
+// Runs "regsvr32 /u /s" on the file from the System folder; true when it ended within 10 s.
+bool UnregisterServer(const Text& path, const Text& system_folder);
+
+// Removes the registration of the type library in the file.
+void UnregisterTypeLibrary(Run& run, const Text& path);
+
+}  // namespace dismora

@@ -1,0 +1,20 @@
+// Deleting files, or handing them to Windows for deletion at restart, and
+// removing the folders that this leaves empty.
+#pragma once
+
+#include "environment/text.h"
+#include "environment/well_known_folders.h"
+
+namespace dismora {
+
+// Deletes the file and the folders it leaves empty; a file that cannot go now is
+// scheduled for restart and sets reboot_pending. A missing file or a folder changes nothing.
+void DeleteFileOrSchedule(const Text& path, const WellKnownFolders& folders, bool& reboot_pending);
+
+// Asks Windows to delete the file at the next restart. The outcome is not reported.
+void ScheduleDeleteAtRestart(const Text& path);
+
+// Removes the folder (ending with "\") and each parent while they are empty and not protected.
+void RemoveEmptyFolders(Text folder, const WellKnownFolders& folders);
+
+}  // namespace dismora

@@ -1,0 +1,189 @@
+#include "actions/registry_removal.h"
+
+#include <vector>
+
+#include "driver/log_reader.h"
+#include "environment/well_known_folders.h"
+#include "platform/unique_handle.h"
+
+namespace dismora {
+
+namespace {
+
+constexpr win::DWORD kUserNameChars = 256;
+constexpr std::size_t kUserKeysMax = 256;
+constexpr win::DWORD kSubkeyNameChars = 262;
+
+// Keys that hold every program's settings or the system's: a log that names one of them
+// with "*" would wipe far more than one installation, so such a line is not acted on.
+const char16_t* const kSharedKeys[] = {
+    u"Software",
+    u"Software\\Classes",
+    u"Software\\Microsoft",
+    u"Software\\Microsoft\\Windows",
+    u"Software\\Microsoft\\Windows\\CurrentVersion",
+    u"Software\\Microsoft\\Windows NT",
+    u"Software\\Microsoft\\Windows NT\\CurrentVersion",
+    u"Software\\Policies",
+    u"Software\\Wow6432Node",
+    u"System",
+    u"System\\CurrentControlSet",
+    u"Control Panel",
+    u"Environment",
+};
+const char16_t* const kSharedClassKeys[] = {
+    u"CLSID", u"Interface", u"TypeLib", u"AppID", u"*", u"Directory", u"Folder",
+};
+
+// Key path with runs of backslashes collapsed and none at either end.
+Text NormalizeKeyPath(TextView path) {
+    Text result;
+    for (char16_t c : path) {
+        if (c == u'\\' && (result.empty() || result.back() == u'\\')) continue;
+        result.push_back(c);
+    }
+    while (!result.empty() && result.back() == u'\\') result.pop_back();
+    return result;
+}
+
+bool IsSharedClassKey(TextView path) {
+    for (const char16_t* name : kSharedClassKeys) {
+        if (SameFileName(path, name)) return true;
+    }
+    return false;
+}
+
+void FillUserKeys(std::vector<Text>& users) {
+    for (win::DWORD index = 0; users.size() < kUserKeysMax; ++index) {
+        char16_t name[kUserNameChars] = {};
+        win::DWORD length = kUserNameChars;
+        if (win::RegEnumKeyExW(win::HKEY_USERS, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            win::ERROR_SUCCESS) {
+            break;
+        }
+        users.push_back(TextFromBuffer(name, kUserNameChars));
+    }
+}
+
+}  // namespace
+
+TRegistryEntry SplitRegistryEntry(TextView line) {
+    TRegistryEntry entry;
+    std::size_t backslash = line.find(u'\\');
+    if (backslash == TextView::npos) {
+        entry.root_name = Text(line);
+        return entry;
+    }
+    entry.root_name = Text(line.substr(0, backslash));
+    std::size_t tab = line.find(u'\t', backslash + 1);
+    if (tab == TextView::npos) {
+        entry.key_path = Text(line.substr(backslash + 1));
+        return entry;
+    }
+    entry.key_path = Text(line.substr(backslash + 1, tab - backslash - 1));
+    entry.value_field = Text(line.substr(tab + 1));
+    return entry;
+}
+
+bool IsSharedKey(TextView key_path, bool under_classes_root) {
+    Text path = NormalizeKeyPath(key_path);
+    if (path.empty()) return true;
+    if (under_classes_root) return IsSharedClassKey(path);
+    for (const char16_t* name : kSharedKeys) {
+        if (SameFileName(path, name)) return true;
+    }
+    constexpr TextView kClasses = u"Software\\Classes\\";
+    return path.size() > kClasses.size() && SameFileName(TextView(path).substr(0, kClasses.size()), kClasses) &&
+           IsSharedClassKey(TextView(path).substr(kClasses.size()));
+}
+
+win::HKEY OpenClassesRoot(win::HKEY auto_root) {
+    if (auto_root == win::HKEY_LOCAL_MACHINE) return win::HKEY_CLASSES_ROOT;
+    win::HKEY classes = nullptr;
+    if (win::RegOpenKeyExW(win::HKEY_CURRENT_USER, u"Software\\Classes", 0, win::KEY_READ | win::KEY_WRITE,
+                           &classes) != win::ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return classes;
+}
+
+void CloseClassesRoot(win::HKEY classes_root) {
+    if (classes_root != nullptr && classes_root != win::HKEY_CLASSES_ROOT) win::RegCloseKey(classes_root);
+}
+
+void DeleteSubkeysRecursively(win::HKEY key) {
+    win::DWORD index = 0;
+    char16_t name[kSubkeyNameChars];
+    while (win::RegEnumKeyW(key, index, name, kSubkeyNameChars) == win::ERROR_SUCCESS) {
+        Text subkey = TextFromBuffer(name, kSubkeyNameChars);
+        {
+            UniqueKey child;
+            if (win::RegOpenKeyExW(key, subkey.c_str(), 0, win::KEY_ALL_ACCESS, child.Put()) == win::ERROR_SUCCESS) {
+                DeleteSubkeysRecursively(child.Get());
+            }
+        }
+        // One that stays would be enumerated again for ever: step past it instead.
+        if (win::RegDeleteKeyW(key, subkey.c_str()) != win::ERROR_SUCCESS) ++index;
+    }
+}
+
+void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value_field) {
+    if (root == nullptr) return;
+    UniqueKey key;
+    if (win::RegOpenKeyExW(root, key_path.c_str(), 0, win::KEY_ALL_ACCESS, key.Put()) != win::ERROR_SUCCESS) return;
+    if (value_field != u"*") {
+        win::RegDeleteValueW(key.Get(), value_field.c_str());
+        return;
+    }
+    DeleteSubkeysRecursively(key.Get());
+    key.Reset();
+
+    if (key_path.size() < 2) return;
+    std::size_t last = key_path.rfind(u'\\', key_path.size() - 2);
+    if (last == Text::npos) return;  // directly under the root: emptied, but it stays
+    UniqueKey parent;
+    Text parent_path = key_path.substr(0, last);
+    if (win::RegOpenKeyExW(root, parent_path.c_str(), 0, win::KEY_ALL_ACCESS, parent.Put()) != win::ERROR_SUCCESS) {
+        return;
+    }
+    win::RegDeleteKeyW(parent.Get(), key_path.c_str() + last + 1);
+}
+
+void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classes_root) {
+    std::vector<Text> users;
+    while (NextEntry(log, u"%%%")) {
+        if (log.current_line.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name
+        TRegistryEntry entry = SplitRegistryEntry(log.current_line);
+        bool whole_key = entry.value_field == u"*";
+
+        win::HKEY root = nullptr;
+        bool user_hives = false;
+        if (EqualsAsciiNoCase(entry.root_name, u"HKEY_AUTO")) {
+            root = auto_root;
+        } else if (EqualsAsciiNoCase(entry.root_name, u"HKEY_CLASSES_ROOT")) {
+            if (whole_key && IsSharedKey(entry.key_path, true)) continue;
+            DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field);
+            continue;
+        } else if (EqualsAsciiNoCase(entry.root_name, u"HKEY_CURRENT_USER")) {
+            root = win::HKEY_CURRENT_USER;
+        } else if (EqualsAsciiNoCase(entry.root_name, u"HKEY_LOCAL_MACHINE")) {
+            root = win::HKEY_LOCAL_MACHINE;
+        } else if (EqualsAsciiNoCase(entry.root_name, u"HKEY_USERS")) {
+            user_hives = true;
+        } else {
+            continue;
+        }
+        if (whole_key && IsSharedKey(entry.key_path, false)) continue;
+
+        if (!user_hives) {
+            DeleteRegistryEntry(root, entry.key_path, entry.value_field);
+            continue;
+        }
+        if (users.empty()) FillUserKeys(users);
+        for (const Text& user : users) {
+            DeleteRegistryEntry(win::HKEY_USERS, user + u"\\" + entry.key_path, entry.value_field);
+        }
+    }
+}
+
+}  // namespace dismora

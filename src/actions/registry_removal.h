@@ -1,0 +1,39 @@
+// The registry section: values, default values and whole keys the installer created.
+#pragma once
+
+#include "environment/text.h"
+#include "platform/win_api.h"
+
+namespace dismora {
+
+class LogReader;
+
+struct TRegistryEntry {
+    Text root_name;
+    Text key_path;
+    Text value_field;
+};
+
+// Root name before the first "\", key path up to the first TAB after it, value field after that.
+TRegistryEntry SplitRegistryEntry(TextView line);
+
+// The classes root for the run: HKEY_CLASSES_ROOT itself for a machine-wide install,
+// else the user's "Software\Classes" (null when it does not open).
+win::HKEY OpenClassesRoot(win::HKEY auto_root);
+void CloseClassesRoot(win::HKEY classes_root);
+
+// Walks the registry section, deleting what each line names.
+void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classes_root);
+
+// Deletes one value, or for "*" the key with everything below it.
+void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value_field);
+
+// Deletes every subkey below the open key, depth first; the key and its values stay.
+// A subkey that can be neither emptied nor deleted is left, with the keys above it.
+void DeleteSubkeysRecursively(win::HKEY key);
+
+// True when a whole-key entry under this root would remove a key that no single
+// installation owns (or the root itself).
+bool IsSharedKey(TextView key_path, bool under_classes_root);
+
+}  // namespace dismora

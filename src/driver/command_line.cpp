@@ -1,0 +1,47 @@
+#include "driver/command_line.h"
+
+namespace dismora {
+
+namespace {
+
+bool IsSeparator(char16_t c) { return c >= 1 && c <= 32; }
+
+// Reads one argument from position; two quotes at its very start are dropped together
+// with the separators after them.
+Text NextArgument(TextView line, std::size_t& position) {
+    while (true) {
+        while (position < line.size() && line[position] != 0 && IsSeparator(line[position])) ++position;
+        if (position + 1 < line.size() && line[position] == u'"' && line[position + 1] == u'"') {
+            position += 2;
+            continue;
+        }
+        break;
+    }
+    Text argument;
+    bool quoted = false;
+    while (position < line.size() && line[position] != 0 && (quoted || !IsSeparator(line[position]))) {
+        if (line[position] == u'"') {
+            quoted = !quoted;
+        } else {
+            argument.push_back(line[position]);
+        }
+        ++position;
+    }
+    return argument;
+}
+
+}  // namespace
+
+std::vector<Text> SplitCommandLine(TextView command_line) {
+    std::vector<Text> arguments;
+    std::size_t position = 0;
+    NextArgument(command_line, position);  // the program's own name
+    while (true) {
+        Text argument = NextArgument(command_line, position);
+        if (argument.empty()) break;
+        arguments.push_back(std::move(argument));
+    }
+    return arguments;
+}
+
+}  // namespace dismora

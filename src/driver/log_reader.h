@@ -1,0 +1,56 @@
+// The one forward-only reader of the deployment log.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "environment/text.h"
+#include "platform/unique_handle.h"
+
+namespace dismora {
+
+class LogReader {
+public:
+    // Opens the log for reading, sharing read access only. False when it cannot be opened.
+    [[nodiscard]] bool Open(const Text& path);
+    void Close();
+    [[nodiscard]] bool IsOpen() const { return file_.IsValid(); }
+
+    // The next line without its line end, decoded as the UTF-8 flag says; empty at the end.
+    Text ReadLine();
+    // The next count: blanks and line ends skipped, one number, the rest of its line skipped.
+    // A count that is not a number is 0.
+    std::int32_t ReadCount();
+    // True when no byte is left or the next byte is the end-of-file mark.
+    [[nodiscard]] bool AtEnd();
+    // Discards lines; stops early at the end of the log.
+    void SkipLines(std::int64_t count);
+    // Reads lines up to and including the next one that is exactly "%", or to the end.
+    void PassOverBlock();
+
+    void SetUtf8(bool utf8) { utf8_ = utf8; }
+    [[nodiscard]] bool Utf8() const { return utf8_; }
+    // Set by a section loop: the line it read last.
+    Text current_line;
+
+private:
+    // Makes at least one unread byte available; false at the physical end or a read error.
+    bool Fill();
+    // Reads raw bytes of the next line into line_bytes_, consuming its line end.
+    void ReadRawLine();
+    Text Decode(const char* bytes, std::size_t length, bool utf8) const;
+
+    UniqueFileHandle file_;
+    std::string buffer_;
+    std::size_t position_ = 0;
+    std::size_t filled_ = 0;
+    bool ended_ = false;  // physical end, read error, or the end-of-file mark seen
+    bool utf8_ = false;
+    std::string line_bytes_;
+};
+
+// One step of the section loop: reads the next line into current_line and tells
+// whether it is an entry to act on (false at the end of the log or at the terminator).
+bool NextEntry(LogReader& log, TextView terminator);
+
+}  // namespace dismora

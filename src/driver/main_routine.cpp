@@ -1,0 +1,149 @@
+#include "driver/main_routine.h"
+
+#include "driver/command_line.h"
+#include "driver/relaunch.h"
+#include "driver/run.h"
+#include "driver/startup.h"
+#include "driver/uninstall_run.h"
+#include "environment/privilege.h"
+
+namespace dismora {
+
+namespace {
+
+constexpr win::DWORD kModulePathChars = 261;
+const char16_t kProgramCaption[] = u"Dismora";
+const char16_t kDefaultLogName[] = u"Kelvane.log";
+const char16_t kCannotOpenLog[] = u"Cannot open the deployment log %s which is needed to perform the uninstallation";
+
+bool IsSilentSwitch(TextView argument) {
+    return EqualsAsciiNoCase(argument, u"/silent") || EqualsAsciiNoCase(argument, u"/s");
+}
+
+Text OwnPath() {
+    char16_t buffer[kModulePathChars] = {};
+    win::GetModuleFileNameW(nullptr, buffer, kModulePathChars);
+    return TextFromBuffer(buffer, kModulePathChars);
+}
+
+void ReadArgumentsFirstPass(Run& run) {
+    const std::vector<Text>& args = run.arguments;
+    if (args.empty()) return;
+    if (IsSilentSwitch(args[0])) {
+        run.silent = true;
+        if (args.size() >= 2) run.log_path = args[1];
+    } else {
+        run.log_path = args[0];
+    }
+}
+
+void ReadArgumentsSecondPass(Run& run) {
+    const std::vector<Text>& args = run.arguments;
+    if (args.size() >= 2) {
+        run.temp_mode = EqualsAsciiNoCase(args[1], u"/temp");
+        if (IsSilentSwitch(args[1])) run.silent = true;
+    }
+    if (args.size() >= 3 && IsSilentSwitch(args[2])) run.silent = true;
+}
+
+}  // namespace
+
+Text Run::Caption() const { return u"Dismora " + product_name; }
+
+void MainRoutine() {
+    Run run;
+    run.start_tick = win::GetTickCount();
+    run.own_path = OwnPath();
+    run.arguments = SplitCommandLine(TextFromBuffer(win::GetCommandLineW(), static_cast<std::size_t>(-1)));
+
+    ReadArgumentsFirstPass(run);
+    if (run.log_path.empty()) run.log_path = FolderPart(run.own_path) + kDefaultLogName;
+
+    if (!FileExists(run.log_path)) {
+        win::MessageBoxW(nullptr, SubstituteFirst(kCannotOpenLog, run.log_path).c_str(), kProgramCaption,
+                         win::MB_ICONERROR);
+        return;
+    }
+    ComputeWellKnownFolders(run.folders);
+    if (!run.log.Open(run.log_path)) {
+        win::MessageBoxW(nullptr, SubstituteFirst(kCannotOpenLog, run.log_path).c_str(), kProgramCaption,
+                         win::MB_ICONERROR);
+        return;
+    }
+    if (!ReadHeader(run)) return;
+
+    ReadArgumentsSecondPass(run);
+    if (!PassPrivilegeGate(run)) return;
+
+    if (!run.silent && !run.temp_mode) {
+        Text text = SubstituteFirst(run.confirmation_text, run.product_name);
+        if (win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(),
+                             win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2) != win::IDYES) {
+            return;
+        }
+    }
+    if (!run.temp_mode && Relaunch(run) == Handover::kEnded) return;
+    UninstallRun(run);
+}
+
+bool ReadHeader(Run& run) {
+    constexpr int kCommentLinesMax = 100;
+    LogReader& log = run.log;
+    Text line = log.ReadLine();
+    int extra_reads = 0;
+    while (line.empty() || line[0] == u';') {
+        line = log.ReadLine();
+        if (++extra_reads > kCommentLinesMax) {
+            win::MessageBoxW(nullptr, u"Error reading deployment log", kProgramCaption, win::MB_OK);
+            return false;
+        }
+    }
+    run.format_version = ParseInteger(line);
+    if (run.format_version < 1) {
+        win::MessageBoxW(nullptr, u"Error reading deployment log", kProgramCaption, win::MB_OK);
+        return false;
+    }
+    log.SetUtf8(run.format_version % 2 == 0);
+
+    if (run.format_version >= 3) {
+        Text scope = log.ReadLine();
+        run.all_users = !SameText(scope, u"CURRENT");
+        run.auto_root = SameText(scope, u"ALL") ? win::HKEY_LOCAL_MACHINE : win::HKEY_CURRENT_USER;
+    } else {
+        run.all_users = true;
+        run.auto_root = win::HKEY_LOCAL_MACHINE;
+    }
+    if (run.format_version > 4) {
+        Text text = u"Cannot perform uninstall because " + run.own_path + u" is out of date";
+        win::MessageBoxW(nullptr, text.c_str(), kProgramCaption, win::MB_OK);
+        return false;
+    }
+
+    run.product_name = log.ReadLine();
+    log.SkipLines(6);
+    Text first = log.ReadLine();
+    Text second = log.ReadLine();
+    Text third = log.ReadLine();
+    run.confirmation_text = first + u"\r" + second + u"\r\r" + third;
+    run.completion_text = log.ReadLine();
+    first = log.ReadLine();
+    second = log.ReadLine();
+    run.restart_text = first + u"\r" + second;
+    run.admin_text = run.format_version >= 3 ? log.ReadLine() : Text(u"You need administrator privileges to uninstall %s");
+    return true;
+}
+
+void ShowAdministratorMessage(const Run& run) {
+    win::MessageBoxW(nullptr, SubstituteFirst(run.admin_text, run.product_name).c_str(), run.Caption().c_str(),
+                     win::MB_OK | win::MB_ICONERROR);
+}
+
+bool PassPrivilegeGate(Run& run) {
+    if (!run.all_users) return true;
+    if (IsLuaEnabled()) return true;
+    if (IsAdministrator(run)) return true;
+    ShowAdministratorMessage(run);
+    return false;
+}
+
+}  // namespace dismora

@@ -1,0 +1,91 @@
+#include "driver/relaunch.h"
+
+#include <vector>
+
+#include "driver/startup.h"
+#include "environment/privilege.h"
+#include "platform/unique_handle.h"
+
+namespace dismora {
+
+namespace {
+
+constexpr win::DWORD kTempPathChars = 256;
+constexpr std::uint32_t kCopyAttempts = 9;
+
+// The temporary folder with its trailing backslash; empty when Windows gives none that fits.
+Text TemporaryFolder() {
+    char16_t buffer[kTempPathChars] = {};
+    win::DWORD length = win::GetTempPathW(kTempPathChars, buffer);
+    if (length == 0 || length >= kTempPathChars) return Text();
+    return AppendTrailingBackslash(TextFromBuffer(buffer, kTempPathChars));
+}
+
+// The copy runs in another folder: a relative log path would no longer lead to the log.
+Text AbsolutePath(const Text& path) {
+    win::DWORD needed = win::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::vector<char16_t> buffer(needed + 1u, u'\0');
+    win::DWORD length =
+        win::GetFullPathNameW(path.c_str(), static_cast<win::DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (length == 0 || length >= buffer.size()) return path;
+    return Text(buffer.data(), length);
+}
+
+}  // namespace
+
+Text CopyTargetForAttempt(const Text& base, std::uint32_t attempt) {
+    if (attempt <= 1) return base;
+    std::size_t at = base.size() >= 4 ? base.size() - 4 : 0;
+    return base.substr(0, at) + DecimalText(attempt) + base.substr(at);
+}
+
+Handover Relaunch(Run& run) {
+    Text temp = TemporaryFolder();
+    Text target;
+    bool copied = false;
+    if (!temp.empty()) {
+        Text base = temp + FileNamePart(run.own_path);
+        for (std::uint32_t attempt = 1; attempt <= kCopyAttempts && !copied; ++attempt) {
+            target = CopyTargetForAttempt(base, attempt);
+            copied = win::CopyFileW(run.own_path.c_str(), target.c_str(), win::FALSE) != win::FALSE;
+        }
+    }
+    // Without a copy the program's own file is started, still with "/temp", so that the
+    // started instance does the uninstall instead of trying to copy itself again.
+    if (!copied) target = run.own_path;
+    Text parameters = u"\"" + AbsolutePath(run.log_path) + u"\" /temp";
+    if (run.silent) parameters += u" /silent";
+
+    if (run.all_users && !IsAdministrator(run)) {
+        win::SHELLEXECUTEINFOW info = {};
+        info.cbSize = sizeof(info);
+        info.fMask = 0;
+        info.hwnd = nullptr;
+        info.lpVerb = u"runas";
+        info.lpFile = target.c_str();
+        info.lpParameters = parameters.c_str();
+        info.lpDirectory = nullptr;
+        info.nShow = win::SW_SHOW;
+        if (win::ShellExecuteExW(&info)) return Handover::kEnded;
+        if (copied) win::DeleteFileW(target.c_str());
+        info.lpFile = run.own_path.c_str();
+        if (win::ShellExecuteExW(&info)) return Handover::kEnded;
+        ShowAdministratorMessage(run);
+        return Handover::kEnded;
+    }
+
+    Text command = u"\"" + target + u"\" " + parameters;
+    win::STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    win::PROCESS_INFORMATION process = {};
+    if (!win::CreateProcessW(nullptr, command.data(), nullptr, nullptr, win::FALSE, 0, nullptr,
+                             temp.empty() ? nullptr : temp.c_str(), &startup, &process)) {
+        return Handover::kRunHere;
+    }
+    UniqueProcessHandle process_handle(process.hProcess);
+    UniqueProcessHandle thread_handle(process.hThread);
+    return Handover::kEnded;
+}
+
+}  // namespace dismora

@@ -1,0 +1,49 @@
+// What lives for the whole process: start-up values, the log reader, the
+// protected folders, the removal list and the other values the steps share.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "actions/removal_list.h"
+#include "driver/log_reader.h"
+#include "environment/text.h"
+#include "environment/well_known_folders.h"
+#include "platform/win_api.h"
+
+namespace dismora {
+
+struct Run {
+    win::DWORD start_tick = 0;
+    Text own_path;
+    std::vector<Text> arguments;  // argument 1 onwards
+    Text log_path;
+    bool silent = false;
+    bool temp_mode = false;
+
+    // Header values.
+    std::int32_t format_version = 0;
+    bool all_users = true;
+    win::HKEY auto_root = win::HKEY_LOCAL_MACHINE;
+    Text product_name;
+    Text confirmation_text;
+    Text completion_text;
+    Text restart_text;
+    Text admin_text;
+
+    LogReader log;
+    WellKnownFolders folders;
+    RemovalList removal_list;
+    bool reboot_pending = false;
+    win::HKEY classes_root = nullptr;
+
+    // Addresses looked up at run time, once.
+    win::PFN_CheckTokenMembership check_token_membership = nullptr;
+    bool oleaut_cached = false;
+    win::PFN_UnRegisterTypeLib unregister_type_lib = nullptr;
+
+    Text Caption() const;
+};
+
+}  // namespace dismora

@@ -1,0 +1,46 @@
+#include "environment/privilege.h"
+
+#include "driver/run.h"
+#include "platform/unique_handle.h"
+
+namespace dismora {
+
+bool IsLuaEnabled() {
+    UniqueKey key;
+    if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, u"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
+                           0, win::KEY_QUERY_VALUE, key.Put()) != win::ERROR_SUCCESS) {
+        return false;
+    }
+    // Zeroed first: a value shorter than four bytes fills only part of it.
+    win::DWORD enabled = 0;
+    win::DWORD type = 0;
+    win::DWORD size = sizeof(enabled);
+    win::LONG result =
+        win::RegQueryValueExW(key.Get(), u"EnableLUA", nullptr, &type, reinterpret_cast<win::BYTE*>(&enabled), &size);
+    return result == win::ERROR_SUCCESS && enabled != 0;
+}
+
+win::BOOL IsAdministrator(Run& run) {
+    win::SID_IDENTIFIER_AUTHORITY nt_authority = {{0, 0, 0, 0, 0, 5}};
+    win::PSID administrators = nullptr;
+    if (!win::AllocateAndInitializeSid(&nt_authority, 2, win::SECURITY_BUILTIN_DOMAIN_RID,
+                                       win::DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+        return win::FALSE;
+    }
+    if (run.check_token_membership == nullptr) {
+        // Only from the already-loaded module: the import table never names it.
+        win::HMODULE advapi = win::GetModuleHandleW(u"advapi32.dll");
+        if (advapi != nullptr) {
+            run.check_token_membership = reinterpret_cast<win::PFN_CheckTokenMembership>(
+                reinterpret_cast<void*>(win::GetProcAddress(advapi, "CheckTokenMembership")));
+        }
+    }
+    win::BOOL member = win::FALSE;
+    if (run.check_token_membership != nullptr && !run.check_token_membership(nullptr, administrators, &member)) {
+        member = win::FALSE;
+    }
+    win::FreeSid(administrators);
+    return member;
+}
+
+}  // namespace dismora

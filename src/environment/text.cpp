@@ -1,0 +1,169 @@
+#include "environment/text.h"
+
+#include "platform/win_api.h"
+
+namespace dismora {
+
+namespace {
+
+bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u':'; }
+
+char16_t FoldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c; }
+
+int HexDigit(char16_t c) {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+Text TextFromBuffer(const char16_t* buffer, std::size_t capacity) {
+    std::size_t length = 0;
+    while (length < capacity && buffer[length] != 0) ++length;
+    return Text(buffer, length);
+}
+
+Text AppendTrailingBackslash(TextView text) {
+    Text result(text);
+    if (!result.empty() && result.back() != u'\\') result.push_back(u'\\');
+    return result;
+}
+
+Text DriveOrShareRoot(TextView path) {
+    if (path.size() >= 2 && path[1] == u':') return Text(path.substr(0, 2));
+    if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
+        std::size_t seen = 0;
+        for (std::size_t i = 2; i < path.size(); ++i) {
+            if (path[i] == u'\\' && ++seen == 2) return Text(path.substr(0, i));
+        }
+        if (path.size() >= 3 && path.back() == u'\\') return Text(path.substr(0, path.size() - 1));
+        return Text(path);
+    }
+    return Text();
+}
+
+Text FolderPart(TextView path) {
+    for (std::size_t i = path.size(); i > 0; --i) {
+        if (IsPathSeparator(path[i - 1])) return Text(path.substr(0, i));
+    }
+    return Text();
+}
+
+Text FileNamePart(TextView path) {
+    for (std::size_t i = path.size(); i > 0; --i) {
+        if (IsPathSeparator(path[i - 1])) return Text(path.substr(i));
+    }
+    return Text(path);
+}
+
+Text Extension(TextView path) {
+    for (std::size_t i = path.size(); i > 0; --i) {
+        char16_t c = path[i - 1];
+        if (c == u'.') return Text(path.substr(i - 1));
+        if (IsPathSeparator(c)) break;
+    }
+    return Text();
+}
+
+bool FileExists(const Text& path) {
+    win::DWORD attributes = win::GetFileAttributesW(path.c_str());
+    return attributes != win::INVALID_FILE_ATTRIBUTES && (attributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+Text SubstituteFirst(TextView format, TextView argument) {
+    std::size_t at = format.find(u"%s");
+    if (at == TextView::npos) return Text(format);
+    Text result(format.substr(0, at));
+    result += argument;
+    result += format.substr(at + 2);
+    return result;
+}
+
+std::int32_t ParseInteger(TextView text) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == u' ') ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    if (i >= text.size()) return -1;
+
+    bool hex = false;
+    if (text[i] == u'$' || text[i] == u'x' || text[i] == u'X') {
+        hex = true;
+        ++i;
+    } else if (text[i] == u'0' && i + 1 < text.size() && (text[i + 1] == u'x' || text[i + 1] == u'X')) {
+        hex = true;
+        i += 2;
+    }
+    if (i >= text.size()) return -1;
+
+    std::uint64_t value = 0;
+    if (hex) {
+        for (; i < text.size(); ++i) {
+            int digit = HexDigit(text[i]);
+            if (digit < 0) return -1;
+            value = value * 16 + static_cast<std::uint64_t>(digit);
+            if (value > 0xFFFFFFFFull) return -1;
+        }
+        auto bits = static_cast<std::uint32_t>(value);
+        if (negative) bits = 0u - bits;
+        return static_cast<std::int32_t>(bits);
+    }
+    for (; i < text.size(); ++i) {
+        if (text[i] < u'0' || text[i] > u'9') return -1;
+        value = value * 10 + static_cast<std::uint64_t>(text[i] - u'0');
+        if (value > 2147483648ull) return -1;
+    }
+    if (negative) return static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(value));
+    if (value > 2147483647ull) return -1;
+    return static_cast<std::int32_t>(value);
+}
+
+std::int32_t CompareAsciiNoCase(TextView a, TextView b) {
+    if (a.empty()) return -static_cast<std::int32_t>(b.size());
+    if (b.empty()) return static_cast<std::int32_t>(a.size());
+    std::size_t shorter = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < shorter; ++i) {
+        char16_t x = FoldAscii(a[i]);
+        char16_t y = FoldAscii(b[i]);
+        if (x != y) return static_cast<std::int32_t>(x) - static_cast<std::int32_t>(y);
+    }
+    return static_cast<std::int32_t>(a.size()) - static_cast<std::int32_t>(b.size());
+}
+
+bool EqualsAsciiNoCase(TextView a, TextView b) { return CompareAsciiNoCase(a, b) == 0; }
+
+std::int32_t CompareLocaleNoCase(TextView a, TextView b) {
+    static const char16_t kEmpty[] = u"";
+    const char16_t* first = a.empty() ? kEmpty : a.data();
+    const char16_t* second = b.empty() ? kEmpty : b.data();
+    return win::CompareStringW(win::LOCALE_USER_DEFAULT, win::NORM_IGNORECASE, first, static_cast<int>(a.size()),
+                               second, static_cast<int>(b.size())) -
+           2;
+}
+
+Text Trim(TextView text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && text[begin] <= 0x20) ++begin;
+    while (end > begin && text[end - 1] <= 0x20) --end;
+    return Text(text.substr(begin, end - begin));
+}
+
+Text DecimalText(std::uint32_t value) {
+    char16_t digits[10];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char16_t>(u'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    Text result;
+    while (count > 0) result.push_back(digits[--count]);
+    return result;
+}
+
+}  // namespace dismora

@@ -1,0 +1,56 @@
+// Text and path helpers shared by the whole program. Text is UTF-16.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace dismora {
+
+using Text = std::u16string;
+using TextView = std::u16string_view;
+
+// A text taken from a fixed Windows buffer: up to its first NUL, at most capacity units.
+Text TextFromBuffer(const char16_t* buffer, std::size_t capacity);
+
+// Appends "\" unless the text is empty or already ends with one.
+Text AppendTrailingBackslash(TextView text);
+
+// "C:" for a drive path, "\\server\share" for a share path, else empty.
+Text DriveOrShareRoot(TextView path);
+
+// Everything up to and including the last "\" or ":"; empty when there is neither.
+Text FolderPart(TextView path);
+
+// Everything after the last "\" or ":"; the whole text when there is neither.
+Text FileNamePart(TextView path);
+
+// From the last "." to the end, unless a "\" or ":" follows it; else empty.
+Text Extension(TextView path);
+
+// True when the path exists and is not a folder.
+bool FileExists(const Text& path);
+
+// Replaces the first "%s" of the format by the argument; nothing else is special.
+Text SubstituteFirst(TextView format, TextView argument);
+
+// The whole text as one 32-bit number (blanks, sign, decimal or $/x/0x hex); -1 when it is not.
+std::int32_t ParseInteger(TextView text);
+
+// Zero when both texts match after folding a-z onto A-Z (and only those).
+std::int32_t CompareAsciiNoCase(TextView a, TextView b);
+bool EqualsAsciiNoCase(TextView a, TextView b);
+
+// CompareStringW in the user's locale ignoring case, minus 2: zero when equal.
+std::int32_t CompareLocaleNoCase(TextView a, TextView b);
+
+// Strips every unit up to U+0020 from both ends.
+Text Trim(TextView text);
+
+// Decimal digits of a non-negative number.
+Text DecimalText(std::uint32_t value);
+
+// Exact comparison of whole texts (the terminators, the scope line, protected folders).
+inline bool SameText(TextView a, TextView b) { return a == b; }
+
+}  // namespace dismora
