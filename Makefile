@@ -3,6 +3,8 @@ SHELL := /bin/bash
 NATIVE := build/native
 WINDOWS := build/windows
 JOBS ?= $(shell nproc)
+# Debian's interpreter, where python3-pytest installs pytest.
+PYTHON ?= /usr/bin/python3
 
 .PHONY: all deps build build-native build-windows test test-native test-e2e demo bench clean
 
@@ -30,10 +32,10 @@ test-native:
 	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
 
 test-e2e:
-	@python3 -m pytest -q tests/e2e
+	@$(PYTHON) -m pytest -q tests/e2e
 
 demo: deps build-windows
-	@python3 tools/demo.py
+	@$(PYTHON) tools/demo.py
 
 clean:
 	rm -rf build
