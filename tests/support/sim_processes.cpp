@@ -1,0 +1,527 @@
+// Processes: running the program as a process and its relaunch chain, the program
+// table, CreateProcessW, ShellExecuteExW, waits and exit codes, the process context.
+#include "support/sim_state.h"
+
+namespace dismora::sim::detail {
+
+namespace {
+
+constexpr std::uintptr_t kSuccessInstance = 42;
+
+std::u16string FirstWord(std::u16string_view line) {
+    if (!line.empty() && line[0] == u'"') {
+        const std::size_t end = line.find(u'"', 1);
+        return std::u16string(line.substr(1, end == std::u16string_view::npos ? std::u16string_view::npos : end - 1));
+    }
+    const std::size_t end = line.find_first_of(u" \t");
+    return std::u16string(line.substr(0, end));
+}
+
+std::u16string WithTrailingSeparator(std::u16string path) {
+    if (path.empty() || path.back() != u'\\') path += u'\\';
+    return path;
+}
+
+std::u16string FolderOf(const std::u16string& path) {
+    const std::size_t slash = path.rfind(u'\\');
+    return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash + 1);
+}
+
+std::u16string ModuleOf(const ProcessOptions& options) {
+    return options.module_path.empty() ? FirstWord(options.command_line) : options.module_path;
+}
+
+bool HasExtension(std::u16string_view name) {
+    const std::size_t dot = name.rfind(u'.');
+    return dot != std::u16string_view::npos && name.find_first_of(u"\\/", dot) == std::u16string_view::npos;
+}
+
+// A file name found the way CreateProcessW finds one: a path as given, a bare name in the
+// starting program's folder, the current folder, the system folder, the 16-bit system
+// folder and the Windows folder.
+NodePtr FindImage(State& s, std::u16string name, bool add_exe) {
+    if (name.empty()) return nullptr;
+    if (add_exe && !HasExtension(name)) name += u".exe";
+    const Process& me = s.Current();
+    std::vector<std::u16string> places;
+    if (name.find_first_of(u"\\/:") != std::u16string::npos) {
+        places.push_back(name);
+    } else {
+        for (const std::u16string& folder : {FolderOf(me.record.image), me.record.current_folder,
+                                             WithTrailingSeparator(s.system_folder),
+                                             WithTrailingSeparator(s.windows_folder) + u"System\\",
+                                             WithTrailingSeparator(s.windows_folder)}) {
+            places.push_back(folder + name);
+        }
+    }
+    for (const std::u16string& place : places) {
+        Resolved r = Resolve(s, place);
+        if (!r.error && r.node && !r.node->folder && !r.node->delete_pending) return r.node;
+    }
+    return nullptr;
+}
+
+// The image a command line names: the quoted name, or each prefix that ends before a
+// blank, shortest first, as Windows tries them for unquoted paths with spaces.
+NodePtr FindCommandImage(State& s, const std::u16string& line) {
+    if (!line.empty() && line[0] == u'"') {
+        const std::size_t end = line.find(u'"', 1);
+        if (end != std::u16string::npos) return FindImage(s, line.substr(1, end - 1), true);
+    }
+    for (std::size_t pos = 0; pos <= line.size(); ++pos) {
+        if (pos < line.size() && line[pos] != u' ' && line[pos] != u'\t') continue;
+        if (NodePtr node = FindImage(s, line.substr(0, pos), true)) return node;
+    }
+    return nullptr;
+}
+
+std::uintptr_t ShellErrorInstance(DWORD error) {
+    switch (error) {
+        case win::ERROR_FILE_NOT_FOUND: return kSeErrFnf;
+        case win::ERROR_PATH_NOT_FOUND: return 3;
+        case win::ERROR_BAD_EXE_FORMAT: return 11;
+        case kErrorNoAssociation: return kSeErrNoAssoc;
+        default: return kSeErrAccessDenied;
+    }
+}
+
+struct Started {
+    Process* process = nullptr;
+    DWORD error = 0;
+};
+
+// Starts what an image file holds: the program itself is queued to run after the
+// starter; an external program starts now and runs for its simulated time.
+Started StartImage(State& s, const NodePtr& image, const std::u16string& command_line, const std::u16string& folder,
+                   const Token& token, StartApi api) {
+    Started out;
+    if (image->program && image->program->start_error) {
+        out.error = *image->program->start_error;
+        return out;
+    }
+    if (!image->program && !image->dismora) {
+        out.error = win::ERROR_BAD_EXE_FORMAT;
+        return out;
+    }
+    ProcessOptions options;
+    options.command_line = command_line;
+    options.module_path = NodePath(*image);
+    options.current_folder = folder;
+    options.token = token;
+    Process& p = CreateProcessRecord(s, options, api, s.Current().record.pid);
+    p.image = image;
+    p.record.dismora = image->dismora;
+    if (image->dismora) {
+        p.phase = Phase::kQueued;
+        s.queue.push_back(&p);
+    } else {
+        const Program& program = *image->program;
+        ProgramRun run{p.record, program.exit_code, program.run_ms, program.never_ends};
+        if (program.on_start) program.on_start(*s.machine, run);
+        p.external = true;
+        p.phase = Phase::kRunning;
+        p.pending_exit_code = run.exit_code;
+        p.end_ms = run.never_ends ? kForever : s.now_ms + run.run_ms;
+    }
+    out.process = &p;
+    return out;
+}
+
+HANDLE AddProcessHandle(State& s, const Process& target, HandleKind kind) {
+    HandleEntry entry;
+    entry.kind = kind;
+    entry.owner_pid = s.Current().record.pid;
+    entry.target_pid = target.record.pid;
+    entry.what = (kind == HandleKind::kProcess ? u"process " : u"thread of process ") +
+                 Widen(std::to_string(target.record.pid));
+    return reinterpret_cast<HANDLE>(s.AddHandle(std::move(entry)));
+}
+
+}  // namespace
+
+Process& CreateProcessRecord(State& s, const ProcessOptions& options, StartApi api, DWORD parent) {
+    auto process = std::make_unique<Process>();
+    Process& p = *process;
+    if (api == StartApi::kTest && parent == 0) {
+        p.record.pid = 100;
+    } else {
+        p.record.pid = s.next_pid;
+        s.next_pid += 4;
+    }
+    p.record.parent_pid = parent;
+    p.record.started_by = api;
+    const std::u16string module = ModuleOf(options);
+    p.record.image = FullPath(module, u"C:\\");
+    p.record.command_line = options.command_line.empty() ? u"\"" + module + u"\"" : options.command_line;
+    p.record.current_folder = WithTrailingSeparator(
+        FullPath(options.current_folder.empty() ? FolderOf(p.record.image) : options.current_folder, u"C:\\"));
+    p.record.token = options.token;
+    if (p.record.token.user_sid.empty()) p.record.token.user_sid = s.options.user_sid;
+    p.record.start_ms = s.now_ms;
+    p.command_line_buffer = p.record.command_line;
+    EnsureUserHive(s, p.record.token.user_sid);
+    Resolved image = ResolveFrom(s, p.record.image, u"C:\\");
+    if (!image.error && !image.node) {
+        s.machine->WriteFile(p.record.image, "MZ");
+        image = ResolveFrom(s, p.record.image, u"C:\\");
+    }
+    if (!image.error) p.image = image.node;
+    s.processes.push_back(std::move(process));
+    return p;
+}
+
+void EndProcess(State& s, Process& p, DWORD exit_code) {
+    std::vector<std::uintptr_t> left;
+    for (const auto& [value, h] : s.handles) {
+        if (h.owner_pid == p.record.pid) left.push_back(value);
+    }
+    for (std::uintptr_t value : left) {
+        const HandleEntry& h = s.handles.at(value);
+        s.leaks.push_back({p.record.pid, h.kind, value, h.what});
+        s.CloseHandleEntry(value);
+    }
+    p.phase = Phase::kEnded;
+    p.record.end_ms = s.now_ms;
+    p.record.exit_code = exit_code;
+}
+
+}  // namespace dismora::sim::detail
+
+namespace dismora::sim {
+
+using namespace detail;
+
+RunResult Machine::Run(const ProcessOptions& options, const std::function<void()>& body) {
+    State& s = *state_;
+    if (s.running) Fatal("Run was called while a simulated process runs");
+    Machine* previous = SwapActive(this);
+    s.running = true;
+    RunResult result;
+    Process* p = &CreateProcessRecord(s, options, StartApi::kTest, s.test_process->record.pid);
+    std::function<void()> entry = body;
+    int count = 0;
+    while (p) {
+        ++count;
+        s.current = p;
+        p->phase = Phase::kRunning;
+        try {
+            entry();
+        } catch (...) {
+            EndProcess(s, *p, 0);
+            s.current = s.test_process;
+            s.running = false;
+            SwapActive(previous);
+            throw;
+        }
+        // The entry point ends every run of the program with ExitProcess(0).
+        EndProcess(s, *p, 0);
+        result.processes.push_back(p->record);
+        p = nullptr;
+        if (s.queue.empty()) break;
+        if (count >= s.max_processes) {
+            result.chain_cut = true;
+            s.Violation("more than " + std::to_string(s.max_processes) + " processes in one run: the relaunch chain was cut");
+            for (Process* left : s.queue) EndProcess(s, *left, 1);
+            s.queue.clear();
+            break;
+        }
+        p = s.queue.front();
+        s.queue.pop_front();
+        entry = s.dismora_entry;
+    }
+    s.current = s.test_process;
+    s.running = false;
+    SwapActive(previous);
+    return result;
+}
+
+RunResult Machine::RunProgram(const ProcessOptions& options) {
+    const std::u16string image = FullPath(ModuleOf(options), u"C:\\");
+    if (IsFile(image)) {
+        ResolveFrom(*state_, image, u"C:\\").node->dismora = true;
+    } else {
+        InstallDismora(image);
+    }
+    return Run(options, state_->dismora_entry);
+}
+
+void Machine::SetDismoraEntry(std::function<void()> entry) { state_->dismora_entry = std::move(entry); }
+
+void Machine::SetMaxProcesses(int count) { state_->max_processes = count; }
+
+void Machine::SetTestProcess(const ProcessOptions& options) {
+    State& s = *state_;
+    if (s.running) Fatal("SetTestProcess during a run");
+    Process& p = *s.test_process;
+    ProcessOptions o = options;
+    Process& fresh = CreateProcessRecord(s, o, StartApi::kTest, 0);
+    // Keep the one test process: move the new context into it.
+    p.record.image = fresh.record.image;
+    p.record.command_line = fresh.record.command_line;
+    p.record.current_folder = fresh.record.current_folder;
+    p.record.token = fresh.record.token;
+    p.command_line_buffer = fresh.command_line_buffer;
+    p.image = fresh.image;
+    s.processes.pop_back();
+}
+
+std::vector<ProcessRecord> Machine::Processes() const {
+    state_->Settle();
+    std::vector<ProcessRecord> out;
+    for (const auto& p : state_->processes) out.push_back(p->record);
+    return out;
+}
+
+const std::vector<StartRecord>& Machine::Starts() const { return state_->starts; }
+
+void Machine::QueueElevationAnswers(std::initializer_list<bool> accept) {
+    state_->elevation_answers.insert(state_->elevation_answers.end(), accept.begin(), accept.end());
+}
+
+void Machine::SetDefaultElevationAnswer(bool accept) { state_->default_elevation_answer = accept; }
+
+bool Machine::ElevationAnswersConsumed() const { return state_->elevation_answers.empty(); }
+
+int Machine::ElevationPrompts() const { return state_->elevation_prompts; }
+
+void Machine::SetElevationAccount(std::u16string_view sid) { state_->elevation_account = std::u16string(sid); }
+
+}  // namespace dismora::sim
+
+namespace win {
+
+namespace sd = dismora::sim::detail;
+using dismora::sim::HandleKind;
+using dismora::sim::StartApi;
+
+WCHAR* GetCommandLineW() {
+    auto& s = sd::Current();
+    sd::Enter(s, "GetCommandLineW");
+    return s.Current().command_line_buffer.data();
+}
+
+DWORD GetModuleFileNameW(HMODULE hModule, WCHAR* lpFilename, DWORD nSize) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "GetModuleFileNameW")) {
+        s.SetError(*fault);
+        return 0;
+    }
+    std::u16string path;
+    if (!hModule || reinterpret_cast<std::uintptr_t>(hModule) == sd::kExeModule) {
+        path = s.Current().record.image;
+    } else if (!sd::ModuleFileName(s, hModule, &path)) {
+        s.SetError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    const DWORD length = static_cast<DWORD>(path.size());
+    if (length < nSize) {
+        path.copy(lpFilename, length);
+        lpFilename[length] = 0;
+        s.SetError(ERROR_SUCCESS);
+        return length;
+    }
+    // Too small: cut to nSize - 1 characters and a NUL, and say so.
+    if (nSize > 0) {
+        path.copy(lpFilename, nSize - 1);
+        lpFilename[nSize - 1] = 0;
+    }
+    s.SetError(ERROR_INSUFFICIENT_BUFFER);
+    return nSize;
+}
+
+BOOL CreateProcessW(const WCHAR* lpApplicationName, WCHAR* lpCommandLine, void* lpProcessAttributes,
+                    void* lpThreadAttributes, BOOL bInheritHandles, DWORD dwCreationFlags, void* lpEnvironment,
+                    const WCHAR* lpCurrentDirectory, STARTUPINFOW* lpStartupInfo,
+                    PROCESS_INFORMATION* lpProcessInformation) {
+    auto& s = sd::Current();
+    dismora::sim::StartRecord record;
+    record.caller_pid = s.Current().record.pid;
+    record.api = StartApi::kCreateProcess;
+    if (lpCommandLine) record.command_line = lpCommandLine;
+    if (lpApplicationName) record.application_name = std::u16string(lpApplicationName);
+    if (lpCurrentDirectory) record.current_folder = std::u16string(lpCurrentDirectory);
+    record.startup_cb = lpStartupInfo ? lpStartupInfo->cb : 0;
+    record.inherit_handles = bInheritHandles;
+    record.creation_flags = dwCreationFlags;
+    record.environment_given = lpEnvironment != nullptr;
+    auto fail = [&](DWORD error) {
+        record.error = error;
+        s.starts.push_back(record);
+        s.SetError(error);
+        return FALSE;
+    };
+    if (auto fault = sd::Enter(s, "CreateProcessW", record.command_line)) return fail(*fault);
+    if (lpProcessAttributes || lpThreadAttributes) s.Violation("CreateProcessW: security attributes are not modelled");
+    if (!lpStartupInfo || !lpProcessInformation) {
+        s.Violation("CreateProcessW without STARTUPINFOW or PROCESS_INFORMATION");
+        return fail(sd::kErrorNoAccess);
+    }
+    if (!lpApplicationName && !lpCommandLine) return fail(ERROR_INVALID_PARAMETER);
+    sd::NodePtr image = lpApplicationName ? sd::FindImage(s, lpApplicationName, false)
+                                          : sd::FindCommandImage(s, lpCommandLine);
+    if (!image) return fail(ERROR_FILE_NOT_FOUND);
+    record.image = sd::NodePath(*image);
+    std::u16string folder = s.Current().record.current_folder;
+    if (lpCurrentDirectory) {
+        sd::Resolved r = sd::Resolve(s, lpCurrentDirectory);
+        if (r.error || !r.node || !r.node->folder) return fail(sd::kErrorDirectory);
+        folder = sd::NodePath(*r.node);
+    }
+    const std::u16string command_line = lpCommandLine ? std::u16string(lpCommandLine) : std::u16string(lpApplicationName);
+    sd::Started started = sd::StartImage(s, image, command_line, folder, s.Current().record.token, StartApi::kCreateProcess);
+    if (!started.process) return fail(started.error);
+    lpProcessInformation->hProcess = sd::AddProcessHandle(s, *started.process, HandleKind::kProcess);
+    lpProcessInformation->hThread = sd::AddProcessHandle(s, *started.process, HandleKind::kThread);
+    lpProcessInformation->dwProcessId = started.process->record.pid;
+    lpProcessInformation->dwThreadId = started.process->record.pid + 2;
+    record.succeeded = true;
+    record.pid = started.process->record.pid;
+    record.elevated = started.process->record.token.elevated;
+    s.starts.push_back(record);
+    return TRUE;
+}
+
+BOOL ShellExecuteExW(SHELLEXECUTEINFOW* pExecInfo) {
+    auto& s = sd::Current();
+    dismora::sim::StartRecord record;
+    record.caller_pid = s.Current().record.pid;
+    record.api = StartApi::kShellExecute;
+    if (!pExecInfo) {
+        sd::Enter(s, "ShellExecuteExW");
+        s.Violation("ShellExecuteExW(NULL)");
+        s.SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SHELLEXECUTEINFOW& sei = *pExecInfo;
+    record.cb_size = sei.cbSize;
+    record.mask = sei.fMask;
+    record.hwnd = sei.hwnd;
+    if (sei.lpVerb) record.verb = std::u16string(sei.lpVerb);
+    if (sei.lpFile) record.file = std::u16string(sei.lpFile);
+    if (sei.lpParameters) record.parameters = std::u16string(sei.lpParameters);
+    if (sei.lpDirectory) record.directory = std::u16string(sei.lpDirectory);
+    record.show = sei.nShow;
+    auto fail = [&](DWORD error) {
+        record.error = error;
+        s.starts.push_back(record);
+        sei.hInstApp = reinterpret_cast<HINSTANCE>(sd::ShellErrorInstance(error));
+        s.SetError(error);
+        return FALSE;
+    };
+    if (auto fault = sd::Enter(s, "ShellExecuteExW", record.file.value_or(u""))) return fail(*fault);
+    if (sei.cbSize != sizeof(SHELLEXECUTEINFOW)) return fail(ERROR_ACCESS_DENIED);
+    const bool runas = sei.lpVerb && sd::EqualNoCase(sei.lpVerb, u"runas");
+    if (sei.lpVerb && *sei.lpVerb && !runas && !sd::EqualNoCase(sei.lpVerb, u"open")) {
+        s.Violation("ShellExecuteExW: only the verbs open and runas are modelled");
+    }
+    sd::NodePtr image = sei.lpFile ? sd::FindImage(s, sei.lpFile, true) : nullptr;
+    if (!image) return fail(ERROR_FILE_NOT_FOUND);
+    record.image = sd::NodePath(*image);
+    if (!image->program && !image->dismora) return fail(sd::kErrorNoAssociation);
+    std::u16string folder = s.Current().record.current_folder;
+    if (sei.lpDirectory) {
+        sd::Resolved r = sd::Resolve(s, sei.lpDirectory);
+        if (r.error || !r.node || !r.node->folder) return fail(sd::kErrorDirectory);
+        folder = sd::NodePath(*r.node);
+    } else if (runas) {
+        folder = s.system_folder;  // an elevated start without a folder works in the system folder
+    }
+    dismora::sim::Token token = s.Current().record.token;
+    if (runas) {
+        if (!s.EffectiveAdmin(s.Current())) {
+            ++s.elevation_prompts;
+            record.elevation_prompted = true;
+            bool accept = s.default_elevation_answer;
+            if (!s.elevation_answers.empty()) {
+                accept = s.elevation_answers.front();
+                s.elevation_answers.pop_front();
+            }
+            record.elevation_accepted = accept;
+            if (!accept) return fail(ERROR_CANCELLED);
+            // Consent for an administrator; credentials of an administrator account otherwise.
+            if (!token.administrator) token.user_sid = s.elevation_account;
+        }
+        token.administrator = true;
+        token.elevated = true;
+    }
+    std::u16string command_line = u"\"" + sd::NodePath(*image) + u"\"";
+    if (sei.lpParameters && *sei.lpParameters) command_line += u" " + std::u16string(sei.lpParameters);
+    record.command_line = command_line;
+    sd::Started started = sd::StartImage(s, image, command_line, folder, token, StartApi::kShellExecute);
+    if (!started.process) return fail(started.error);
+    if (sei.fMask & sd::kSeeMaskNoCloseProcess) sei.hProcess = sd::AddProcessHandle(s, *started.process, HandleKind::kProcess);
+    sei.hInstApp = reinterpret_cast<HINSTANCE>(sd::kSuccessInstance);
+    record.succeeded = true;
+    record.pid = started.process->record.pid;
+    record.elevated = token.elevated;
+    s.starts.push_back(record);
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    auto& s = sd::Current();
+    dismora::sim::WaitRecord wait;
+    wait.pid = s.Current().record.pid;
+    wait.timeout = dwMilliseconds;
+    wait.start_ms = s.now_ms;
+    auto finish = [&](DWORD result) {
+        wait.result = result;
+        wait.end_ms = s.now_ms;
+        s.waits.push_back(wait);
+        return result;
+    };
+    if (auto fault = sd::Enter(s, "WaitForSingleObject")) {
+        s.SetError(*fault);
+        return finish(WAIT_FAILED);
+    }
+    sd::HandleEntry* h = s.FindHandle(hHandle);
+    if (!h || h->kind == HandleKind::kKey) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return finish(WAIT_FAILED);
+    }
+    if (h->kind == HandleKind::kFile) return finish(WAIT_OBJECT_0);
+    wait.target_pid = h->target_pid;
+    s.Settle();
+    sd::Process* target = s.FindProcess(h->target_pid);
+    if (target->phase == sd::Phase::kEnded) return finish(WAIT_OBJECT_0);
+    const bool hangs = target->phase == sd::Phase::kQueued || target->end_ms == sd::kForever;
+    if (hangs && dwMilliseconds == INFINITE) {
+        s.Violation(target->phase == sd::Phase::kQueued
+                        ? "waiting forever for a program that can only run after this process"
+                        : "waiting forever for a program that never ends");
+        s.SetError(ERROR_INVALID_HANDLE);
+        return finish(WAIT_FAILED);
+    }
+    const std::uint64_t remaining = hangs ? sd::kForever : target->end_ms - s.now_ms;
+    if (dwMilliseconds == INFINITE || remaining <= dwMilliseconds) {
+        s.now_ms += remaining;
+        s.Settle();
+        return finish(WAIT_OBJECT_0);
+    }
+    s.now_ms += dwMilliseconds;
+    return finish(WAIT_TIMEOUT);
+}
+
+BOOL GetExitCodeProcess(HANDLE hProcess, DWORD* lpExitCode) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "GetExitCodeProcess")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    sd::HandleEntry* h = s.FindHandle(hProcess);
+    if (!h || h->kind != HandleKind::kProcess) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!lpExitCode) {
+        s.Violation("GetExitCodeProcess with a NULL lpExitCode");
+        s.SetError(sd::kErrorNoAccess);
+        return FALSE;
+    }
+    s.Settle();
+    const sd::Process* target = s.FindProcess(h->target_pid);
+    *lpExitCode = target->phase == sd::Phase::kEnded ? *target->record.exit_code : STILL_ACTIVE;
+    return TRUE;
+}
+
+}  // namespace win
