@@ -1,0 +1,230 @@
+// The hand-over to a temporary copy of the program, with or without elevation,
+// followed on one simulated machine from the first instance to the end of the copy.
+#include <gtest/gtest.h>
+
+#include "support/log_builder.h"
+#include "support/sim.h"
+
+namespace dismora {
+namespace {
+
+using sim::Machine;
+using test::LogBuilder;
+
+const std::u16string kExe = u"C:\\Program Files\\Tool\\Dismora.exe";
+const std::u16string kLog = u"C:\\Program Files\\Tool\\Kelvane.log";
+const std::u16string kTemp = u"C:\\Temp\\";
+
+class RelaunchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m.InstallDismora(kExe);
+        m.CreateFolder(kTemp);
+        m.SetTempPath(kTemp);
+        m.WriteFile(u"C:\\Program Files\\Tool\\tool.dll", "MZ");
+        log.files = {"C:\\Program Files\\Tool\\tool.dll", sim::Narrow(kExe)};
+        m.SetDefaultAnswer(win::IDYES);
+    }
+
+    sim::RunResult Start(const std::u16string& arguments, sim::Token token = {}) {
+        m.WriteFile(kLog, log.Bytes());
+        std::u16string line = u"\"" + kExe + u"\"";
+        if (!arguments.empty()) line += u" " + arguments;
+        return m.RunProgram({.command_line = line, .module_path = kExe, .token = token});
+    }
+
+    std::vector<sim::StartRecord> DismoraStarts() const {
+        std::vector<sim::StartRecord> starts;
+        for (const auto& start : m.Starts()) {
+            if (m.IsDismoraImage(start.image) || start.api == sim::StartApi::kShellExecute) starts.push_back(start);
+        }
+        return starts;
+    }
+
+    Machine m;
+    LogBuilder log;
+};
+
+TEST_F(RelaunchTest, WholeChainFromAnOrdinaryStart) {
+    sim::RunResult result = Start(u"");
+    ASSERT_EQ(result.processes.size(), 2u);
+    const auto& copy = result.processes[1];
+    EXPECT_EQ(sim::Narrow(copy.image), "C:\\Temp\\Dismora.exe");
+    EXPECT_EQ(sim::Narrow(copy.command_line), "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp");
+    EXPECT_EQ(sim::Narrow(copy.current_folder), "C:\\Temp\\");
+    auto starts = DismoraStarts();
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].api, sim::StartApi::kCreateProcess);
+    EXPECT_FALSE(starts[0].application_name.has_value());
+    EXPECT_EQ(starts[0].startup_cb, sizeof(win::STARTUPINFOW));
+    EXPECT_EQ(starts[0].inherit_handles, 0);
+    EXPECT_EQ(starts[0].creation_flags, 0u);
+    // Everything the log lists went, the program's own file and the log included.
+    EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Tool"));
+    ASSERT_EQ(m.PendingDeletions().size(), 1u);
+    EXPECT_EQ(sim::Narrow(m.PendingDeletions()[0]), sim::Narrow(m.ShortPath(u"C:\\Temp\\Dismora.exe")));
+    // One confirmation in the first instance, one final message in the copy.
+    ASSERT_EQ(m.MessageBoxes().size(), 2u);
+    EXPECT_EQ(m.MessageBoxes()[0].pid, result.processes[0].pid);
+    EXPECT_EQ(m.MessageBoxes()[1].pid, copy.pid);
+    EXPECT_TRUE(m.Leaks().empty());
+}
+
+TEST_F(RelaunchTest, SilentFlagReachesTheCopy) {
+    sim::RunResult result = Start(u"/silent");
+    ASSERT_EQ(result.processes.size(), 2u);
+    EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
+              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent");
+    EXPECT_TRUE(m.MessageBoxes().empty());
+    EXPECT_FALSE(m.Exists(kLog));
+}
+
+TEST_F(RelaunchTest, CopyNamesWhenEarlierOnesAreInUse) {
+    m.WriteFile(u"C:\\Temp\\Dismora.exe", "running");
+    m.WriteFile(u"C:\\Temp\\Dismora2.exe", "running");
+    m.WriteFile(u"C:\\Temp\\Dismora3.exe", "stale");
+    int first = m.HoldOpen(u"C:\\Temp\\Dismora.exe", win::GENERIC_READ, win::FILE_SHARE_READ);
+    int second = m.HoldOpen(u"C:\\Temp\\Dismora2.exe", win::GENERIC_READ, win::FILE_SHARE_READ);
+    sim::RunResult result = Start(u"/s");
+    m.ReleaseHold(first);
+    m.ReleaseHold(second);
+    ASSERT_EQ(result.processes.size(), 2u);
+    EXPECT_EQ(sim::Narrow(result.processes[1].image), "C:\\Temp\\Dismora3.exe");
+    EXPECT_EQ(m.FileContents(u"C:\\Temp\\Dismora.exe"), "running");
+}
+
+TEST_F(RelaunchTest, WithoutACopyTheOwnFileIsStartedAndDoesTheWork) {
+    for (bool temp_folder_fails : {false, true}) {
+        SCOPED_TRACE(temp_folder_fails ? "no temporary folder" : "nine failed copies");
+        Machine fresh;
+        fresh.InstallDismora(kExe);
+        fresh.WriteFile(u"C:\\Program Files\\Tool\\tool.dll", "MZ");
+        if (temp_folder_fails) {
+            fresh.SetTempPathError(win::ERROR_PATH_NOT_FOUND);
+        } else {
+            fresh.CreateFolder(kTemp);
+            fresh.SetTempPath(kTemp);
+            fresh.FailCall("CopyFileW", 1, win::ERROR_ACCESS_DENIED, 9);
+        }
+        LogBuilder silent_log;
+        silent_log.files = {"C:\\Program Files\\Tool\\tool.dll"};
+        fresh.WriteFile(kLog, silent_log.Bytes());
+        sim::RunResult result =
+            fresh.RunProgram({.command_line = u"\"" + kExe + u"\" /silent", .module_path = kExe});
+        EXPECT_EQ(fresh.CallCount("CopyFileW"), temp_folder_fails ? 0u : 9u);
+        // The started instance runs in temporary-copy mode: it does not relaunch again.
+        ASSERT_EQ(result.processes.size(), 2u);
+        EXPECT_FALSE(result.chain_cut);
+        EXPECT_EQ(sim::Narrow(result.processes[1].image), sim::Narrow(kExe));
+        EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
+                  "\"" + sim::Narrow(kExe) + "\" \"" + sim::Narrow(kLog) + "\" /temp /silent");
+        EXPECT_FALSE(fresh.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
+        ASSERT_EQ(fresh.PendingDeletions().size(), 1u);
+        EXPECT_EQ(sim::Narrow(fresh.PendingDeletions()[0]), sim::Narrow(fresh.ShortPath(kExe)));
+    }
+}
+
+TEST_F(RelaunchTest, ElevatedOrPlainStart) {
+    struct Case {
+        const char* name;
+        std::string scope;
+        sim::Token token;
+        bool uac;
+        bool elevated_start;
+    };
+    const Case cases[] = {
+        {"per-user, no administrator", "CURRENT", {.administrator = false, .elevated = false}, true, false},
+        {"all users, elevated administrator", "ALL", {.administrator = true, .elevated = true}, true, false},
+        {"all users, administrator without UAC", "ALL", {.administrator = true, .elevated = false}, false, false},
+        {"all users, administrator not elevated", "ALL", {.administrator = true, .elevated = false}, true, true},
+        {"all users, no administrator", "ALL", {.administrator = false, .elevated = false}, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine fresh;
+        fresh.InstallDismora(kExe);
+        fresh.CreateFolder(kTemp);
+        fresh.SetTempPath(kTemp);
+        fresh.SetUacEnabled(c.uac);
+        LogBuilder scoped;
+        scoped.scope = c.scope;
+        fresh.WriteFile(kLog, scoped.Bytes());
+        fresh.SetDefaultAnswer(win::IDYES);
+        fresh.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe, .token = c.token});
+        ASSERT_FALSE(fresh.Starts().empty());
+        const auto& start = fresh.Starts()[0];
+        if (c.elevated_start) {
+            EXPECT_EQ(start.api, sim::StartApi::kShellExecute);
+            EXPECT_EQ(start.cb_size, sizeof(win::SHELLEXECUTEINFOW));
+            EXPECT_EQ(start.mask, 0u);
+            EXPECT_EQ(start.hwnd, nullptr);
+            EXPECT_EQ(start.verb, u"runas");
+            EXPECT_EQ(start.file, u"C:\\Temp\\Dismora.exe");
+            EXPECT_EQ(start.parameters, u"\"" + kLog + u"\" /temp");
+            EXPECT_FALSE(start.directory.has_value());
+            EXPECT_EQ(start.show, win::SW_SHOW);
+        } else {
+            EXPECT_EQ(start.api, sim::StartApi::kCreateProcess);
+            EXPECT_EQ(start.current_folder, kTemp);
+        }
+        EXPECT_EQ(fresh.ElevationPrompts(), c.elevated_start ? 1 : 0);
+        // A user without rights cannot delete a log under Program Files; the others did.
+        EXPECT_EQ(fresh.Exists(kLog), !c.token.administrator && !c.elevated_start);
+    }
+}
+
+TEST_F(RelaunchTest, RefusedElevationTwiceShowsTheAdministratorMessage) {
+    log.admin = "Administrator rights are needed for %s.";
+    m.QueueElevationAnswers({false, false});
+    Start(u"", {.administrator = false, .elevated = false});
+    ASSERT_EQ(m.Starts().size(), 2u);
+    EXPECT_EQ(m.Starts()[0].file, u"C:\\Temp\\Dismora.exe");
+    EXPECT_EQ(m.Starts()[1].file, kExe);
+    EXPECT_EQ(m.Starts()[1].parameters, u"\"" + kLog + u"\" /temp");
+    EXPECT_FALSE(m.Exists(u"C:\\Temp\\Dismora.exe"));
+    ASSERT_EQ(m.MessageBoxes().size(), 2u);
+    EXPECT_EQ(sim::Narrow(m.MessageBoxes()[1].text), "Administrator rights are needed for Tool.");
+    EXPECT_EQ(m.MessageBoxes()[1].style, win::MB_OK | win::MB_ICONERROR);
+    EXPECT_TRUE(m.Exists(kLog));
+    EXPECT_TRUE(m.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
+}
+
+TEST_F(RelaunchTest, SecondElevatedStartRunsTheOwnFileAsTheCopy) {
+    m.QueueElevationAnswers({false, true});
+    sim::RunResult result = Start(u"/s", {.administrator = false, .elevated = false});
+    ASSERT_EQ(result.processes.size(), 2u);
+    EXPECT_EQ(result.processes[1].image, kExe);
+    EXPECT_TRUE(result.processes[1].token.elevated);
+    EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
+    // Scheduled as its own file first, then again as a listed file that is running.
+    const std::string own = sim::Narrow(m.ShortPath(kExe));
+    ASSERT_EQ(m.PendingDeletions().size(), 2u);
+    EXPECT_EQ(sim::Narrow(m.PendingDeletions()[0]), own);
+    EXPECT_EQ(sim::Narrow(m.PendingDeletions()[1]), own);
+}
+
+TEST_F(RelaunchTest, FailedPlainStartRunsHereWithoutPauseOrOwnSchedule) {
+    m.FailCall("CreateProcessW", 1, win::ERROR_NOT_ENOUGH_MEMORY);
+    sim::RunResult result = Start(u"/s");
+    ASSERT_EQ(result.processes.size(), 1u);
+    EXPECT_TRUE(m.Sleeps().empty());
+    EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
+    EXPECT_TRUE(m.Exists(u"C:\\Temp\\Dismora.exe"));
+    // Its own file is running: listed, it can only be scheduled.
+    ASSERT_EQ(m.PendingDeletions().size(), 1u);
+    EXPECT_EQ(sim::Narrow(m.PendingDeletions()[0]), sim::Narrow(m.ShortPath(kExe)));
+}
+
+TEST_F(RelaunchTest, RelativeLogPathIsMadeAbsoluteForTheCopy) {
+    m.WriteFile(kLog, log.Bytes());
+    sim::RunResult result = m.RunProgram({.command_line = u"\"" + kExe + u"\" Kelvane.log /s",
+                                          .module_path = kExe,
+                                          .current_folder = u"C:\\Program Files\\Tool"});
+    ASSERT_EQ(result.processes.size(), 2u);
+    EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
+              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent");
+    EXPECT_FALSE(m.Exists(kLog));
+}
+
+}  // namespace
+}  // namespace dismora
