@@ -58,6 +58,9 @@ private:
 
 #define FACT_TRUE(check, condition) (check).True((condition), #condition, __FILE__, __LINE__)
 #define FACT_EQ(check, actual, expected) (check).Equal((actual), (expected), #actual, #expected, __FILE__, __LINE__)
+#define FACT_LAST_ERROR(check, expected)                                                                    \
+    (check).Equal(win::GetLastError(), static_cast<win::DWORD>(expected), "GetLastError()", #expected, __FILE__, \
+                  __LINE__)
 
 struct Fact {
     const char* name;

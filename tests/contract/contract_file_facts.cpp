@@ -10,10 +10,6 @@ namespace {
 using win::DWORD;
 using win::HANDLE;
 
-#define FACT_LAST_ERROR(check, expected)                                                                  \
-    (check).Equal(win::GetLastError(), static_cast<DWORD>(expected), "GetLastError()", #expected, __FILE__, \
-                  __LINE__)
-
 HANDLE OpenForReading(const std::u16string& path, DWORD share) {
     return win::CreateFileW(path.c_str(), win::GENERIC_READ, share, nullptr, win::OPEN_EXISTING,
                             win::FILE_ATTRIBUTE_NORMAL, nullptr);

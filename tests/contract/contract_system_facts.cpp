@@ -8,10 +8,6 @@ namespace {
 
 using win::DWORD;
 
-#define FACT_LAST_ERROR(check, expected)                                                                  \
-    (check).Equal(win::GetLastError(), static_cast<DWORD>(expected), "GetLastError()", #expected, __FILE__, \
-                  __LINE__)
-
 std::u16string Convert(win::UINT code_page, const char* bytes, int size) {
     char16_t buffer[64] = {};
     const int length = win::MultiByteToWideChar(code_page, 0, bytes, size, buffer, 64);
@@ -70,6 +66,10 @@ CONTRACT_FACT(CompareStringIgnoresCaseOfLettersBeyondAscii) {
     FACT_EQ(check, Compare(u"abc", 3, u"abcd", 4), win::CSTR_LESS_THAN);
     FACT_EQ(check, Compare(u"", 0, u"", 0), win::CSTR_EQUAL);
     FACT_EQ(check, Compare(u"\u00E9", -1, u"e", -1) == win::CSTR_EQUAL, false);
+    // Word sort: a NUL weighs nothing; a hyphen decides only when all else is equal.
+    FACT_EQ(check, Compare(u"a\0", 2, u"a", 1), win::CSTR_EQUAL);
+    FACT_EQ(check, Compare(u"co-op", -1, u"coop", -1), win::CSTR_GREATER_THAN);
+    FACT_EQ(check, Compare(u"co-op", -1, u"coop", -1) == win::CSTR_EQUAL, false);
 }
 
 CONTRACT_FACT(CompareStringOrdinalIgnoresCaseByTheUpperCaseTable) {

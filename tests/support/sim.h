@@ -47,9 +47,20 @@
 //   when the last handle closes (the classic semantics that Wine implements).
 // - CompareStringW with NORM_IGNORECASE compares by simple upper-casing (Latin-1, Latin
 //   Extended-A and -B pairs, Greek, Cyrillic, Armenian, Latin Extended Additional,
-//   full-width Latin): equality is faithful for case differences; the order of unequal
-//   texts is ordinal after upper-casing, not Windows' linguistic order, and characters
-//   that Windows' sort tables ignore are not ignored.
+//   full-width Latin) with Windows' word sort (NUL weighs nothing; hyphens and apostrophes
+//   decide only when all else is equal): equality is faithful for case differences; the
+//   order of unequal texts is ordinal after upper-casing, not Windows' linguistic order.
+//   LCMapStringW(LCMAP_SORTKEY) builds keys that are equal exactly when the texts compare
+//   equal. CompareStringOrdinal uses the same upper-casing.
+// - Where Windows and Wine 8 differ, the model follows Windows' documentation
+//   (see tests/contract): GetModuleFileNameW puts a NUL in the last place of a short buffer
+//   (Wine 8 does not); ShellExecuteExW refuses a wrong cbSize (Wine does not check it); a
+//   missing drive gives ERROR_PATH_NOT_FOUND. It follows Wine where the documentation is
+//   silent: "file.txt\" gives ERROR_PATH_NOT_FOUND; a drive root that is not empty gives
+//   ERROR_DIR_NOT_EMPTY; RegSetValueExW counts a string's NUL that the caller left out
+//   when it follows in memory, as Windows does too.
+// - RegOpenKeyExW with an empty or NULL subkey under a predefined root gives that root
+//   back (closing it is a no-op); under an open key it gives a new handle.
 // - No UNC shares (ERROR_BAD_NETPATH), no DOS device names, no alternate data streams.
 #pragma once
 

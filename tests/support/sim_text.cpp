@@ -104,6 +104,26 @@ constexpr DWORD kKnownCompareFlags = 0x1 | 0x2 | 0x4 | 0x8 | 0x10 | 0x20 | 0x100
 
 bool IsLower(char16_t c) { return detail::Upper(c) != c; }
 
+// Word sort, as Windows' default comparison does it: NUL has no weight at all; the hyphen
+// and the apostrophe count only after everything else is equal.
+bool IsSpecial(char16_t c) { return c == u'-' || c == u'\''; }
+
+std::u16string WithoutNul(std::u16string_view text) {
+    std::u16string out;
+    for (char16_t c : text) {
+        if (c) out += c;
+    }
+    return out;
+}
+
+std::u16string Primary(std::u16string_view text) {
+    std::u16string out;
+    for (char16_t c : text) {
+        if (c && !IsSpecial(c)) out += c;
+    }
+    return out;
+}
+
 }  // namespace
 
 namespace detail {
@@ -359,19 +379,32 @@ int CompareStringW(LCID Locale, DWORD dwCmpFlags, const WCHAR* lpString1, int cc
                                                          : static_cast<std::size_t>(cchCount1));
     const std::u16string_view b(lpString2, cchCount2 < 0 ? std::char_traits<char16_t>::length(lpString2)
                                                          : static_cast<std::size_t>(cchCount2));
-    const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+    const std::u16string pa = sim::Primary(a);
+    const std::u16string pb = sim::Primary(b);
+    const std::size_t common = pa.size() < pb.size() ? pa.size() : pb.size();
     for (std::size_t i = 0; i < common; ++i) {
-        const char16_t x = Upper(a[i]);
-        const char16_t y = Upper(b[i]);
+        const char16_t x = Upper(pa[i]);
+        const char16_t y = Upper(pb[i]);
         if (x != y) return x < y ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
     }
-    if (a.size() != b.size()) return a.size() < b.size() ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+    if (pa.size() != pb.size()) return pa.size() < pb.size() ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
     if (!(dwCmpFlags & NORM_IGNORECASE)) {
         // Texts equal but for case: lower case sorts first, as in Windows' tertiary weights.
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            if (a[i] == b[i]) continue;
-            return sim::IsLower(a[i]) ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+        for (std::size_t i = 0; i < pa.size(); ++i) {
+            if (pa[i] == pb[i]) continue;
+            return sim::IsLower(pa[i]) ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
         }
+    }
+    // Equal but for hyphens and apostrophes: the text with one where the other has none
+    // sorts after it.
+    const std::u16string fa = sim::WithoutNul(a);
+    const std::u16string fb = sim::WithoutNul(b);
+    for (std::size_t i = 0; i < fa.size() || i < fb.size(); ++i) {
+        const char16_t x = i < fa.size() ? Upper(fa[i]) : u'\0';
+        const char16_t y = i < fb.size() ? Upper(fb[i]) : u'\0';
+        if (x == y) continue;
+        if (x && sim::IsSpecial(x)) return CSTR_GREATER_THAN;
+        return CSTR_LESS_THAN;
     }
     return CSTR_EQUAL;
 }
@@ -416,19 +449,25 @@ int LCMapStringW(LCID Locale, DWORD dwMapFlags, const WCHAR* lpSrcStr, int cchSr
     // upper-cased code unit in three bytes of at least 2, so that keys compare with memcmp
     // as CompareStringW compares the texts.
     std::string key;
-    for (char16_t c : source) {
-        const unsigned upper = Upper(c);
-        key += static_cast<char>(2 + (upper >> 12));
-        key += static_cast<char>(2 + ((upper >> 6) & 0x3F));
-        key += static_cast<char>(2 + (upper & 0x3F));
-    }
+    auto weight = [&key](unsigned value) {
+        key += static_cast<char>(2 + (value >> 12));
+        key += static_cast<char>(2 + ((value >> 6) & 0x3F));
+        key += static_cast<char>(2 + (value & 0x3F));
+    };
+    const std::u16string primary = sim::Primary(source);
+    for (char16_t c : primary) weight(Upper(c));
     key += '\x01';
     key += '\x01';
     if (!(dwMapFlags & NORM_IGNORECASE)) {
-        for (char16_t c : source) key += sim::IsLower(c) ? '\x02' : '\x12';
+        for (char16_t c : primary) key += sim::IsLower(c) ? '\x02' : '\x12';
     }
     key += '\x01';
-    key += '\x01';
+    const std::u16string full = sim::WithoutNul(source);
+    for (std::size_t i = 0; i < full.size(); ++i) {
+        if (!sim::IsSpecial(full[i])) continue;
+        weight(static_cast<unsigned>(i));
+        weight(full[i]);
+    }
     key += '\0';
     if (cchDest == 0) return static_cast<int>(key.size());
     if (static_cast<std::size_t>(cchDest) < key.size()) {
