@@ -16,6 +16,13 @@ constexpr win::DWORD kServerWaitMs = 10000;
 
 }  // namespace
 
+ComponentKind ClassifyComponent(TextView path) {
+    Text extension = Extension(path);
+    if (EqualsAsciiNoCase(extension, u".dll") || EqualsAsciiNoCase(extension, u".ocx")) return ComponentKind::kServer;
+    if (EqualsAsciiNoCase(extension, u".tlb")) return ComponentKind::kTypeLibrary;
+    return ComponentKind::kNone;
+}
+
 std::uint64_t SortKeyHash(TextView text) {
     std::uint64_t hash = 14695981039346656037ull;
     auto mix = [&hash](const unsigned char* bytes, std::size_t count) {
@@ -107,11 +114,15 @@ void UnregisterComponents(Run& run) {
         const TDismoraFile* node = index->Find(line);
         if (node == nullptr) continue;
         // From here on the file section's spelling is used.
-        Text extension = Extension(node->Path);
-        if (EqualsAsciiNoCase(extension, u".dll") || EqualsAsciiNoCase(extension, u".ocx")) {
-            UnregisterServer(node->Path, run.folders.system);
-        } else if (EqualsAsciiNoCase(extension, u".tlb")) {
-            UnregisterTypeLibrary(run, node->Path);
+        switch (ClassifyComponent(node->Path)) {
+            case ComponentKind::kServer:
+                UnregisterServer(node->Path, run.folders.system);
+                break;
+            case ComponentKind::kTypeLibrary:
+                UnregisterTypeLibrary(run, node->Path);
+                break;
+            case ComponentKind::kNone:
+                break;
         }
     }
 }

@@ -29,6 +29,11 @@ private:
     std::vector<Entry> entries_;  // sorted by hash, then list order
 };
 
+enum class ComponentKind { kNone, kServer, kTypeLibrary };
+
+// ".dll" and ".ocx" are servers, ".tlb" type libraries, ignoring the case of ASCII letters.
+ComponentKind ClassifyComponent(TextView path);
+
 // Hash of the text's sort key: texts that compare equal ignoring case hash alike.
 std::uint64_t SortKeyHash(TextView text);
 

@@ -67,6 +67,15 @@ void FillUserKeys(std::vector<Text>& users) {
 
 }  // namespace
 
+RegistryRoot MatchRootName(TextView root_name) {
+    if (EqualsAsciiNoCase(root_name, u"HKEY_AUTO")) return RegistryRoot::kAuto;
+    if (EqualsAsciiNoCase(root_name, u"HKEY_CLASSES_ROOT")) return RegistryRoot::kClassesRoot;
+    if (EqualsAsciiNoCase(root_name, u"HKEY_CURRENT_USER")) return RegistryRoot::kCurrentUser;
+    if (EqualsAsciiNoCase(root_name, u"HKEY_LOCAL_MACHINE")) return RegistryRoot::kLocalMachine;
+    if (EqualsAsciiNoCase(root_name, u"HKEY_USERS")) return RegistryRoot::kUsers;
+    return RegistryRoot::kUnknown;
+}
+
 TRegistryEntry SplitRegistryEntry(TextView line) {
     TRegistryEntry entry;
     std::size_t backslash = line.find(u'\\');
@@ -156,26 +165,19 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
         TRegistryEntry entry = SplitRegistryEntry(log.current_line);
         bool whole_key = entry.value_field == u"*";
 
-        win::HKEY root = nullptr;
-        bool user_hives = false;
-        if (EqualsAsciiNoCase(entry.root_name, u"HKEY_AUTO")) {
-            root = auto_root;
-        } else if (EqualsAsciiNoCase(entry.root_name, u"HKEY_CLASSES_ROOT")) {
+        RegistryRoot which = MatchRootName(entry.root_name);
+        if (which == RegistryRoot::kUnknown) continue;
+        if (which == RegistryRoot::kClassesRoot) {
             if (whole_key && IsSharedKey(entry.key_path, true)) continue;
             DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field);
-            continue;
-        } else if (EqualsAsciiNoCase(entry.root_name, u"HKEY_CURRENT_USER")) {
-            root = win::HKEY_CURRENT_USER;
-        } else if (EqualsAsciiNoCase(entry.root_name, u"HKEY_LOCAL_MACHINE")) {
-            root = win::HKEY_LOCAL_MACHINE;
-        } else if (EqualsAsciiNoCase(entry.root_name, u"HKEY_USERS")) {
-            user_hives = true;
-        } else {
             continue;
         }
         if (whole_key && IsSharedKey(entry.key_path, false)) continue;
 
-        if (!user_hives) {
+        if (which != RegistryRoot::kUsers) {
+            win::HKEY root = which == RegistryRoot::kAuto          ? auto_root
+                             : which == RegistryRoot::kCurrentUser ? win::HKEY_CURRENT_USER
+                                                                   : win::HKEY_LOCAL_MACHINE;
             DeleteRegistryEntry(root, entry.key_path, entry.value_field);
             continue;
         }

@@ -54,6 +54,7 @@ bool LogReader::AtEnd() {
 
 void LogReader::ReadRawLine() {
     line_bytes_.clear();
+    line_number_ = next_line_;
     while (Fill()) {
         const char* start = buffer_.data() + position_;
         std::size_t available = filled_ - position_;
@@ -75,6 +76,7 @@ void LogReader::ReadRawLine() {
         position_ += length;
         if (lf != nullptr) {
             ++position_;
+            ++next_line_;
             break;
         }
     }
@@ -111,6 +113,7 @@ std::int32_t LogReader::ReadCount() {
     while (true) {
         if (AtEnd()) return 0;
         if (static_cast<unsigned char>(buffer_[position_]) > 0x20) break;
+        if (buffer_[position_] == '\n') ++next_line_;
         ++position_;
     }
     std::string digits;

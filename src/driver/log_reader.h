@@ -28,6 +28,9 @@ public:
     // Reads lines up to and including the next one that is exactly "%", or to the end.
     void PassOverBlock();
 
+    // 1-based number of the line read last (for reports about a log, not used by the uninstall).
+    [[nodiscard]] std::uint64_t LineNumber() const { return line_number_; }
+
     void SetUtf8(bool utf8) { utf8_ = utf8; }
     [[nodiscard]] bool Utf8() const { return utf8_; }
     // Set by a section loop: the line it read last.
@@ -47,6 +50,8 @@ private:
     bool ended_ = false;  // physical end, read error, or the end-of-file mark seen
     bool utf8_ = false;
     std::string line_bytes_;
+    std::uint64_t line_number_ = 0;
+    std::uint64_t next_line_ = 1;
 };
 
 // One step of the section loop: reads the next line into current_line and tells

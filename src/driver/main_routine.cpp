@@ -86,23 +86,17 @@ void MainRoutine() {
     UninstallRun(run);
 }
 
-bool ReadHeader(Run& run) {
+HeaderStatus ParseHeader(Run& run) {
     constexpr int kCommentLinesMax = 100;
     LogReader& log = run.log;
     Text line = log.ReadLine();
     int extra_reads = 0;
     while (line.empty() || line[0] == u';') {
         line = log.ReadLine();
-        if (++extra_reads > kCommentLinesMax) {
-            win::MessageBoxW(nullptr, u"Error reading deployment log", kProgramCaption, win::MB_OK);
-            return false;
-        }
+        if (++extra_reads > kCommentLinesMax) return HeaderStatus::kNoVersionLine;
     }
     run.format_version = ParseInteger(line);
-    if (run.format_version < 1) {
-        win::MessageBoxW(nullptr, u"Error reading deployment log", kProgramCaption, win::MB_OK);
-        return false;
-    }
+    if (run.format_version < 1) return HeaderStatus::kBadVersion;
     log.SetUtf8(run.format_version % 2 == 0);
 
     if (run.format_version >= 3) {
@@ -113,11 +107,7 @@ bool ReadHeader(Run& run) {
         run.all_users = true;
         run.auto_root = win::HKEY_LOCAL_MACHINE;
     }
-    if (run.format_version > 4) {
-        Text text = u"Cannot perform uninstall because " + run.own_path + u" is out of date";
-        win::MessageBoxW(nullptr, text.c_str(), kProgramCaption, win::MB_OK);
-        return false;
-    }
+    if (run.format_version > 4) return HeaderStatus::kTooNew;
 
     run.product_name = log.ReadLine();
     log.SkipLines(6);
@@ -130,7 +120,24 @@ bool ReadHeader(Run& run) {
     second = log.ReadLine();
     run.restart_text = first + u"\r" + second;
     run.admin_text = run.format_version >= 3 ? log.ReadLine() : Text(u"You need administrator privileges to uninstall %s");
-    return true;
+    return HeaderStatus::kOk;
+}
+
+bool ReadHeader(Run& run) {
+    switch (ParseHeader(run)) {
+        case HeaderStatus::kOk:
+            return true;
+        case HeaderStatus::kNoVersionLine:
+        case HeaderStatus::kBadVersion:
+            win::MessageBoxW(nullptr, u"Error reading deployment log", kProgramCaption, win::MB_OK);
+            return false;
+        case HeaderStatus::kTooNew: {
+            Text text = u"Cannot perform uninstall because " + run.own_path + u" is out of date";
+            win::MessageBoxW(nullptr, text.c_str(), kProgramCaption, win::MB_OK);
+            return false;
+        }
+    }
+    return false;
 }
 
 void ShowAdministratorMessage(const Run& run) {

@@ -5,8 +5,17 @@
 
 namespace dismora {
 
-// Reads the header from the open log into the run; shows the documented message and
-// returns false when the log is rejected.
+enum class HeaderStatus {
+    kOk,
+    kNoVersionLine,  // the first 101 lines are all empty or comments
+    kBadVersion,     // not a number, or below 1
+    kTooNew,         // above 4
+};
+
+// Reads the header from the open log into the run, showing nothing.
+HeaderStatus ParseHeader(Run& run);
+
+// Reads the header; shows the documented message and returns false when the log is rejected.
 bool ReadHeader(Run& run);
 
 // Lets an all-users uninstall go on only where administrator rights are at hand or can
