@@ -34,11 +34,13 @@ void WriteDefaultValue(win::HKEY key, const Text& value, win::DWORD type) {
     win::RegSetValueExW(key, nullptr, 0, type, reinterpret_cast<const win::BYTE*>(value.c_str()), size);
 }
 
-bool Matches(const Text& current, const Text& installed) { return CompareLocaleNoCase(current, installed) == 0; }
+bool Matches(const Text& current, const Text& installed) {
+    return CompareLocaleNoCase(current, installed) == 0;
+}
 
 void DeleteSubkey(win::HKEY root, const Text& parent_path, const Text& name) {
     UniqueKey parent;
-    if (win::RegOpenKeyExW(root, parent_path.c_str(), 0, win::KEY_ALL_ACCESS, parent.Put()) != win::ERROR_SUCCESS) {
+    if (OpenKey(root, parent_path.c_str(), win::KEY_ALL_ACCESS, parent) != win::ERROR_SUCCESS) {
         return;
     }
     win::RegDeleteKeyW(parent.Get(), name.c_str());
@@ -55,7 +57,7 @@ void RestoreIcon(LogReader& log, win::HKEY file_type) {
     Text previous = log.ReadLine();
     Text installed = log.ReadLine();
     UniqueKey icon;
-    if (win::RegOpenKeyExW(file_type, u"DefaultIcon", 0, win::KEY_ALL_ACCESS, icon.Put()) != win::ERROR_SUCCESS) {
+    if (OpenKey(file_type, u"DefaultIcon", win::KEY_ALL_ACCESS, icon) != win::ERROR_SUCCESS) {
         return;
     }
     if (!Matches(CurrentDefaultValue(icon.Get()), installed)) return;
@@ -73,8 +75,7 @@ void RestoreVerb(LogReader& log, win::HKEY file_type, const Text& verb) {
     if (verb.find(u'\0') != Text::npos) return;  // Windows would act on a shorter name
     Text verb_path = u"shell\\" + verb;
     UniqueKey command;
-    if (win::RegOpenKeyExW(file_type, (verb_path + u"\\command").c_str(), 0, win::KEY_ALL_ACCESS, command.Put()) !=
-        win::ERROR_SUCCESS) {
+    if (OpenKey(file_type, (verb_path + u"\\command").c_str(), win::KEY_ALL_ACCESS, command) != win::ERROR_SUCCESS) {
         return;
     }
     if (!Matches(CurrentDefaultValue(command.Get()), installed)) return;
@@ -94,15 +95,13 @@ void RestoreBlock(LogReader& log, win::HKEY classes_root) {
     bool usable = classes_root != nullptr && extension.find(u'\0') == Text::npos;
     if (usable) {
         UniqueKey extension_key;
-        usable = win::RegOpenKeyExW(classes_root, extension.c_str(), 0, win::KEY_ALL_ACCESS,
-                                    extension_key.Put()) == win::ERROR_SUCCESS &&
+        usable = OpenKey(classes_root, extension.c_str(), win::KEY_ALL_ACCESS, extension_key) == win::ERROR_SUCCESS &&
                  ReadDefaultValue(extension_key.Get(), file_type_name);
     }
     // An empty name would open the classes root itself as the file type.
     UniqueKey file_type;
     if (!usable || file_type_name.empty() ||
-        win::RegOpenKeyExW(classes_root, file_type_name.c_str(), 0, win::KEY_ALL_ACCESS, file_type.Put()) !=
-            win::ERROR_SUCCESS) {
+        OpenKey(classes_root, file_type_name.c_str(), win::KEY_ALL_ACCESS, file_type) != win::ERROR_SUCCESS) {
         log.PassOverBlock();
         return;
     }

@@ -38,8 +38,8 @@ std::uint64_t SortKeyHash(TextView text) {
     if (bytes <= 0) return hash;
     // A sort key is a byte string, returned through the wide-character parameter.
     std::vector<char16_t> key(static_cast<std::size_t>(bytes) / 2 + 1);
-    bytes = win::LCMapStringW(win::LOCALE_USER_DEFAULT, win::LCMAP_SORTKEY | win::NORM_IGNORECASE, text.data(),
-                              length, key.data(), bytes);
+    bytes = win::LCMapStringW(win::LOCALE_USER_DEFAULT, win::LCMAP_SORTKEY | win::NORM_IGNORECASE, text.data(), length,
+                              key.data(), bytes);
     if (bytes > 0) mix(reinterpret_cast<const unsigned char*>(key.data()), static_cast<std::size_t>(bytes));
     return hash;
 }
@@ -50,9 +50,8 @@ RemovalIndex::RemovalIndex(const RemovalList& list) {
     for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
         entries_.push_back(Entry{SortKeyHash(node->Path), order++, node});
     }
-    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.order < b.order;
-    });
+    std::sort(entries_.begin(), entries_.end(),
+              [](const Entry& a, const Entry& b) { return a.hash != b.hash ? a.hash < b.hash : a.order < b.order; });
 }
 
 const TDismoraFile* RemovalIndex::Find(TextView path) const {
@@ -98,8 +97,8 @@ void UnregisterTypeLibrary(Run& run, const Text& path) {
     if (win::LoadTypeLib(path.c_str(), &library) != win::S_OK || library == nullptr) return;
     win::TLIBATTR* attributes = nullptr;
     if (win::ITypeLib_GetLibAttr(library, &attributes) == win::S_OK && attributes != nullptr) {
-        run.unregister_type_lib(&attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                                attributes->lcid, attributes->syskind);
+        run.unregister_type_lib(&attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+                                attributes->syskind);
         win::ITypeLib_ReleaseTLibAttr(library, attributes);
     }
     win::ITypeLib_Release(library);

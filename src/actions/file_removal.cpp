@@ -1,5 +1,9 @@
 #include "actions/file_removal.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "actions/removal_list.h"
 #include "platform/win_api.h"
 
 namespace dismora {
@@ -8,16 +12,46 @@ namespace {
 
 constexpr win::DWORD kShortPathChars = 262;
 
+enum class Deletion { kDeleted, kNothingThere, kScheduled };
+
+// Tries the deletion first: a file that goes needs no attribute query. Only a failure
+// asks whether there was a file at all, which is what decides between passing the
+// path over and scheduling it.
+Deletion DeleteOrSchedule(const Text& path, bool& reboot_pending) {
+    if (win::DeleteFileW(path.c_str())) return Deletion::kDeleted;
+    if (!FileExists(path)) return Deletion::kNothingThere;
+    reboot_pending = true;
+    ScheduleDeleteAtRestart(path);
+    return Deletion::kScheduled;
+}
+
+std::size_t Depth(const Text& folder) {
+    return static_cast<std::size_t>(std::count(folder.begin(), folder.end(), u'\\'));
+}
+
 }  // namespace
 
 void DeleteFileOrSchedule(const Text& path, const WellKnownFolders& folders, bool& reboot_pending) {
-    if (!FileExists(path)) return;
-    if (win::DeleteFileW(path.c_str())) {
-        RemoveEmptyFolders(FolderPart(path), folders);
-        return;
+    if (DeleteOrSchedule(path, reboot_pending) == Deletion::kDeleted) RemoveEmptyFolders(FolderPart(path), folders);
+}
+
+void DeleteListedFiles(const RemovalList& list, const WellKnownFolders& folders, bool& reboot_pending) {
+    // Folders only lose content during the walk, so offering each emptied folder once at
+    // the end, deepest first, removes exactly the folders the climb after every single
+    // deletion would have removed, without a failing attempt per remaining file.
+    std::vector<Text> emptied;
+    for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
+        if (DeleteOrSchedule(node->Path, reboot_pending) != Deletion::kDeleted) continue;
+        Text folder = FolderPart(node->Path);
+        if (emptied.empty() || emptied.back() != folder) emptied.push_back(std::move(folder));
     }
-    reboot_pending = true;
-    ScheduleDeleteAtRestart(path);
+    std::sort(emptied.begin(), emptied.end(), [](const Text& a, const Text& b) {
+        std::size_t depth_a = Depth(a);
+        std::size_t depth_b = Depth(b);
+        return depth_a != depth_b ? depth_a > depth_b : a < b;
+    });
+    emptied.erase(std::unique(emptied.begin(), emptied.end()), emptied.end());
+    for (const Text& folder : emptied) RemoveEmptyFolders(folder, folders);
 }
 
 void ScheduleDeleteAtRestart(const Text& path) {

@@ -7,9 +7,15 @@
 
 namespace dismora {
 
+class RemovalList;
+
 // Deletes the file and the folders it leaves empty; a file that cannot go now is
 // scheduled for restart and sets reboot_pending. A missing file or a folder changes nothing.
 void DeleteFileOrSchedule(const Text& path, const WellKnownFolders& folders, bool& reboot_pending);
+
+// Deletes every listed file in list order, as DeleteFileOrSchedule would one by one, but
+// offers each emptied folder to the clean-up once, after the last deletion.
+void DeleteListedFiles(const RemovalList& list, const WellKnownFolders& folders, bool& reboot_pending);
 
 // Asks Windows to delete the file at the next restart. The outcome is not reported.
 void ScheduleDeleteAtRestart(const Text& path);

@@ -109,8 +109,8 @@ bool IsSharedKey(TextView key_path, bool under_classes_root) {
 win::HKEY OpenClassesRoot(win::HKEY auto_root) {
     if (auto_root == win::HKEY_LOCAL_MACHINE) return win::HKEY_CLASSES_ROOT;
     win::HKEY classes = nullptr;
-    if (win::RegOpenKeyExW(win::HKEY_CURRENT_USER, u"Software\\Classes", 0, win::KEY_READ | win::KEY_WRITE,
-                           &classes) != win::ERROR_SUCCESS) {
+    if (win::RegOpenKeyExW(win::HKEY_CURRENT_USER, u"Software\\Classes", 0, win::KEY_READ | win::KEY_WRITE, &classes) !=
+        win::ERROR_SUCCESS) {
         return nullptr;
     }
     return classes;
@@ -127,7 +127,7 @@ void DeleteSubkeysRecursively(win::HKEY key) {
         Text subkey = TextFromBuffer(name, kSubkeyNameChars);
         {
             UniqueKey child;
-            if (win::RegOpenKeyExW(key, subkey.c_str(), 0, win::KEY_ALL_ACCESS, child.Put()) == win::ERROR_SUCCESS) {
+            if (OpenKey(key, subkey.c_str(), win::KEY_ALL_ACCESS, child) == win::ERROR_SUCCESS) {
                 DeleteSubkeysRecursively(child.Get());
             }
         }
@@ -139,7 +139,7 @@ void DeleteSubkeysRecursively(win::HKEY key) {
 void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value_field) {
     if (root == nullptr) return;
     UniqueKey key;
-    if (win::RegOpenKeyExW(root, key_path.c_str(), 0, win::KEY_ALL_ACCESS, key.Put()) != win::ERROR_SUCCESS) return;
+    if (OpenKey(root, key_path.c_str(), win::KEY_ALL_ACCESS, key) != win::ERROR_SUCCESS) return;
     if (value_field != u"*") {
         win::RegDeleteValueW(key.Get(), value_field.c_str());
         return;
@@ -152,7 +152,7 @@ void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value
     if (last == Text::npos) return;  // directly under the root: emptied, but it stays
     UniqueKey parent;
     Text parent_path = key_path.substr(0, last);
-    if (win::RegOpenKeyExW(root, parent_path.c_str(), 0, win::KEY_ALL_ACCESS, parent.Put()) != win::ERROR_SUCCESS) {
+    if (OpenKey(root, parent_path.c_str(), win::KEY_ALL_ACCESS, parent) != win::ERROR_SUCCESS) {
         return;
     }
     win::RegDeleteKeyW(parent.Get(), key_path.c_str() + last + 1);
@@ -160,10 +160,16 @@ void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value
 
 void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classes_root) {
     std::vector<Text> users;
+    // Installers list the values of one key together: the key stays open while the lines
+    // name values of it, which ends the same as opening it again for each line.
+    win::HKEY open_root = nullptr;
+    Text open_path;
+    UniqueKey open_key;
     while (NextEntry(log, u"%%%")) {
         if (log.current_line.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name
         TRegistryEntry entry = SplitRegistryEntry(log.current_line);
         bool whole_key = entry.value_field == u"*";
+        if (whole_key) open_key.Reset();
 
         RegistryRoot which = MatchRootName(entry.root_name);
         if (which == RegistryRoot::kUnknown) continue;
@@ -178,7 +184,17 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
             win::HKEY root = which == RegistryRoot::kAuto          ? auto_root
                              : which == RegistryRoot::kCurrentUser ? win::HKEY_CURRENT_USER
                                                                    : win::HKEY_LOCAL_MACHINE;
-            DeleteRegistryEntry(root, entry.key_path, entry.value_field);
+            if (whole_key) {
+                DeleteRegistryEntry(root, entry.key_path, entry.value_field);
+                continue;
+            }
+            if (!open_key.IsValid() || open_root != root || open_path != entry.key_path) {
+                open_root = root;
+                open_path = entry.key_path;
+                if (OpenKey(root, entry.key_path.c_str(), win::KEY_ALL_ACCESS, open_key) != win::ERROR_SUCCESS)
+                    continue;
+            }
+            win::RegDeleteValueW(open_key.Get(), entry.value_field.c_str());
             continue;
         }
         if (users.empty()) FillUserKeys(users);

@@ -23,29 +23,31 @@ void RemovalList::Append(Text path) {
     tail_ = &node;
 }
 
-void AddToRemovalList(RemovalList& list, Text path) { list.Append(std::move(path)); }
+void AddToRemovalList(RemovalList& list, Text path) {
+    list.Append(std::move(path));
+}
 
 void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list) {
     UniqueKey shared;
     if (all_users) {
         // The machine's counts are never created by an uninstall.
-        if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, win::KEY_READ | win::KEY_WRITE,
-                               shared.Put()) != win::ERROR_SUCCESS) {
-            shared.Reset();
+        OpenKey(win::HKEY_LOCAL_MACHINE, kSharedDllsKey, win::KEY_READ | win::KEY_WRITE, shared);
+    } else {
+        win::HKEY created = nullptr;
+        if (win::RegCreateKeyW(win::HKEY_CURRENT_USER, kSharedDllsKey, &created) == win::ERROR_SUCCESS) {
+            shared.Reset(created);
         }
-    } else if (win::RegCreateKeyW(win::HKEY_CURRENT_USER, kSharedDllsKey, shared.Put()) != win::ERROR_SUCCESS) {
-        shared.Reset();
     }
 
     while (NextEntry(log, u"%%%")) {
         const Text& path = log.current_line;
         if (path.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name than the log's
-        win::DWORD count = 0;  // zeroed: a shorter value fills only part of it
+        win::DWORD count = 0;                          // zeroed: a shorter value fills only part of it
         win::DWORD size = sizeof(count);
         win::DWORD type = 0;
-        if (!shared.IsValid() || win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type,
-                                                       reinterpret_cast<win::BYTE*>(&count), &size) !=
-                                     win::ERROR_SUCCESS) {
+        if (!shared.IsValid() ||
+            win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type, reinterpret_cast<win::BYTE*>(&count),
+                                  &size) != win::ERROR_SUCCESS) {
             AddToRemovalList(list, path);
             continue;
         }

@@ -4,7 +4,9 @@ namespace dismora {
 
 namespace {
 
-bool IsSeparator(char16_t c) { return c >= 1 && c <= 32; }
+bool IsSeparator(char16_t c) {
+    return c >= 1 && c <= 32;
+}
 
 // Reads one argument from position; two quotes at its very start are dropped together
 // with the separators after them.

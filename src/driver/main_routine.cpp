@@ -48,7 +48,9 @@ void ReadArgumentsSecondPass(Run& run) {
 
 }  // namespace
 
-Text Run::Caption() const { return u"Dismora " + product_name; }
+Text Run::Caption() const {
+    return u"Dismora " + product_name;
+}
 
 void MainRoutine() {
     Run run;
@@ -119,7 +121,8 @@ HeaderStatus ParseHeader(Run& run) {
     first = log.ReadLine();
     second = log.ReadLine();
     run.restart_text = first + u"\r" + second;
-    run.admin_text = run.format_version >= 3 ? log.ReadLine() : Text(u"You need administrator privileges to uninstall %s");
+    run.admin_text =
+        run.format_version >= 3 ? log.ReadLine() : Text(u"You need administrator privileges to uninstall %s");
     return HeaderStatus::kOk;
 }
 

@@ -66,9 +66,7 @@ void UninstallRun(Run& run) {
         win::DWORD elapsed = win::GetTickCount() - run.start_tick;
         if (elapsed < kPacingMs) win::Sleep(kPacingMs - elapsed);
     }
-    for (const TDismoraFile* node = run.removal_list.Head(); node != nullptr; node = node->Next) {
-        DeleteFileOrSchedule(node->Path, run.folders, run.reboot_pending);
-    }
+    DeleteListedFiles(run.removal_list, run.folders, run.reboot_pending);
     run.log.Close();
     DeleteFileOrSchedule(run.log_path, run.folders, run.reboot_pending);
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);

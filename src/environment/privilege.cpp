@@ -7,8 +7,8 @@ namespace dismora {
 
 bool IsLuaEnabled() {
     UniqueKey key;
-    if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, u"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
-                           0, win::KEY_QUERY_VALUE, key.Put()) != win::ERROR_SUCCESS) {
+    if (OpenKey(win::HKEY_LOCAL_MACHINE, u"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
+                win::KEY_QUERY_VALUE, key) != win::ERROR_SUCCESS) {
         return false;
     }
     // Zeroed first: a value shorter than four bytes fills only part of it.
@@ -23,8 +23,8 @@ bool IsLuaEnabled() {
 win::BOOL IsAdministrator(Run& run) {
     win::SID_IDENTIFIER_AUTHORITY nt_authority = {{0, 0, 0, 0, 0, 5}};
     win::PSID administrators = nullptr;
-    if (!win::AllocateAndInitializeSid(&nt_authority, 2, win::SECURITY_BUILTIN_DOMAIN_RID,
-                                       win::DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+    if (!win::AllocateAndInitializeSid(&nt_authority, 2, win::SECURITY_BUILTIN_DOMAIN_RID, win::DOMAIN_ALIAS_RID_ADMINS,
+                                       0, 0, 0, 0, 0, 0, &administrators)) {
         return win::FALSE;
     }
     if (run.check_token_membership == nullptr) {

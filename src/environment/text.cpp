@@ -6,9 +6,13 @@ namespace dismora {
 
 namespace {
 
-bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u':'; }
+bool IsPathSeparator(char16_t c) {
+    return c == u'\\' || c == u':';
+}
 
-char16_t FoldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c; }
+char16_t FoldAscii(char16_t c) {
+    return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+}
 
 int HexDigit(char16_t c) {
     if (c >= u'0' && c <= u'9') return c - u'0';
@@ -135,7 +139,9 @@ std::int32_t CompareAsciiNoCase(TextView a, TextView b) {
     return static_cast<std::int32_t>(a.size()) - static_cast<std::int32_t>(b.size());
 }
 
-bool EqualsAsciiNoCase(TextView a, TextView b) { return CompareAsciiNoCase(a, b) == 0; }
+bool EqualsAsciiNoCase(TextView a, TextView b) {
+    return CompareAsciiNoCase(a, b) == 0;
+}
 
 std::int32_t CompareLocaleNoCase(TextView a, TextView b) {
     static const char16_t kEmpty[] = u"";

@@ -51,6 +51,8 @@ Text Trim(TextView text);
 Text DecimalText(std::uint32_t value);
 
 // Exact comparison of whole texts (the terminators, the scope line, protected folders).
-inline bool SameText(TextView a, TextView b) { return a == b; }
+inline bool SameText(TextView a, TextView b) {
+    return a == b;
+}
 
 }  // namespace dismora

@@ -47,8 +47,8 @@ bool SameFileName(TextView a, TextView b) {
 }
 
 bool WellKnownFolders::IsProtected(TextView folder) const {
-    const Text* roles[] = {&windows,      &system,   &windows_drive, &program_files, &common_files, &start_menu,
-                           &programs,     &desktop,  &send_to,       &startup,       &my_documents, &app_data};
+    const Text* roles[] = {&windows,  &system,  &windows_drive, &program_files, &common_files, &start_menu,
+                           &programs, &desktop, &send_to,       &startup,       &my_documents, &app_data};
     for (const Text* role : roles) {
         if (SameFileName(folder, *role)) return true;
     }
@@ -73,8 +73,7 @@ void ComputeWellKnownFolders(WellKnownFolders& f) {
     f.common_files = f.program_files + u"Common Files\\";
     {
         UniqueKey key;
-        if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, win::KEY_QUERY_VALUE, key.Put()) ==
-            win::ERROR_SUCCESS) {
+        if (OpenKey(win::HKEY_LOCAL_MACHINE, kCurrentVersionKey, win::KEY_QUERY_VALUE, key) == win::ERROR_SUCCESS) {
             ReadFolderValue(key.Get(), u"ProgramFilesDir", f.program_files);
             if (!ReadFolderValue(key.Get(), u"CommonFilesDir", f.common_files)) {
                 f.common_files = f.program_files + u"Common Files\\";
@@ -91,8 +90,7 @@ void ComputeWellKnownFolders(WellKnownFolders& f) {
     f.app_data = f.windows + u"Application Data\\";
     {
         UniqueKey key;
-        if (win::RegOpenKeyExW(win::HKEY_CURRENT_USER, kShellFoldersKey, 0, win::KEY_QUERY_VALUE, key.Put()) ==
-            win::ERROR_SUCCESS) {
+        if (OpenKey(win::HKEY_CURRENT_USER, kShellFoldersKey, win::KEY_QUERY_VALUE, key) == win::ERROR_SUCCESS) {
             ReadFolderValue(key.Get(), u"Start Menu", f.start_menu);
             if (!ReadFolderValue(key.Get(), u"Programs", f.programs)) f.programs = f.start_menu + u"Programs\\";
             if (!ReadFolderValue(key.Get(), u"Startup", f.startup)) f.startup = f.programs + u"StartUp\\";
@@ -104,8 +102,7 @@ void ComputeWellKnownFolders(WellKnownFolders& f) {
     }
     {
         UniqueKey key;
-        if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, kShellFoldersKey, 0, win::KEY_QUERY_VALUE, key.Put()) ==
-            win::ERROR_SUCCESS) {
+        if (OpenKey(win::HKEY_LOCAL_MACHINE, kShellFoldersKey, win::KEY_QUERY_VALUE, key) == win::ERROR_SUCCESS) {
             ReadCommonFolderValue(key.Get(), u"Common Start Menu", f.start_menu, f.replaced);
             ReadCommonFolderValue(key.Get(), u"Common Programs", f.programs, f.replaced);
             ReadCommonFolderValue(key.Get(), u"Common Startup", f.startup, f.replaced);

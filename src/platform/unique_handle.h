@@ -67,4 +67,13 @@ using UniqueKey = UniqueHandle<RegKeyTraits>;
 using UniqueProcessHandle = UniqueHandle<ProcessHandleTraits>;
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 
+// Opens a key. The owner takes the handle only when the call succeeded, whatever a
+// failed call left in its out-parameter.
+inline win::LONG OpenKey(win::HKEY root, const char16_t* path, win::REGSAM access, UniqueKey& key) {
+    win::HKEY opened = nullptr;
+    win::LONG result = win::RegOpenKeyExW(root, path, 0, access, &opened);
+    key.Reset(result == win::ERROR_SUCCESS ? opened : nullptr);
+    return result;
+}
+
 }  // namespace dismora

@@ -1,0 +1,121 @@
+// The listed files are deleted with fewer Windows calls than the step-by-step rule
+// (delete, then climb after every single file). This test keeps the step-by-step rule
+// as the oracle and compares both on many random installations.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "actions/file_removal.h"
+#include "actions/removal_list.h"
+#include "environment/well_known_folders.h"
+#include "support/sim.h"
+
+namespace dismora {
+namespace {
+
+using sim::Machine;
+
+void OracleClimb(Text folder, const WellKnownFolders& folders) {
+    while (!folder.empty() && folder.back() == u'\\') {
+        if (folders.IsProtected(folder)) return;
+        if (!win::RemoveDirectoryW(folder.c_str())) return;
+        folder.pop_back();
+        folder = FolderPart(folder);
+    }
+}
+
+void OracleDelete(const Text& path, const WellKnownFolders& folders, bool& reboot_pending) {
+    if (!FileExists(path)) return;
+    if (win::DeleteFileW(path.c_str())) {
+        OracleClimb(FolderPart(path), folders);
+        return;
+    }
+    reboot_pending = true;
+    ScheduleDeleteAtRestart(path);
+}
+
+struct Installation {
+    std::vector<std::u16string> listed;
+};
+
+// A random installation: folders shared with unlisted content, files missing, in use,
+// read-only or listed twice, paths in other letter case, files in protected folders.
+Installation Build(Machine& m, std::uint32_t seed, std::vector<int>& holds) {
+    std::mt19937 random(seed);
+    const std::u16string bases[] = {u"C:\\Program Files\\App", u"C:\\Program Files", u"C:\\Data\\App",
+                                    u"C:\\Windows\\Start Menu\\Programs\\App", u"D:\\Tools"};
+    m.AddDrive(u'D');
+    Installation install;
+    std::vector<std::u16string> folders;
+    for (const auto& base : bases) {
+        folders.push_back(base);
+        for (int i = 0; i < 3; ++i) {
+            std::u16string sub = base + u"\\s" + std::u16string(1, static_cast<char16_t>(u'a' + i));
+            folders.push_back(sub);
+            if (random() % 2) folders.push_back(sub + u"\\deep");
+        }
+    }
+    const int files = 5 + static_cast<int>(random() % 40);
+    for (int i = 0; i < files; ++i) {
+        const std::u16string& folder = folders[random() % folders.size()];
+        std::u16string path = folder + u"\\f" + sim::Widen(std::to_string(i)) + u".txt";
+        const unsigned kind = random() % 20;
+        if (kind == 0) {
+            install.listed.push_back(path);  // listed but missing
+            continue;
+        }
+        if (kind == 1) {
+            m.CreateFolder(path);  // a folder where the log names a file
+            install.listed.push_back(path);
+            continue;
+        }
+        m.WriteFile(path, "x", kind == 2 ? win::FILE_ATTRIBUTE_READONLY : win::FILE_ATTRIBUTE_ARCHIVE);
+        if (kind == 3) holds.push_back(m.HoldOpen(path));
+        if (kind == 4) continue;  // not listed: the folder keeps content
+        std::u16string spelled = path;
+        if (kind == 5) {
+            for (auto& c : spelled) {
+                if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+            }
+        }
+        install.listed.push_back(spelled);
+        if (kind == 6) install.listed.push_back(path);
+    }
+    std::shuffle(install.listed.begin(), install.listed.end(), random);
+    return install;
+}
+
+TEST(FileRemovalDifferential, SameMachineAsTheStepByStepRule) {
+    for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        Machine oracle;
+        Machine product;
+        std::vector<int> oracle_holds;
+        std::vector<int> product_holds;
+        Installation install = Build(oracle, seed, oracle_holds);
+        Build(product, seed, product_holds);
+        bool oracle_flag = false;
+        bool product_flag = false;
+        oracle.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
+            WellKnownFolders folders;
+            ComputeWellKnownFolders(folders);
+            for (const auto& path : install.listed) OracleDelete(path, folders, oracle_flag);
+        });
+        product.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
+            WellKnownFolders folders;
+            ComputeWellKnownFolders(folders);
+            RemovalList list;
+            for (const auto& path : install.listed) list.Append(path);
+            DeleteListedFiles(list, folders, product_flag);
+        });
+        EXPECT_EQ(sim::ToString(sim::Diff(oracle.TakeSnapshot(), product.TakeSnapshot())), "");
+        EXPECT_EQ(oracle.PendingDeletions(), product.PendingDeletions());
+        EXPECT_EQ(oracle_flag, product_flag);
+        EXPECT_LE(product.CallCount("RemoveDirectoryW"), oracle.CallCount("RemoveDirectoryW"));
+        for (int hold : oracle_holds) oracle.ReleaseHold(hold);
+        for (int hold : product_holds) product.ReleaseHold(hold);
+    }
+}
+
+}  // namespace
+}  // namespace dismora
