@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+// The process starts here, without the C runtime's start-up code: the program has no
+// static constructors, no thread-local data and no use for the runtime's argument
+// parsing, and leaving that code out keeps the file small.
+extern "C" __attribute__((externally_visible)) void DismoraEntry() {
     // The elevated temporary copy runs from the user's temporary folder, where
     // anyone can plant a DLL: from here on, DLLs load from the System folder
     // only. SetDefaultDllDirectories is missing on Vista and on 7 without its
