@@ -73,9 +73,10 @@ void RestoreVerb(LogReader& log, win::HKEY file_type, const Text& verb) {
     Text previous = log.ReadLine();
     Text installed = log.ReadLine();
     if (verb.find(u'\0') != Text::npos) return;  // Windows would act on a shorter name
-    Text verb_path = u"shell\\" + verb;
+    Text verb_path = Concat({u"shell\\", verb});
     UniqueKey command;
-    if (OpenKey(file_type, (verb_path + u"\\command").c_str(), win::KEY_ALL_ACCESS, command) != win::ERROR_SUCCESS) {
+    if (OpenKey(file_type, Concat({verb_path, u"\\command"}).c_str(), win::KEY_ALL_ACCESS, command) !=
+        win::ERROR_SUCCESS) {
         return;
     }
     if (!Matches(CurrentDefaultValue(command.Get()), installed)) return;

@@ -1,6 +1,7 @@
 #include "actions/components.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 #include "actions/removal_list.h"
@@ -50,8 +51,14 @@ RemovalIndex::RemovalIndex(const RemovalList& list) {
     for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
         entries_.push_back(Entry{SortKeyHash(node->Path), order++, node});
     }
-    std::sort(entries_.begin(), entries_.end(),
-              [](const Entry& a, const Entry& b) { return a.hash != b.hash ? a.hash < b.hash : a.order < b.order; });
+    // qsort rather than std::sort: one shared routine instead of a template instance.
+    if (entries_.size() < 2) return;
+    std::qsort(entries_.data(), entries_.size(), sizeof(Entry), [](const void* left, const void* right) {
+        const auto* a = static_cast<const Entry*>(left);
+        const auto* b = static_cast<const Entry*>(right);
+        if (a->hash != b->hash) return a->hash < b->hash ? -1 : 1;
+        return a->order < b->order ? -1 : (a->order > b->order ? 1 : 0);
+    });
 }
 
 const TDismoraFile* RemovalIndex::Find(TextView path) const {
@@ -66,9 +73,9 @@ const TDismoraFile* RemovalIndex::Find(TextView path) const {
 }
 
 bool UnregisterServer(const Text& path, const Text& system_folder) {
-    Text command = u"regsvr32 /u /s \"" + path + u"\"";
+    Text command = Concat({u"regsvr32 /u /s \"", path, u"\""});
     // Named by its full path: the program runs from a folder that anyone may write to.
-    Text program = system_folder + u"regsvr32.exe";
+    Text program = Concat({system_folder, u"regsvr32.exe"});
     win::STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     win::PROCESS_INFORMATION process = {};

@@ -1,6 +1,7 @@
 #include "actions/file_removal.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "actions/removal_list.h"
@@ -45,13 +46,24 @@ void DeleteListedFiles(const RemovalList& list, const WellKnownFolders& folders,
         Text folder = FolderPart(node->Path);
         if (emptied.empty() || emptied.back() != folder) emptied.push_back(std::move(folder));
     }
-    std::sort(emptied.begin(), emptied.end(), [](const Text& a, const Text& b) {
-        std::size_t depth_a = Depth(a);
-        std::size_t depth_b = Depth(b);
-        return depth_a != depth_b ? depth_a > depth_b : a < b;
-    });
-    emptied.erase(std::unique(emptied.begin(), emptied.end()), emptied.end());
-    for (const Text& folder : emptied) RemoveEmptyFolders(folder, folders);
+    // Sorted through pointers: a string's bytes cannot simply be moved about.
+    std::vector<const Text*> order;
+    order.reserve(emptied.size());
+    for (const Text& folder : emptied) order.push_back(&folder);
+    if (order.size() > 1)
+        std::qsort(order.data(), order.size(), sizeof(const Text*), [](const void* left, const void* right) {
+            const Text& a = **static_cast<const Text* const*>(left);
+            const Text& b = **static_cast<const Text* const*>(right);
+            std::size_t depth_a = Depth(a);
+            std::size_t depth_b = Depth(b);
+            if (depth_a != depth_b) return depth_a > depth_b ? -1 : 1;
+            return a.compare(b);
+        });
+    const Text* previous = nullptr;
+    for (const Text* folder : order) {
+        if (previous == nullptr || *previous != *folder) RemoveEmptyFolders(*folder, folders);
+        previous = folder;
+    }
 }
 
 void ScheduleDeleteAtRestart(const Text& path) {

@@ -16,23 +16,23 @@ constexpr win::DWORD kSubkeyNameChars = 262;
 
 // Keys that hold every program's settings or the system's: a log that names one of them
 // with "*" would wipe far more than one installation, so such a line is not acted on.
-const char16_t* const kSharedKeys[] = {
-    u"Software",
-    u"Software\\Classes",
-    u"Software\\Microsoft",
-    u"Software\\Microsoft\\Windows",
-    u"Software\\Microsoft\\Windows\\CurrentVersion",
-    u"Software\\Microsoft\\Windows NT",
-    u"Software\\Microsoft\\Windows NT\\CurrentVersion",
-    u"Software\\Policies",
-    u"Software\\Wow6432Node",
-    u"System",
-    u"System\\CurrentControlSet",
-    u"Control Panel",
-    u"Environment",
+const char* const kSharedKeys[] = {
+    "Software",
+    "Software\\Classes",
+    "Software\\Microsoft",
+    "Software\\Microsoft\\Windows",
+    "Software\\Microsoft\\Windows\\CurrentVersion",
+    "Software\\Microsoft\\Windows NT",
+    "Software\\Microsoft\\Windows NT\\CurrentVersion",
+    "Software\\Policies",
+    "Software\\Wow6432Node",
+    "System",
+    "System\\CurrentControlSet",
+    "Control Panel",
+    "Environment",
 };
-const char16_t* const kSharedClassKeys[] = {
-    u"CLSID", u"Interface", u"TypeLib", u"AppID", u"*", u"Directory", u"Folder",
+const char* const kSharedClassKeys[] = {
+    "CLSID", "Interface", "TypeLib", "AppID", "*", "Directory", "Folder",
 };
 
 // Key path with runs of backslashes collapsed and none at either end.
@@ -47,8 +47,8 @@ Text NormalizeKeyPath(TextView path) {
 }
 
 bool IsSharedClassKey(TextView path) {
-    for (const char16_t* name : kSharedClassKeys) {
-        if (SameFileName(path, name)) return true;
+    for (const char* name : kSharedClassKeys) {
+        if (SameFileName(path, FromAscii(name))) return true;
     }
     return false;
 }
@@ -98,8 +98,8 @@ bool IsSharedKey(TextView key_path, bool under_classes_root) {
     Text path = NormalizeKeyPath(key_path);
     if (path.empty()) return true;
     if (under_classes_root) return IsSharedClassKey(path);
-    for (const char16_t* name : kSharedKeys) {
-        if (SameFileName(path, name)) return true;
+    for (const char* name : kSharedKeys) {
+        if (SameFileName(path, FromAscii(name))) return true;
     }
     constexpr TextView kClasses = u"Software\\Classes\\";
     return path.size() > kClasses.size() && SameFileName(TextView(path).substr(0, kClasses.size()), kClasses) &&
@@ -199,7 +199,7 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
         }
         if (users.empty()) FillUserKeys(users);
         for (const Text& user : users) {
-            DeleteRegistryEntry(win::HKEY_USERS, user + u"\\" + entry.key_path, entry.value_field);
+            DeleteRegistryEntry(win::HKEY_USERS, Concat({user, u"\\", entry.key_path}), entry.value_field);
         }
     }
 }

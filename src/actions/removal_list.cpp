@@ -12,15 +12,23 @@ const char16_t kSharedDllsKey[] = u"Software\\Microsoft\\Windows\\CurrentVersion
 
 }  // namespace
 
-void RemovalList::Append(Text path) {
-    TDismoraFile& node = nodes_.emplace_back();
-    node.Path = std::move(path);
-    if (tail_ == nullptr) {
-        head_ = &node;
-    } else {
-        tail_->Next = &node;
+RemovalList::~RemovalList() {
+    while (head_ != nullptr) {
+        TDismoraFile* next = head_->Next;
+        delete head_;
+        head_ = next;
     }
-    tail_ = &node;
+}
+
+void RemovalList::Append(Text path) {
+    auto* node = new TDismoraFile{std::move(path), nullptr};
+    if (tail_ == nullptr) {
+        head_ = node;
+    } else {
+        tail_->Next = node;
+    }
+    tail_ = node;
+    ++size_;
 }
 
 void AddToRemovalList(RemovalList& list, Text path) {

@@ -1,8 +1,6 @@
 // The files that are to go, in the order the file section lists them.
 #pragma once
 
-#include <deque>
-
 #include "environment/text.h"
 
 namespace dismora {
@@ -19,15 +17,16 @@ public:
     RemovalList() = default;
     RemovalList(const RemovalList&) = delete;
     RemovalList& operator=(const RemovalList&) = delete;
+    ~RemovalList();
 
     [[nodiscard]] const TDismoraFile* Head() const { return head_; }
-    [[nodiscard]] std::size_t Size() const { return nodes_.size(); }
+    [[nodiscard]] std::size_t Size() const { return size_; }
     void Append(Text path);
 
 private:
-    std::deque<TDismoraFile> nodes_;  // stable addresses; nodes live until the process ends
     TDismoraFile* head_ = nullptr;
     TDismoraFile* tail_ = nullptr;
+    std::size_t size_ = 0;
 };
 
 void AddToRemovalList(RemovalList& list, Text path);

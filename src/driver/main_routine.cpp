@@ -49,7 +49,7 @@ void ReadArgumentsSecondPass(Run& run) {
 }  // namespace
 
 Text Run::Caption() const {
-    return u"Dismora " + product_name;
+    return Concat({u"Dismora ", product_name});
 }
 
 void MainRoutine() {
@@ -59,7 +59,7 @@ void MainRoutine() {
     run.arguments = SplitCommandLine(TextFromBuffer(win::GetCommandLineW(), static_cast<std::size_t>(-1)));
 
     ReadArgumentsFirstPass(run);
-    if (run.log_path.empty()) run.log_path = FolderPart(run.own_path) + kDefaultLogName;
+    if (run.log_path.empty()) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
 
     if (!FileExists(run.log_path)) {
         win::MessageBoxW(nullptr, SubstituteFirst(kCannotOpenLog, run.log_path).c_str(), kProgramCaption,
@@ -116,11 +116,11 @@ HeaderStatus ParseHeader(Run& run) {
     Text first = log.ReadLine();
     Text second = log.ReadLine();
     Text third = log.ReadLine();
-    run.confirmation_text = first + u"\r" + second + u"\r\r" + third;
+    run.confirmation_text = Concat({first, u"\r", second, u"\r\r", third});
     run.completion_text = log.ReadLine();
     first = log.ReadLine();
     second = log.ReadLine();
-    run.restart_text = first + u"\r" + second;
+    run.restart_text = Concat({first, u"\r", second});
     run.admin_text =
         run.format_version >= 3 ? log.ReadLine() : Text(u"You need administrator privileges to uninstall %s");
     return HeaderStatus::kOk;
@@ -135,7 +135,7 @@ bool ReadHeader(Run& run) {
             win::MessageBoxW(nullptr, u"Error reading deployment log", kProgramCaption, win::MB_OK);
             return false;
         case HeaderStatus::kTooNew: {
-            Text text = u"Cannot perform uninstall because " + run.own_path + u" is out of date";
+            Text text = Concat({u"Cannot perform uninstall because ", run.own_path, u" is out of date"});
             win::MessageBoxW(nullptr, text.c_str(), kProgramCaption, win::MB_OK);
             return false;
         }

@@ -37,7 +37,7 @@ Text AbsolutePath(const Text& path) {
 Text CopyTargetForAttempt(const Text& base, std::uint32_t attempt) {
     if (attempt <= 1) return base;
     std::size_t at = base.size() >= 4 ? base.size() - 4 : 0;
-    return base.substr(0, at) + DecimalText(attempt) + base.substr(at);
+    return Concat({TextView(base).substr(0, at), DecimalText(attempt), TextView(base).substr(at)});
 }
 
 Handover Relaunch(Run& run) {
@@ -45,7 +45,7 @@ Handover Relaunch(Run& run) {
     Text target;
     bool copied = false;
     if (!temp.empty()) {
-        Text base = temp + FileNamePart(run.own_path);
+        Text base = Concat({temp, FileNamePart(run.own_path)});
         for (std::uint32_t attempt = 1; attempt <= kCopyAttempts && !copied; ++attempt) {
             target = CopyTargetForAttempt(base, attempt);
             copied = win::CopyFileW(run.own_path.c_str(), target.c_str(), win::FALSE) != win::FALSE;
@@ -54,7 +54,7 @@ Handover Relaunch(Run& run) {
     // Without a copy the program's own file is started, still with "/temp", so that the
     // started instance does the uninstall instead of trying to copy itself again.
     if (!copied) target = run.own_path;
-    Text parameters = u"\"" + AbsolutePath(run.log_path) + u"\" /temp";
+    Text parameters = Concat({u"\"", AbsolutePath(run.log_path), u"\" /temp"});
     if (run.silent) parameters += u" /silent";
 
     if (run.all_users && !IsAdministrator(run)) {
@@ -75,7 +75,7 @@ Handover Relaunch(Run& run) {
         return Handover::kEnded;
     }
 
-    Text command = u"\"" + target + u"\" " + parameters;
+    Text command = Concat({u"\"", target, u"\" ", parameters});
     win::STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     win::PROCESS_INFORMATION process = {};

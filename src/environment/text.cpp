@@ -23,6 +23,21 @@ int HexDigit(char16_t c) {
 
 }  // namespace
 
+Text Concat(std::initializer_list<TextView> parts) {
+    std::size_t length = 0;
+    for (TextView part : parts) length += part.size();
+    Text result;
+    result.reserve(length);
+    for (TextView part : parts) result.append(part);
+    return result;
+}
+
+Text FromAscii(const char* ascii) {
+    Text result;
+    while (*ascii != 0) result.push_back(static_cast<char16_t>(*ascii++));
+    return result;
+}
+
 Text TextFromBuffer(const char16_t* buffer, std::size_t capacity) {
     std::size_t length = 0;
     while (length < capacity && buffer[length] != 0) ++length;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,13 @@ namespace dismora {
 
 using Text = std::u16string;
 using TextView = std::u16string_view;
+
+// The parts one after another. One out-of-line routine keeps every joined text from
+// growing its own copy of the string code.
+Text Concat(std::initializer_list<TextView> parts);
+
+// An ASCII text as UTF-16. Fixed tables of names are kept as ASCII: half the bytes.
+Text FromAscii(const char* ascii);
 
 // A text taken from a fixed Windows buffer: up to its first NUL, at most capacity units.
 Text TextFromBuffer(const char16_t* buffer, std::size_t capacity);

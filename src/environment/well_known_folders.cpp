@@ -1,5 +1,7 @@
 #include "environment/well_known_folders.h"
 
+#include <iterator>
+
 #include "platform/unique_handle.h"
 #include "platform/win_api.h"
 
@@ -9,15 +11,29 @@ namespace {
 
 constexpr win::DWORD kFolderBufferChars = 261;
 
-const char16_t kCurrentVersionKey[] = u"Software\\Microsoft\\Windows\\CurrentVersion";
-const char16_t kShellFoldersKey[] = u"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+const char kCurrentVersionKey[] = "Software\\Microsoft\\Windows\\CurrentVersion";
+const char kShellFoldersKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+
+// One folder value of a key: where it goes and, when it is absent, the folder and the
+// name the default is built again from (none: the folder keeps what it has).
+struct TFolderValue {
+    const char* name;
+    Text WellKnownFolders::*folder;
+    Text WellKnownFolders::*base;
+    const char* suffix;
+};
+
+void BuildDefault(WellKnownFolders& f, Text WellKnownFolders::*folder, Text WellKnownFolders::*base,
+                  const char* suffix) {
+    f.*folder = Concat({f.*base, FromAscii(suffix)});
+}
 
 // A folder value counts only when it can be read and is not empty; it is used as stored.
-bool ReadFolderValue(win::HKEY key, const char16_t* name, Text& folder) {
+bool ReadFolderValue(win::HKEY key, const char* name, Text& folder) {
     char16_t buffer[kFolderBufferChars] = {};
     win::DWORD size = sizeof(buffer);  // in bytes
-    if (win::RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<win::BYTE*>(buffer), &size) !=
-        win::ERROR_SUCCESS) {
+    if (win::RegQueryValueExW(key, FromAscii(name).c_str(), nullptr, nullptr, reinterpret_cast<win::BYTE*>(buffer),
+                              &size) != win::ERROR_SUCCESS) {
         return false;
     }
     if (buffer[0] == 0) return false;
@@ -25,10 +41,21 @@ bool ReadFolderValue(win::HKEY key, const char16_t* name, Text& folder) {
     return true;
 }
 
-// An all-users value takes over the role; the per-user folder it replaces stays protected.
-void ReadCommonFolderValue(win::HKEY key, const char16_t* name, Text& folder, std::vector<Text>& replaced) {
-    Text before = folder;
-    if (ReadFolderValue(key, name, folder) && !SameFileName(before, folder)) replaced.push_back(before);
+// Reads the values in order. An all-users value (replaced given) takes over the role,
+// and the per-user folder it replaces stays protected.
+void ReadFolderValues(WellKnownFolders& f, win::HKEY root, const char* key_path, const TFolderValue* values,
+                      std::size_t count, std::vector<Text>* replaced) {
+    UniqueKey key;
+    if (OpenKey(root, FromAscii(key_path).c_str(), win::KEY_QUERY_VALUE, key) != win::ERROR_SUCCESS) return;
+    for (std::size_t i = 0; i < count; ++i) {
+        const TFolderValue& value = values[i];
+        Text before = f.*value.folder;
+        if (ReadFolderValue(key.Get(), value.name, f.*value.folder)) {
+            if (replaced != nullptr && !SameFileName(before, f.*value.folder)) replaced->push_back(before);
+        } else if (value.base != nullptr) {
+            BuildDefault(f, value.folder, value.base, value.suffix);
+        }
+    }
 }
 
 Text FolderFromWindows(win::UINT (*query)(win::WCHAR*, win::UINT)) {
@@ -36,6 +63,39 @@ Text FolderFromWindows(win::UINT (*query)(win::WCHAR*, win::UINT)) {
     if (query(buffer, kFolderBufferChars) == 0) return Text();
     return AppendTrailingBackslash(TextFromBuffer(buffer, kFolderBufferChars));
 }
+
+using F = WellKnownFolders;
+
+const TFolderValue kProgramFolderValues[] = {
+    {"ProgramFilesDir", &F::program_files, nullptr, nullptr},
+    {"CommonFilesDir", &F::common_files, &F::program_files, "Common Files\\"},
+};
+
+// The shell folders' defaults, each from the folders as they stand when it is built.
+const TFolderValue kShellDefaults[] = {
+    {nullptr, &F::start_menu, &F::windows, "Start Menu\\"},
+    {nullptr, &F::programs, &F::start_menu, "Programs\\"},
+    {nullptr, &F::startup, &F::programs, "StartUp\\"},
+    {nullptr, &F::desktop, &F::windows, "Desktop\\"},
+    {nullptr, &F::send_to, &F::windows, "SendTo\\"},
+    {nullptr, &F::my_documents, &F::windows_drive, "My Documents\\"},
+    {nullptr, &F::app_data, &F::windows, "Application Data\\"},
+};
+
+const TFolderValue kUserShellValues[] = {
+    {"Start Menu", &F::start_menu, nullptr, nullptr},    {"Programs", &F::programs, &F::start_menu, "Programs\\"},
+    {"Startup", &F::startup, &F::programs, "StartUp\\"}, {"Desktop", &F::desktop, nullptr, nullptr},
+    {"SendTo", &F::send_to, nullptr, nullptr},           {"Personal", &F::my_documents, nullptr, nullptr},
+    {"AppData", &F::app_data, nullptr, nullptr},
+};
+
+// Nothing is built again from these.
+const TFolderValue kCommonShellValues[] = {
+    {"Common Start Menu", &F::start_menu, nullptr, nullptr},
+    {"Common Programs", &F::programs, nullptr, nullptr},
+    {"Common Startup", &F::startup, nullptr, nullptr},
+    {"Common Desktop", &F::desktop, nullptr, nullptr},
+};
 
 }  // namespace
 
@@ -67,48 +127,18 @@ void ComputeWellKnownFolders(WellKnownFolders& f) {
     if (f.windows_drive.empty()) f.windows_drive = u"C:\\";
 
     f.system = FolderFromWindows(&win::GetSystemDirectoryW);
-    if (f.system.empty()) f.system = f.windows + u"System\\";
+    if (f.system.empty()) BuildDefault(f, &F::system, &F::windows, "System\\");
 
     f.program_files = u"C:\\Program Files\\";
-    f.common_files = f.program_files + u"Common Files\\";
-    {
-        UniqueKey key;
-        if (OpenKey(win::HKEY_LOCAL_MACHINE, kCurrentVersionKey, win::KEY_QUERY_VALUE, key) == win::ERROR_SUCCESS) {
-            ReadFolderValue(key.Get(), u"ProgramFilesDir", f.program_files);
-            if (!ReadFolderValue(key.Get(), u"CommonFilesDir", f.common_files)) {
-                f.common_files = f.program_files + u"Common Files\\";
-            }
-        }
-    }
+    BuildDefault(f, &F::common_files, &F::program_files, "Common Files\\");
+    ReadFolderValues(f, win::HKEY_LOCAL_MACHINE, kCurrentVersionKey, kProgramFolderValues,
+                     std::size(kProgramFolderValues), nullptr);
 
-    f.start_menu = f.windows + u"Start Menu\\";
-    f.programs = f.start_menu + u"Programs\\";
-    f.startup = f.programs + u"StartUp\\";
-    f.desktop = f.windows + u"Desktop\\";
-    f.send_to = f.windows + u"SendTo\\";
-    f.my_documents = f.windows_drive + u"My Documents\\";
-    f.app_data = f.windows + u"Application Data\\";
-    {
-        UniqueKey key;
-        if (OpenKey(win::HKEY_CURRENT_USER, kShellFoldersKey, win::KEY_QUERY_VALUE, key) == win::ERROR_SUCCESS) {
-            ReadFolderValue(key.Get(), u"Start Menu", f.start_menu);
-            if (!ReadFolderValue(key.Get(), u"Programs", f.programs)) f.programs = f.start_menu + u"Programs\\";
-            if (!ReadFolderValue(key.Get(), u"Startup", f.startup)) f.startup = f.programs + u"StartUp\\";
-            ReadFolderValue(key.Get(), u"Desktop", f.desktop);
-            ReadFolderValue(key.Get(), u"SendTo", f.send_to);
-            ReadFolderValue(key.Get(), u"Personal", f.my_documents);
-            ReadFolderValue(key.Get(), u"AppData", f.app_data);
-        }
-    }
-    {
-        UniqueKey key;
-        if (OpenKey(win::HKEY_LOCAL_MACHINE, kShellFoldersKey, win::KEY_QUERY_VALUE, key) == win::ERROR_SUCCESS) {
-            ReadCommonFolderValue(key.Get(), u"Common Start Menu", f.start_menu, f.replaced);
-            ReadCommonFolderValue(key.Get(), u"Common Programs", f.programs, f.replaced);
-            ReadCommonFolderValue(key.Get(), u"Common Startup", f.startup, f.replaced);
-            ReadCommonFolderValue(key.Get(), u"Common Desktop", f.desktop, f.replaced);
-        }
-    }
+    for (const TFolderValue& value : kShellDefaults) BuildDefault(f, value.folder, value.base, value.suffix);
+    ReadFolderValues(f, win::HKEY_CURRENT_USER, kShellFoldersKey, kUserShellValues, std::size(kUserShellValues),
+                     nullptr);
+    ReadFolderValues(f, win::HKEY_LOCAL_MACHINE, kShellFoldersKey, kCommonShellValues, std::size(kCommonShellValues),
+                     &f.replaced);
 }
 
 }  // namespace dismora
