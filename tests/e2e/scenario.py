@@ -5,12 +5,24 @@ from __future__ import annotations
 import os
 import re
 import shutil
+from collections import Counter
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
 from logs import DeploymentLog
 from wine_env import DISMORA_EXE, REPO, RunResult, WineMachine, q
+
+
+@dataclass
+class Application:
+    """An installed application: its folder, the files the log lists, the program file and the log."""
+
+    folder: str
+    files: list[str]
+    program: str | None
+    log_path: str
 
 
 class Scenario:
@@ -72,6 +84,26 @@ class Scenario:
                 out.append("\\".join((rel / f).parts))
         return sorted(out)
 
+    def program_files_folder(self) -> str:
+        """The test's own application folder directly under the prefix's Program Files folder."""
+        root = self.machine.reg_text(r"HKLM\Software\Microsoft\Windows\CurrentVersion", "ProgramFilesDir")
+        return (root or "C:\\Program Files").rstrip("\\") + "\\Dismora E2E " + self.name
+
+    def write_tree(self, folder: str, files: dict[str, bytes | str]) -> list[str]:
+        """Writes files (relative names) below a folder; returns their Windows paths in order."""
+        return [self.write(folder.rstrip("\\") + "\\" + rel, data) for rel, data in files.items()]
+
+    def install_application(self, folder: str, files: dict[str, bytes | str], log: DeploymentLog, *,
+                            log_rel: str = "Kelvane.log", with_program: bool = True) -> Application:
+        """Writes an application's files, dismora.exe beside them (listed last, as an installer
+        lists its own uninstaller) and the log; the log's file section gets every written file
+        after whatever the test listed already."""
+        paths = self.write_tree(folder, files)
+        program = self.install_dismora(folder + "\\dismora.exe") if with_program else None
+        log.files = list(log.files) + paths + ([program] if program else [])
+        log_path = self.write_log(log, folder + "\\" + log_rel)
+        return Application(folder=folder, files=paths, program=program, log_path=log_path)
+
 
 def assert_clean_end(result: RunResult) -> None:
     """No hang, every scripted answer used as written, and every run of the program ended with 0."""
@@ -82,3 +114,15 @@ def assert_clean_end(result: RunResult) -> None:
     runs = result.program_runs()
     assert runs, f"{result.program_name} never ran:\n" + detail
     assert all(p.exit_code == 0 for p in runs), "an exit code other than 0:\n" + detail
+
+
+def added_entries(before: list[str], after: list[str]) -> list[str]:
+    """What a list holds now beyond what it held before (each entry counted), in its order."""
+    left = Counter(before)
+    out = []
+    for item in after:
+        if left[item]:
+            left[item] -= 1
+        else:
+            out.append(item)
+    return out

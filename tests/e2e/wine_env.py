@@ -16,6 +16,7 @@ import signal
 import subprocess
 import tempfile
 import time
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path, PureWindowsPath
 
@@ -486,6 +487,68 @@ class WineMachine:
         """Files scheduled for deletion at restart, as Windows paths without the \\??\\ prefix."""
         return [src[4:] if src.startswith("\\??\\") else src
                 for src, target in self.pending_renames() if target == ""]
+
+    def reg_text(self, key: str, name: str) -> str | None:
+        """A value's text (up to its first NUL), or None when the key or the value is missing."""
+        values = self.reg_values(key) or {}
+        for stored, value in values.items():
+            if stored.lower() == name.lower():
+                return value.text
+        return None
+
+    def reg_delete_value(self, key: str, name: str) -> None:
+        self.reg("delete", key, "/v", name, "/f", check=False)
+
+    @contextmanager
+    def key_restored_afterwards(self, key: str):
+        """Lets a test change a key freely; the key and its subkeys are put back as they were."""
+        saved = self.reg_export(key)
+        try:
+            yield
+        finally:
+            self.reg_delete_key(key)
+            if saved is not None:
+                # Parents before children, so that every key is created in order.
+                self.reg_import({name: saved[name] for name in sorted(saved, key=lambda k: k.count("\\"))})
+
+    # files and folders as Windows names them
+
+    def short_path(self, win_path: str) -> str:
+        """The short (8.3) form of an existing path, as GetShortPathNameW gives it."""
+        out = self.wine("winepath", "-s", win_path).stdout.decode("utf-8", errors="replace").strip()
+        if not out:
+            raise WineError(f"no short path for {win_path} (does it exist?)")
+        return out
+
+    def temp_folder(self) -> str:
+        """The user's temporary folder as programs of the prefix see it, without a trailing backslash."""
+        out = self.wine("cmd", "/c", "echo %TMP%&echo %TEMP%").stdout.decode("utf-8", errors="replace")
+        for line in out.splitlines():
+            line = line.strip()
+            if line and "%" not in line:
+                return line.rstrip("\\")
+        raise WineError(f"neither TMP nor TEMP is set in the prefix: {out!r}")
+
+    @contextmanager
+    def emptied_folder(self, win_path: str):
+        """Moves a folder's contents aside for a while, so that the folder itself is empty.
+
+        Everything is moved back afterwards, and the folder is made again if it went.
+        """
+        folder = self.host_path(win_path)
+        held = self.host_path(self._scratch_file("held"))
+        held.mkdir(parents=True)
+        moved = []
+        try:
+            for entry in sorted(folder.iterdir()):
+                entry.rename(held / entry.name)
+                moved.append(entry.name)
+            yield
+        finally:
+            folder.mkdir(parents=True, exist_ok=True)
+            for name in moved:
+                (held / name).rename(folder / name)
+            held.rmdir()
 
     # screen
 

@@ -1,0 +1,59 @@
+"""The hand-over to a copy in the temporary folder, with the real dismora.exe under
+Wine: the copy does the work, so that the program's own file goes with the rest."""
+
+from __future__ import annotations
+
+import pytest
+
+from logs import DeploymentLog
+from scenario import added_entries, assert_clean_end
+
+APP_FILES = {
+    "Viewer.exe": b"MZ viewer\x00" * 32,
+    "readme.txt": "Viewer 2.0\r\n",
+    r"bin\render.dll": b"MZ render\x00" * 48,
+    r"data\samples\one.dat": bytes(range(128)),
+}
+
+STARTS = {
+    # id: (arguments, with the application's folder as the current folder; where the log lies
+    #      inside it; answers; whether the boxes are shown)
+    "no arguments, answered Yes": ([], "Kelvane.log", ["Yes"], True),
+    "silent": (["/silent"], "Kelvane.log", [], False),
+    "relative log path, answered Yes": (['"Kelvane.log"'], "Kelvane.log", ["Yes"], True),
+    "relative path into a subfolder, silent": (['"setup\\install.log"', "/s"], r"setup\install.log", [], False),
+}
+
+
+@pytest.mark.parametrize("args,log_rel,answers,boxes", STARTS.values(), ids=list(STARTS))
+def test_copy_in_the_temporary_folder_removes_the_whole_application(scenario, args, log_rel, answers, boxes):
+    machine = scenario.machine
+    log = DeploymentLog(product="Viewer")
+    app = scenario.install_application(scenario.path("Viewer App"), APP_FILES, log, log_rel=log_rel)
+    assert app.program in log.files
+    copy = machine.temp_folder() + "\\dismora.exe"
+    program_bytes = machine.host_path(app.program).read_bytes()
+    pending_before = machine.pending_deletions()
+
+    result = scenario.run_dismora(*args, answers=answers, exe=app.program, cwd=app.folder)
+
+    assert_clean_end(result)
+    detail = result.describe()
+    # The started program hands over to its copy and ends; the copy does the rest.
+    runs = result.program_runs()
+    assert len(runs) == 2, detail
+    first, worker = runs
+    assert first.image.lower() == app.program.lower(), detail
+    assert worker.image.lower() == copy.lower(), detail
+    assert worker.parent == first.pid, detail
+    if boxes:
+        assert [(b.pid, b.caption, b.text, b.answer) for b in result.boxes] == [
+            (first.pid, log.caption, log.confirmation_text, "Yes"),
+            (worker.pid, log.caption, log.completion_text, "OK")], detail
+    else:
+        assert result.boxes == [], detail
+    # Everything went: the files, the program that was started, the log and every folder.
+    assert not machine.exists(app.folder), scenario.listing(app.folder)
+    # The copy stays until the restart, which it has asked for.
+    assert machine.host_path(copy).read_bytes() == program_bytes
+    assert added_entries(pending_before, machine.pending_deletions()) == [machine.short_path(copy)], detail
