@@ -6,7 +6,7 @@ namespace dismora {
 
 namespace {
 
-constexpr std::size_t kBufferSize = 64 * 1024;
+constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
 constexpr char kEndOfFileMark = 0x1A;
 constexpr std::size_t kCountDigitsMax = 32;
 
@@ -52,60 +52,72 @@ bool LogReader::AtEnd() {
     return false;
 }
 
-void LogReader::ReadRawLine() {
+std::string_view LogReader::ReadRawLine() {
     line_bytes_.clear();
     line_number_ = next_line_;
+    std::string_view line;
+    bool copied = false;
     while (Fill()) {
         const char* start = buffer_.data() + position_;
         std::size_t available = filled_ - position_;
         const void* lf = std::memchr(start, '\n', available);
-        const void* mark = std::memchr(start, kEndOfFileMark, available);
-        std::size_t length = available;
-        if (lf != nullptr) length = static_cast<std::size_t>(static_cast<const char*>(lf) - start);
-        if (mark != nullptr) {
-            auto at_mark = static_cast<std::size_t>(static_cast<const char*>(mark) - start);
-            if (at_mark < length) {
-                // The end-of-file mark ends the line and everything after it.
-                line_bytes_.append(start, at_mark);
-                ended_ = true;
-                position_ = filled_;
-                break;
-            }
+        std::size_t length = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - start) : available;
+        if (const void* mark = std::memchr(start, kEndOfFileMark, length)) {
+            // The end-of-file mark ends the line and everything after it.
+            line_bytes_.append(start, static_cast<std::size_t>(static_cast<const char*>(mark) - start));
+            copied = true;
+            ended_ = true;
+            position_ = filled_;
+            break;
+        }
+        position_ += length;
+        if (lf != nullptr && !copied) {
+            // The whole line stands in the buffer: no copy.
+            line = std::string_view(start, length);
+            ++position_;
+            ++next_line_;
+            break;
         }
         line_bytes_.append(start, length);
-        position_ += length;
+        copied = true;
         if (lf != nullptr) {
             ++position_;
             ++next_line_;
             break;
         }
     }
+    if (copied) line = line_bytes_;
     // A CR before the LF belongs to the line end; any other CR is dropped as well.
-    if (line_bytes_.find('\r') != std::string::npos) {
-        std::size_t kept = 0;
-        for (char c : line_bytes_) {
-            if (c != '\r') line_bytes_[kept++] = c;
-        }
-        line_bytes_.resize(kept);
+    if (line.empty() || std::memchr(line.data(), '\r', line.size()) == nullptr) return line;
+    if (!copied) line_bytes_.assign(line);
+    std::size_t kept = 0;
+    for (char c : line_bytes_) {
+        if (c != '\r') line_bytes_[kept++] = c;
     }
+    line_bytes_.resize(kept);
+    return line_bytes_;
 }
 
-Text LogReader::Decode(const char* bytes, std::size_t length, bool utf8) const {
-    if (length == 0) return Text();
-    win::UINT code_page = utf8 ? win::CP_UTF8 : win::CP_ACP;
-    // A line longer than an int can count is cut at that length; no log holds one.
-    int byte_count = length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
-    int needed = win::MultiByteToWideChar(code_page, 0, bytes, byte_count, nullptr, 0);
-    if (needed <= 0) return Text();
-    Text result(static_cast<std::size_t>(needed), u'\0');
-    int written = win::MultiByteToWideChar(code_page, 0, bytes, byte_count, result.data(), needed);
+Text LogReader::Decode(std::string_view bytes, bool utf8) const {
+    Text result(bytes.size(), u'\0');
+    // Every code page maps the ASCII range to itself, so a line of ASCII needs no conversion.
+    std::size_t i = 0;
+    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) {
+        result[i] = static_cast<char16_t>(bytes[i]);
+        ++i;
+    }
+    if (i == bytes.size()) return result;
+    // Never more UTF-16 units than bytes, in UTF-8 as in the ANSI code pages. A line longer
+    // than an int can count is cut at that length; no log holds one.
+    int byte_count = bytes.size() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(bytes.size());
+    int written = win::MultiByteToWideChar(utf8 ? win::CP_UTF8 : win::CP_ACP, 0, bytes.data(), byte_count,
+                                           result.data(), byte_count);
     result.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
     return result;
 }
 
 Text LogReader::ReadLine() {
-    ReadRawLine();
-    return Decode(line_bytes_.data(), line_bytes_.size(), utf8_);
+    return Decode(ReadRawLine(), utf8_);
 }
 
 std::int32_t LogReader::ReadCount() {
@@ -123,7 +135,7 @@ std::int32_t LogReader::ReadCount() {
         digits.push_back(c);
         ++position_;
     }
-    Text text = Decode(digits.data(), digits.size(), false);
+    Text text = Decode(digits, false);
     std::int32_t count = ParseInteger(text);
     // The rest of the count's line is not part of it.
     ReadRawLine();
@@ -136,8 +148,7 @@ void LogReader::SkipLines(std::int64_t count) {
 
 void LogReader::PassOverBlock() {
     while (!AtEnd()) {
-        ReadRawLine();
-        if (line_bytes_ == "%") return;
+        if (ReadRawLine() == "%") return;
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "environment/text.h"
 #include "platform/unique_handle.h"
@@ -39,9 +40,11 @@ public:
 private:
     // Makes at least one unread byte available; false at the physical end or a read error.
     bool Fill();
-    // Reads raw bytes of the next line into line_bytes_, consuming its line end.
-    void ReadRawLine();
-    Text Decode(const char* bytes, std::size_t length, bool utf8) const;
+    // The raw bytes of the next line, without its line end, which is consumed: a view into
+    // the buffer, or into line_bytes_ when the line spans buffers or holds a CR. Valid until
+    // the next read.
+    std::string_view ReadRawLine();
+    Text Decode(std::string_view bytes, bool utf8) const;
 
     UniqueFileHandle file_;
     std::string buffer_;

@@ -14,7 +14,8 @@ namespace {
 constexpr win::DWORD kModulePathChars = 261;
 const char16_t kProgramCaption[] = u"Dismora";
 const char16_t kDefaultLogName[] = u"Kelvane.log";
-const char16_t kCannotOpenLog[] = u"Cannot open the deployment log %s which is needed to perform the uninstallation";
+// The fixed texts are kept as ASCII, half the bytes, and widened where they are shown.
+const char kCannotOpenLog[] = "Cannot open the deployment log %s which is needed to perform the uninstallation";
 
 bool IsSilentSwitch(TextView argument) {
     return EqualsAsciiNoCase(argument, u"/silent") || EqualsAsciiNoCase(argument, u"/s");
@@ -62,13 +63,13 @@ void MainRoutine() {
     if (run.log_path.empty()) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
 
     if (!FileExists(run.log_path)) {
-        win::MessageBoxW(nullptr, SubstituteFirst(kCannotOpenLog, run.log_path).c_str(), kProgramCaption,
+        win::MessageBoxW(nullptr, SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path).c_str(), kProgramCaption,
                          win::MB_ICONERROR);
         return;
     }
     ComputeWellKnownFolders(run.folders);
     if (!run.log.Open(run.log_path)) {
-        win::MessageBoxW(nullptr, SubstituteFirst(kCannotOpenLog, run.log_path).c_str(), kProgramCaption,
+        win::MessageBoxW(nullptr, SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path).c_str(), kProgramCaption,
                          win::MB_ICONERROR);
         return;
     }
@@ -122,7 +123,7 @@ HeaderStatus ParseHeader(Run& run) {
     second = log.ReadLine();
     run.restart_text = Concat({first, u"\r", second});
     run.admin_text =
-        run.format_version >= 3 ? log.ReadLine() : Text(u"You need administrator privileges to uninstall %s");
+        run.format_version >= 3 ? log.ReadLine() : FromAscii("You need administrator privileges to uninstall %s");
     return HeaderStatus::kOk;
 }
 
@@ -132,10 +133,11 @@ bool ReadHeader(Run& run) {
             return true;
         case HeaderStatus::kNoVersionLine:
         case HeaderStatus::kBadVersion:
-            win::MessageBoxW(nullptr, u"Error reading deployment log", kProgramCaption, win::MB_OK);
+            win::MessageBoxW(nullptr, FromAscii("Error reading deployment log").c_str(), kProgramCaption, win::MB_OK);
             return false;
         case HeaderStatus::kTooNew: {
-            Text text = Concat({u"Cannot perform uninstall because ", run.own_path, u" is out of date"});
+            Text text =
+                Concat({FromAscii("Cannot perform uninstall because "), run.own_path, FromAscii(" is out of date")});
             win::MessageBoxW(nullptr, text.c_str(), kProgramCaption, win::MB_OK);
             return false;
         }
