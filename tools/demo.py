@@ -2,10 +2,13 @@
 """make demo: uninstalls a small demo application with the real dismora.exe under Wine.
 
 It installs "Demo App" under C:\\Program Files in a fresh Wine prefix, with its
-deployment log and dismora.exe beside it, starts dismora.exe the way a user
-would (no arguments, from the application's folder), takes a screenshot of
-each message box, answers Yes to the question and OK to anything after it,
-and prints what was there before and what is left afterwards.
+deployment log and dismora.exe beside it: files, registry keys and values (its
+own settings tree, an uninstall entry, a start-up entry, shared-file counts) and
+a ".demo" file association whose previous description, icon and commands the
+installer overwrote. It then starts dismora.exe the way a user would (no
+arguments, from the application's folder), takes a screenshot of each message
+box, answers Yes to the question and OK to anything after it, and prints what
+was there before and what is left afterwards, files and registry alike.
 Builds nothing: `make demo` builds dismora.exe and the helper programs first.
 """
 
@@ -19,13 +22,20 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
-from logs import DeploymentLog  # noqa: E402
-from wine_env import BUILD, DISMORA_EXE, Box, WineMachine, q, sz  # noqa: E402
+from logs import AssociationBlock, DeploymentLog  # noqa: E402
+from wine_env import BUILD, DISMORA_EXE, REG_DWORD, REG_EXPAND_SZ, REG_SZ, Box, RegValue, WineMachine, q  # noqa: E402
 
 APP = r"C:\Program Files\Demo App"
 OUT = BUILD / "demo"
 REG_KEY = r"HKLM\Software\Demo App"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Demo App"
+USER_KEY = r"HKCU\Software\Demo Vendor\Demo App"
+VENDOR_KEY = r"HKCU\Software\Demo Vendor"
+RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
+SHARED_DLLS_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\SharedDLLs"
+CLASSES = r"HKLM\Software\Classes"     # HKEY_CLASSES_ROOT of a 32-bit prefix
+COMMON = r"C:\Program Files\Common Files\Demo Vendor"
+SHARED_FILE = COMMON + r"\demoshared.dll"   # another installation of the vendor uses it too
 
 FILES = {
     "DemoApp.exe": b"MZ demo program\x00" * 64,
@@ -43,6 +53,43 @@ def windows(rel: str = "") -> str:
     return APP + ("\\" + rel if rel else "")
 
 
+EXE = windows("DemoApp.exe")
+
+# The ".demo" file type as an older viewer had registered it, and as Demo App's installer
+# overwrote it; the log records both, verb by verb ("" where the installer added a verb).
+FILE_TYPE = "Demo.File"
+PREVIOUS = {
+    "description": "Demo File (Old Viewer)",
+    "icon": r"C:\Program Files\Old Viewer\viewer.exe,0",
+    "open": r'"C:\Program Files\Old Viewer\viewer.exe" "%1"',
+    "edit": r'%SystemRoot%\system32\notepad.exe "%1"',
+    "print": "",
+}
+INSTALLED = {
+    "description": "Demo App Document",
+    "icon": EXE + ",1",
+    "open": f'"{EXE}" "%1"',
+    "edit": f'"{EXE}" /edit "%1"',
+    "print": f'"{EXE}" /print "%1"',
+}
+VERBS = ["open", "edit", "print"]
+
+# Registry content of the installation: key -> values.
+REGISTRY = {
+    REG_KEY: {"InstallDir": APP, "Version": "1.0"},
+    REG_KEY + r"\Settings": {"Theme": "light"},
+    UNINSTALL_KEY: {"DisplayName": "Demo App", "UninstallString": q(windows("dismora.exe"))},
+    USER_KEY: {"": "Demo App", "Language": "en", "FirstRun": 0},
+    USER_KEY + r"\Window": {"Left": 120, "Top": 80, "Maximized": 0},
+    USER_KEY + r"\Recent Files": {"File1": r"C:\users\Public\Documents\report.demo",
+                                  "File2": r"C:\users\Public\Documents\notes.demo"},
+    USER_KEY + r"\Plugins\Export": {"Enabled": 1, "Format": "csv"},
+    VENDOR_KEY + r"\Demo Tool": {"Version": "2.3"},      # another product of the vendor: it stays
+    RUN_KEY: {"Demo App Tray": f'"{EXE}" /tray', "Other Startup Program": r"C:\Other\other.exe"},
+    SHARED_DLLS_KEY: {SHARED_FILE: 2, windows(r"bin\engine.dll"): 1},
+}
+
+
 def demo_log() -> DeploymentLog:
     return DeploymentLog(
         version=4,
@@ -56,10 +103,85 @@ def demo_log() -> DeploymentLog:
                  "They will be removed when Windows restarts."),
         admin="You need administrator rights to remove %s.",
         # The program file is listed too: the copy that does the work deletes it.
-        files=[windows(rel) for rel in FILES] + [windows("dismora.exe")],
+        files=[windows(rel) for rel in FILES] + [SHARED_FILE, windows("dismora.exe")],
         registry=[r"HKEY_AUTO\Software\Demo App" + "\t*",
-                  r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Uninstall\Demo App" + "\t*"],
+                  r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Uninstall\Demo App" + "\t*",
+                  r"HKEY_CURRENT_USER\Software\Demo Vendor\Demo App" + "\t*",
+                  r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run" + "\tDemo App Tray"],
+        associations=[AssociationBlock(
+            ".demo", PREVIOUS["description"], INSTALLED["description"], PREVIOUS["icon"], INSTALLED["icon"],
+            [(verb, PREVIOUS[verb], INSTALLED[verb]) for verb in VERBS])],
     )
+
+
+def install_association(machine: WineMachine) -> None:
+    """The file type as the installer left it: every value overwritten with its own."""
+    entries = {
+        rf"{CLASSES}\.demo": {"": FILE_TYPE, "Content Type": "application/x-demo"},
+        rf"{CLASSES}\{FILE_TYPE}": {"": INSTALLED["description"]},
+        rf"{CLASSES}\{FILE_TYPE}\DefaultIcon": {"": INSTALLED["icon"]},
+    }
+    for verb in VERBS:
+        entries[rf"{CLASSES}\{FILE_TYPE}\shell\{verb}\command"] = {"": INSTALLED[verb]}
+    machine.reg_import(entries)
+
+
+WATCHED = [REG_KEY, UNINSTALL_KEY, VENDOR_KEY, RUN_KEY, SHARED_DLLS_KEY, rf"{CLASSES}\.demo",
+           rf"{CLASSES}\{FILE_TYPE}"]
+
+
+def registry_state(machine: WineMachine) -> dict[str, dict[str, RegValue]]:
+    """The watched keys and everything below them: key -> value name -> value."""
+    state: dict[str, dict[str, RegValue]] = {}
+    for key in WATCHED:
+        for name, values in (machine.reg_export(key) or {}).items():
+            if name.lower().endswith(r"\shareddlls"):
+                # Only the counts of this installation's files.
+                values = {n: v for n, v in values.items()
+                          if n.lower() in (SHARED_FILE.lower(), windows(r"bin\engine.dll").lower())}
+            state[short_key(name)] = values
+    return state
+
+
+def short_key(key: str) -> str:
+    for full, short in (("HKEY_LOCAL_MACHINE", "HKLM"), ("HKEY_CURRENT_USER", "HKCU")):
+        if key.upper().startswith(full + "\\"):
+            return short + key[len(full):]
+    return key
+
+
+def show_value(value: RegValue) -> str:
+    if value.type == REG_DWORD:
+        return f"{value.dword} (REG_DWORD)"
+    kind = {REG_SZ: "REG_SZ", REG_EXPAND_SZ: "REG_EXPAND_SZ"}.get(value.type, f"type {value.type}")
+    return f"{value.text!r} ({kind})"
+
+
+def print_registry(state: dict[str, dict[str, RegValue]]) -> None:
+    for key in sorted(state, key=str.lower):
+        print(f"  [{key}]")
+        for name, value in sorted(state[key].items(), key=lambda item: item[0].lower()):
+            print(f"      {name or '(default)'} = {show_value(value)}")
+
+
+def registry_changes(before: dict[str, dict[str, RegValue]], after: dict[str, dict[str, RegValue]]) -> list[str]:
+    out = []
+    lower_after = {k.lower(): k for k in after}
+    for key in sorted(before, key=str.lower):
+        if key.lower() not in lower_after:
+            out.append(f"key removed:   {key}")
+            continue
+        now = after[lower_after[key.lower()]]
+        for name, value in sorted(before[key].items(), key=lambda item: item[0].lower()):
+            label = f"{key}  {name or '(default)'}"
+            if name not in now:
+                out.append(f"value removed: {label}  (was {show_value(value)})")
+            elif now[name] != value:
+                out.append(f"value changed: {label}  {show_value(value)} -> {show_value(now[name])}")
+    for key in sorted(after, key=str.lower):
+        if key.lower() not in {k.lower() for k in before}:
+            out.append(f"key added:     {key}")
+    return out
 
 
 def listing(machine: WineMachine) -> list[str]:
@@ -140,20 +262,19 @@ def demo(machine: WineMachine) -> int:
         machine.write_file(windows(rel), data)
     machine.write_file(windows("Kelvane.log"), log.to_bytes())
     machine.write_file(windows("dismora.exe"), DISMORA_EXE.read_bytes())
-    machine.reg_import({
-        REG_KEY: {"InstallDir": APP, "Version": "1.0"},
-        REG_KEY + r"\Settings": {"Theme": "light"},
-        UNINSTALL_KEY: {"DisplayName": "Demo App", "UninstallString": q(windows("dismora.exe"))},
-    })
+    machine.write_file(SHARED_FILE, b"MZ shared by the vendor's products\x00" * 16)
+    machine.reg_import(REGISTRY)
+    install_association(machine)
     pending_before = set(machine.pending_deletions())
 
     before = listing(machine)
-    keys = [REG_KEY, UNINSTALL_KEY]
-    keys_before = {k: machine.reg_key_exists(k) for k in keys}
+    registry_before = registry_state(machine)
     print(f"\nInstalled Demo App in {APP}\\ (Wine prefix {OUT.relative_to(REPO)}/prefix, display {machine.display}):")
     print("\n".join("  " + line for line in before))
-    for k in keys:
-        print(f"  registry key {k}")
+    print(f"  {SHARED_FILE}  (shared with another product of the vendor)")
+    print("\nRegistry before the uninstall (Demo App's keys, its start-up entry, its shared-file counts and"
+          "\nthe .demo file type, whose previous description, icon and commands the installer overwrote):")
+    print_registry(registry_before)
 
     cmdline = q(windows("dismora.exe"))
     print(f"\nStarting {cmdline} with no arguments, from {APP}\\ ...")
@@ -179,26 +300,52 @@ def demo(machine: WineMachine) -> int:
         print("  The run did not end within 60 s; its processes were ended.")
 
     after = listing(machine)
-    keys_after = {k: machine.reg_key_exists(k) for k in keys}
+    registry_after = registry_state(machine)
     print(f"\nAfter the run, in {APP}\\:")
     print("\n".join("  " + line for line in after) if after else "  nothing: the folder is gone")
-    for k in keys:
-        print(f"  registry key {k}: {'still there' if keys_after[k] else 'removed'}")
+    print(f"  {SHARED_FILE}: {'still there' if machine.exists(SHARED_FILE) else 'removed'}")
+    print("\nRegistry after the uninstall:")
+    print_registry(registry_after)
+    changes = registry_changes(registry_before, registry_after)
+    print("\nRegistry changes:")
+    print("\n".join("  " + line for line in changes) if changes else "  none")
     scheduled = [p for p in machine.pending_deletions() if p not in pending_before]
     for p in scheduled:
         print(f"  scheduled for deletion at the next restart: {p}")
 
     removed = [line for line in before if line not in after]
     print("\nSummary:")
-    if not removed and all(keys_after[k] == keys_before[k] for k in keys):
+    if not removed and not changes:
         print("  Nothing was removed: this build of dismora.exe left the installation as it was.")
     else:
-        print(f"  {len(removed)} of {len(before)} files and folders removed, "
-              f"{sum(1 for k in keys if keys_before[k] and not keys_after[k])} of {len(keys)} registry keys removed.")
+        counts = {kind: sum(1 for c in changes if c.startswith(kind))
+                  for kind in ("key removed", "value removed", "value changed")}
+        print(f"  {len(removed)} of {len(before)} files and folders removed; {counts['key removed']} registry keys "
+              f"and {counts['value removed']} values removed, {counts['value changed']} values changed.")
+        print("  .demo file type: " + association_summary(registry_after))
         if after:
             print(f"  Left behind: {len(after)} entries (listed above).")
     return 0 if not hang else 1
 
+
+def association_summary(state: dict[str, dict[str, RegValue]]) -> str:
+    """Which parts of the file type hold the old viewer's values again."""
+    type_key = rf"HKLM\Software\Classes\{FILE_TYPE}"
+    lower = {k.lower(): v for k, v in state.items()}
+
+    def current(sub: str) -> str | None:
+        value = lower.get((type_key + sub).lower(), {}).get("")
+        return value.text if value else None
+
+    parts = [("description", "", PREVIOUS["description"]), ("icon", r"\DefaultIcon", PREVIOUS["icon"])]
+    parts += [(f"{verb} command", rf"\shell\{verb}\command", PREVIOUS[verb]) for verb in VERBS if PREVIOUS[verb]]
+    restored = [name for name, sub, previous in parts if current(sub) == previous]
+    added = [verb for verb in VERBS if not PREVIOUS[verb]]
+    gone = [verb for verb in added if (type_key + rf"\shell\{verb}").lower() not in lower]
+    text = f"{len(restored)} of {len(parts)} overwritten values restored ({', '.join(restored) or 'none'})"
+    if added:
+        text += f"; of the verbs the installer added ({', '.join(added)}), {len(gone)} removed"
+    return text + "."
 
 if __name__ == "__main__":
     sys.exit(main())

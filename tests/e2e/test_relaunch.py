@@ -45,7 +45,9 @@ def test_copy_in_the_temporary_folder_removes_the_whole_application(scenario, ar
     first, worker = runs
     assert first.image.lower() == app.program.lower(), detail
     assert worker.image.lower() == copy.lower(), detail
-    assert worker.parent == first.pid, detail
+    # A copy that has already ended when the runner first sees it is gone from the
+    # process snapshot, so its parent can then be unknown (0); it is never another process.
+    assert worker.parent in (first.pid, 0), detail
     if boxes:
         assert [(b.pid, b.caption, b.text, b.answer) for b in result.boxes] == [
             (first.pid, log.caption, log.confirmation_text, "Yes"),
