@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 # Debian's interpreter, where python3-pytest installs pytest.
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all deps build build-native build-windows test test-native test-e2e demo bench clean
+.PHONY: all deps build build-native build-windows test test-native test-e2e demo bench clean fuzz
 
 all: build
 
@@ -25,6 +25,7 @@ build-windows:
 	@echo "dismora.exe: $$(stat -c %s $(WINDOWS)/dismora.exe) bytes"
 
 test: deps build
+	@tools/check-exe.sh
 	@$(MAKE) --no-print-directory test-native
 	@$(MAKE) --no-print-directory test-e2e
 
@@ -36,6 +37,21 @@ test-e2e:
 
 demo: deps build-windows
 	@$(PYTHON) tools/demo.py
+
+# Not part of `make test`: builds the product and the benchmarks, runs them, and writes
+# build/bench/report.md with a chart (several minutes).
+bench: deps
+	@bench/install-deps.sh
+	@$(MAKE) --no-print-directory build-windows
+	@PYTHON=$(PYTHON) bench/run.sh
+
+# Not part of `make test`: the fuzz target under libFuzzer with ASan and UBSan, for
+# FUZZ_SECONDS seconds (default 300) from the kept corpus; fails on any finding.
+fuzz:
+	@fuzz/install-deps.sh
+	@cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build build/fuzz -j $(JOBS)
+	@fuzz/run.sh $(or $(FUZZ_SECONDS),300)
 
 clean:
 	rm -rf build
