@@ -20,3 +20,4 @@ target_compile_options(dismora_tests PRIVATE ${DISMORA_SANITIZERS} -g -Wall -Wex
 target_link_libraries(dismora_tests PRIVATE dismora_sim dismora_core GTest::gtest GTest::gtest_main)
 include(GoogleTest)
 gtest_discover_tests(dismora_tests DISCOVERY_TIMEOUT 60)
+include(${CMAKE_SOURCE_DIR}/cmake/check-native.cmake)

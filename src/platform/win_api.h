@@ -146,8 +146,7 @@ BOOL SetDllDirectoryW(const WCHAR* lpPathName);
 DWORD GetFileAttributesW(const WCHAR* lpFileName);
 HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, void* lpSecurityAttributes,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
-              void* lpOverlapped);
+BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead, void* lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DeleteFileW(const WCHAR* lpFileName);
 BOOL MoveFileExW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, DWORD dwFlags);
@@ -164,8 +163,8 @@ BOOL CreateProcessW(const WCHAR* lpApplicationName, WCHAR* lpCommandLine, void* 
                     PROCESS_INFORMATION* lpProcessInformation);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL GetExitCodeProcess(HANDLE hProcess, DWORD* lpExitCode);
-int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte,
-                        WCHAR* lpWideCharStr, int cchWideChar);
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte, WCHAR* lpWideCharStr,
+                        int cchWideChar);
 int CompareStringW(LCID Locale, DWORD dwCmpFlags, const WCHAR* lpString1, int cchCount1, const WCHAR* lpString2,
                    int cchCount2);
 int LCMapStringW(LCID Locale, DWORD dwMapFlags, const WCHAR* lpSrcStr, int cchSrc, WCHAR* lpDestStr, int cchDest);
@@ -186,9 +185,9 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, DWORD* lpcchName, DW
 LONG RegEnumKeyW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, DWORD cchName);
 LONG RegCloseKey(HKEY hKey);
 BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* pIdentifierAuthority, BYTE nSubAuthorityCount,
-                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
-                              DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
-                              DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid);
+                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2, DWORD nSubAuthority3,
+                              DWORD nSubAuthority4, DWORD nSubAuthority5, DWORD nSubAuthority6, DWORD nSubAuthority7,
+                              PSID* pSid);
 void* FreeSid(PSID pSid);
 
 // user32
