@@ -22,14 +22,12 @@ target_link_options(dismora PRIVATE -Os -flto -fwhole-program -fno-use-linker-pl
 target_link_libraries(dismora PRIVATE advapi32 user32 shell32 oleaut32 kernel32)
 set_target_properties(dismora PROPERTIES OUTPUT_NAME dismora SUFFIX .exe)
 
-# Helper programs and the contract tests for the Wine suite live beside their sources.
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/tools/CMakeLists.txt)
+# Helper programs, test components and the contract tests for the Wine suite live beside
+# their sources. They need Wine's tools (widl, stdole2.tlb), so they are built only by
+# the cross build on Linux, not by a build on Windows.
+if(CMAKE_CROSSCOMPILING)
     add_subdirectory(${CMAKE_SOURCE_DIR}/tests/e2e/tools ${CMAKE_BINARY_DIR}/e2e-tools)
-endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/components/CMakeLists.txt)
     add_subdirectory(${CMAKE_SOURCE_DIR}/tests/e2e/components ${CMAKE_BINARY_DIR}/e2e-components)
-endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/contract/windows.cmake)
     include(${CMAKE_SOURCE_DIR}/tests/contract/windows.cmake)
 endif()
 include(${CMAKE_SOURCE_DIR}/cmake/check-windows.cmake)
