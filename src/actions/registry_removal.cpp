@@ -1,5 +1,6 @@
 #include "actions/registry_removal.h"
 
+#include <iterator>
 #include <vector>
 
 #include "driver/log_reader.h"
@@ -14,26 +15,46 @@ constexpr win::DWORD kUserNameChars = 256;
 constexpr std::size_t kUserKeysMax = 256;
 constexpr win::DWORD kSubkeyNameChars = 262;
 
-// Keys that hold every program's settings or the system's: a log that names one of them
-// with "*" would wipe far more than one installation, so such a line is not acted on.
+// Keys that hold every program's settings or the system's: a log that names one of them,
+// or a key above one of them, with "*" would wipe far more than one installation, so such
+// a line is not acted on. Each key above a listed one is refused too (Software,
+// Software\Microsoft\Windows\CurrentVersion, System\CurrentControlSet, ...).
 const char* const kSharedKeys[] = {
-    "Software",
-    "Software\\Classes",
-    "Software\\Microsoft",
-    "Software\\Microsoft\\Windows",
-    "Software\\Microsoft\\Windows\\CurrentVersion",
-    "Software\\Microsoft\\Windows NT",
+    "#CLSID",
+    "#Interface",
+    "#TypeLib",
+    "#AppID",
+    "#*",
+    "#Directory",
+    "#Folder",
+    "~SharedDLLs",
+    "~Explorer\\Shell Folders",
+    "~Explorer\\User Shell Folders",
+    "~Policies\\System",
+    "~Uninstall",
+    "~Run",
+    "~RunOnce",
+    "~App Paths",
     "Software\\Microsoft\\Windows NT\\CurrentVersion",
     "Software\\Policies",
     "Software\\Wow6432Node",
-    "System",
-    "System\\CurrentControlSet",
+    "System\\CurrentControlSet\\Control\\Session Manager",
+    "System\\CurrentControlSet\\Services",
     "Control Panel",
     "Environment",
 };
-const char* const kSharedClassKeys[] = {
-    "CLSID", "Interface", "TypeLib", "AppID", "*", "Directory", "Folder",
-};
+// The same below the classes root ("Software\Classes" of a root).
+constexpr std::size_t kFirstClassKey = 0;
+constexpr std::size_t kClassKeys = 7;
+constexpr std::size_t kClassesPrefix = 17;  // "Software\Classes\"
+
+// The list spells two long prefixes with one character: "#" for "Software\Classes\" and
+// "~" for "Software\Microsoft\Windows\CurrentVersion\", to keep the program small.
+Text ExpandSharedKey(const char* entry) {
+    if (*entry == '#') return Concat({u"Software\\Classes\\", FromAscii(entry + 1)});
+    if (*entry == '~') return Concat({u"Software\\Microsoft\\Windows\\CurrentVersion\\", FromAscii(entry + 1)});
+    return FromAscii(entry);
+}
 
 // Key path with runs of backslashes collapsed and none at either end.
 Text NormalizeKeyPath(TextView path) {
@@ -46,11 +67,11 @@ Text NormalizeKeyPath(TextView path) {
     return result;
 }
 
-bool IsSharedClassKey(TextView path) {
-    for (const char* name : kSharedClassKeys) {
-        if (SameFileName(path, FromAscii(name))) return true;
-    }
-    return false;
+// True when the path is the listed key or lies above it, ignoring case.
+bool IsAtOrAbove(TextView path, TextView listed) {
+    if (path.size() > listed.size()) return false;
+    if (path.size() < listed.size() && listed[path.size()] != u'\\') return false;
+    return SameFileName(path, listed.substr(0, path.size()));
 }
 
 void FillUserKeys(std::vector<Text>& users) {
@@ -97,13 +118,15 @@ TRegistryEntry SplitRegistryEntry(TextView line) {
 bool IsSharedKey(TextView key_path, bool under_classes_root) {
     Text path = NormalizeKeyPath(key_path);
     if (path.empty()) return true;
-    if (under_classes_root) return IsSharedClassKey(path);
-    for (const char* name : kSharedKeys) {
-        if (SameFileName(path, FromAscii(name))) return true;
+    std::size_t first = under_classes_root ? kFirstClassKey : 0;
+    std::size_t count = under_classes_root ? kClassKeys : std::size(kSharedKeys);
+    for (std::size_t i = first; i < first + count; ++i) {
+        Text listed = ExpandSharedKey(kSharedKeys[i]);
+        if (IsAtOrAbove(path, under_classes_root ? TextView(listed).substr(kClassesPrefix) : TextView(listed))) {
+            return true;
+        }
     }
-    constexpr TextView kClasses = u"Software\\Classes\\";
-    return path.size() > kClasses.size() && SameFileName(TextView(path).substr(0, kClasses.size()), kClasses) &&
-           IsSharedClassKey(TextView(path).substr(kClasses.size()));
+    return false;
 }
 
 win::HKEY OpenClassesRoot(win::HKEY auto_root) {

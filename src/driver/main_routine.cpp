@@ -21,10 +21,13 @@ bool IsSilentSwitch(TextView argument) {
     return EqualsAsciiNoCase(argument, u"/silent") || EqualsAsciiNoCase(argument, u"/s");
 }
 
-Text OwnPath() {
+// The program's own path. A path longer than the buffer comes back cut short, naming
+// another file: it is then not known, and nothing is built on it.
+bool ReadOwnPath(Text& own_path) {
     char16_t buffer[kModulePathChars] = {};
-    win::GetModuleFileNameW(nullptr, buffer, kModulePathChars);
-    return TextFromBuffer(buffer, kModulePathChars);
+    win::DWORD length = win::GetModuleFileNameW(nullptr, buffer, kModulePathChars);
+    own_path = TextFromBuffer(buffer, kModulePathChars);
+    return length != 0 && length < kModulePathChars;
 }
 
 void ReadArgumentsFirstPass(Run& run) {
@@ -56,13 +59,15 @@ Text Run::Caption() const {
 void MainRoutine() {
     Run run;
     run.start_tick = win::GetTickCount();
-    run.own_path = OwnPath();
+    run.own_path_known = ReadOwnPath(run.own_path);
     run.arguments = SplitCommandLine(TextFromBuffer(win::GetCommandLineW(), static_cast<std::size_t>(-1)));
 
     ReadArgumentsFirstPass(run);
-    if (run.log_path.empty()) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
+    bool default_log = run.log_path.empty();
+    if (default_log) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
 
-    if (!FileExists(run.log_path)) {
+    // Beside a program whose path is not known there is no default log to find.
+    if ((default_log && !run.own_path_known) || !FileExists(run.log_path)) {
         win::MessageBoxW(nullptr, SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path).c_str(), kProgramCaption,
                          win::MB_ICONERROR);
         return;

@@ -41,6 +41,8 @@ Text CopyTargetForAttempt(const Text& base, std::uint32_t attempt) {
 }
 
 Handover Relaunch(Run& run) {
+    // Without its own path the program cannot copy or start itself: it does the work here.
+    if (!run.own_path_known) return Handover::kRunHere;
     Text temp = TemporaryFolder();
     Text target;
     bool copied = false;

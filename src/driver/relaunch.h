@@ -10,7 +10,8 @@ enum class Handover { kEnded, kRunHere };
 
 // Copies the program and starts the copy. kEnded when this process is done (the copy,
 // or the program's own file, was started; or both elevated starts failed and the
-// administrator message was shown); kRunHere when the plain start failed.
+// administrator message was shown); kRunHere when the plain start failed or the program's
+// own path is not known.
 Handover Relaunch(Run& run);
 
 // The name of the copy at the given attempt: the number goes before the last four characters.

@@ -17,6 +17,7 @@ namespace dismora {
 struct Run {
     win::DWORD start_tick = 0;
     Text own_path;
+    bool own_path_known = false;  // false when it did not fit the buffer
     std::vector<Text> arguments;  // argument 1 onwards
     Text log_path;
     bool silent = false;

@@ -48,7 +48,7 @@ void ShowFinalMessage(const Run& run) {
 }  // namespace
 
 void UninstallRun(Run& run) {
-    if (run.temp_mode) ScheduleDeleteAtRestart(run.own_path);
+    if (run.temp_mode && run.own_path_known) ScheduleDeleteAtRestart(run.own_path);
     if (!RunPreUninstallCommand(run)) return;
     PassOverIgnoredBlocks(run.log);
 

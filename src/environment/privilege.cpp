@@ -1,13 +1,15 @@
 #include "environment/privilege.h"
 
 #include "driver/run.h"
+#include "environment/text.h"
 #include "platform/unique_handle.h"
 
 namespace dismora {
 
 bool IsLuaEnabled() {
     UniqueKey key;
-    if (OpenKey(win::HKEY_LOCAL_MACHINE, u"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
+    if (OpenKey(win::HKEY_LOCAL_MACHINE,
+                FromAscii("Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System").c_str(),
                 win::KEY_QUERY_VALUE, key) != win::ERROR_SUCCESS) {
         return false;
     }
