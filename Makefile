@@ -26,11 +26,13 @@ build-windows:
 
 test: deps build
 	@tools/check-exe.sh
+	@tools/lint.sh
 	@$(MAKE) --no-print-directory test-native
 	@$(MAKE) --no-print-directory test-e2e
 
 test-native:
 	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
+	@cat $(NATIVE)/fault-sweep-summary.txt
 
 test-e2e:
 	@$(PYTHON) -m pytest -q tests/e2e

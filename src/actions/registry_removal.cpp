@@ -43,8 +43,7 @@ const char* const kSharedKeys[] = {
     "Control Panel",
     "Environment",
 };
-// The same below the classes root ("Software\Classes" of a root).
-constexpr std::size_t kFirstClassKey = 0;
+// The first of them stand below the classes root ("Software\Classes" of a root).
 constexpr std::size_t kClassKeys = 7;
 constexpr std::size_t kClassesPrefix = 17;  // "Software\Classes\"
 
@@ -118,9 +117,8 @@ TRegistryEntry SplitRegistryEntry(TextView line) {
 bool IsSharedKey(TextView key_path, bool under_classes_root) {
     Text path = NormalizeKeyPath(key_path);
     if (path.empty()) return true;
-    std::size_t first = under_classes_root ? kFirstClassKey : 0;
     std::size_t count = under_classes_root ? kClassKeys : std::size(kSharedKeys);
-    for (std::size_t i = first; i < first + count; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         Text listed = ExpandSharedKey(kSharedKeys[i]);
         if (IsAtOrAbove(path, under_classes_root ? TextView(listed).substr(kClassesPrefix) : TextView(listed))) {
             return true;

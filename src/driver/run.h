@@ -17,15 +17,17 @@ namespace dismora {
 struct Run {
     win::DWORD start_tick = 0;
     Text own_path;
-    bool own_path_known = false;  // false when it did not fit the buffer
     std::vector<Text> arguments;  // argument 1 onwards
     Text log_path;
+    bool own_path_known = false;  // false when it did not fit the buffer
     bool silent = false;
     bool temp_mode = false;
+    bool all_users = true;  // header value
+    bool reboot_pending = false;
+    bool oleaut_cached = false;  // the module handle of OLEAUT32.DLL was had
 
     // Header values.
     std::int32_t format_version = 0;
-    bool all_users = true;
     win::HKEY auto_root = win::HKEY_LOCAL_MACHINE;
     Text product_name;
     Text confirmation_text;
@@ -36,12 +38,10 @@ struct Run {
     LogReader log;
     WellKnownFolders folders;
     RemovalList removal_list;
-    bool reboot_pending = false;
     win::HKEY classes_root = nullptr;
 
     // Addresses looked up at run time, once.
     win::PFN_CheckTokenMembership check_token_membership = nullptr;
-    bool oleaut_cached = false;
     win::PFN_UnRegisterTypeLib unregister_type_lib = nullptr;
 
     Text Caption() const;

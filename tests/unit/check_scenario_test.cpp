@@ -12,6 +12,7 @@
 
 #include "check/plan.h"
 #include "environment/well_known_folders.h"
+#include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
 #include "support/sim_fixture.h"
@@ -83,7 +84,9 @@ public:
     // Then the uninstall run itself on the same log, as the temporary copy, silent.
     void Uninstall() {
         before = m.TakeSnapshot();
+        sim::SafetyCheck safety(m, kLog);
         m.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+        EXPECT_EQ(safety.Report(m), "");
         EXPECT_FALSE(m.Exists(kLog)) << "the uninstall did not run to its end";
     }
 

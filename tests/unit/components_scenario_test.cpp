@@ -8,6 +8,7 @@
 #include "actions/removal_list.h"
 #include "environment/text.h"
 #include "environment/well_known_folders.h"
+#include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
 
@@ -32,7 +33,9 @@ protected:
 
     void RunLog() {
         m.WriteFile(kLog, log.Bytes());
+        sim::SafetyCheck m_safety(m, kLog);
         m.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+        EXPECT_EQ(m_safety.Report(m), "");
     }
 
     std::vector<std::string> Regsvr32CommandLines() const {

@@ -3,6 +3,7 @@
 
 #include "driver/run.h"
 #include "environment/privilege.h"
+#include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
 
@@ -72,9 +73,11 @@ TEST(PrivilegeGate, DecisionTable) {
                 log.admin = "Only an administrator may remove %s (%s).";
                 m.WriteFile(kLog, log.Bytes());
                 // The temporary copy runs the gate too, and nothing else asks about rights there.
+                sim::SafetyCheck m_safety(m, kLog);
                 m.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent",
                               .module_path = kExe,
                               .token = {.administrator = administrator, .elevated = administrator}});
+                EXPECT_EQ(m_safety.Report(m), "");
                 bool passes = !all_users || LuaOn(lua) || administrator;
                 if (passes) {
                     EXPECT_TRUE(m.MessageBoxes().empty());
@@ -104,9 +107,11 @@ TEST(PrivilegeGate, OldFormatsUseTheBuiltInText) {
     log.version = 1;
     log.product = "Legacy";
     m.WriteFile(kLog, log.Bytes());
+    sim::SafetyCheck m_safety(m, kLog);
     m.RunProgram({.command_line = u"\"" + kExe + u"\" /s",
                   .module_path = kExe,
                   .token = {.administrator = false, .elevated = false}});
+    EXPECT_EQ(m_safety.Report(m), "");
     ASSERT_EQ(m.MessageBoxes().size(), 1u);
     EXPECT_EQ(sim::Narrow(m.MessageBoxes()[0].text), "You need administrator privileges to uninstall Legacy");
 }

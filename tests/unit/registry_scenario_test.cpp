@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "actions/registry_removal.h"
+#include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
 
@@ -17,7 +18,9 @@ const std::u16string kLog = u"C:\\App\\Kelvane.log";
 void RunOn(Machine& machine, const LogBuilder& log) {
     machine.InstallDismora(kExe);
     machine.WriteFile(kLog, log.Bytes());
+    sim::SafetyCheck machine_safety(machine, kLog);
     machine.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+    EXPECT_EQ(machine_safety.Report(machine), "");
 }
 
 // Changes to keys and values, less the run's own trace: its file scheduled at restart.
@@ -307,7 +310,9 @@ TEST_F(AssociationTest, LogEndingInsideAPassedOverBlockStillCompletes) {
     bytes.resize(bytes.find("Y\r\n") + 3);
     m.InstallDismora(kExe);
     m.WriteFile(kLog, bytes);
+    sim::SafetyCheck m_safety(m, kLog);
     m.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+    EXPECT_EQ(m_safety.Report(m), "");
     EXPECT_FALSE(m.Exists(u"C:\\App\\a.txt"));
     EXPECT_FALSE(m.Exists(kLog));
 }

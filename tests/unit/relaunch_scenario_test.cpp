@@ -2,6 +2,7 @@
 // followed on one simulated machine from the first instance to the end of the copy.
 #include <gtest/gtest.h>
 
+#include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
 
@@ -30,7 +31,10 @@ protected:
         m.WriteFile(kLog, log.Bytes());
         std::u16string line = u"\"" + kExe + u"\"";
         if (!arguments.empty()) line += u" " + arguments;
-        return m.RunProgram({.command_line = line, .module_path = kExe, .token = token});
+        sim::SafetyCheck safety(m, kLog);
+        sim::RunResult result = m.RunProgram({.command_line = line, .module_path = kExe, .token = token});
+        EXPECT_EQ(safety.Report(m), "");
+        return result;
     }
 
     std::vector<sim::StartRecord> DismoraStarts() const {
@@ -109,8 +113,10 @@ TEST_F(RelaunchTest, WithoutACopyTheOwnFileIsStartedAndDoesTheWork) {
         LogBuilder silent_log;
         silent_log.files = {"C:\\Program Files\\Tool\\tool.dll"};
         fresh.WriteFile(kLog, silent_log.Bytes());
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         sim::RunResult result =
             fresh.RunProgram({.command_line = u"\"" + kExe + u"\" /silent", .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         EXPECT_EQ(fresh.CallCount("CopyFileW"), temp_folder_fails ? 0u : 9u);
         // The started instance runs in temporary-copy mode: it does not relaunch again.
         ASSERT_EQ(result.processes.size(), 2u);
@@ -150,7 +156,9 @@ TEST_F(RelaunchTest, ElevatedOrPlainStart) {
         scoped.scope = c.scope;
         fresh.WriteFile(kLog, scoped.Bytes());
         fresh.SetDefaultAnswer(win::IDYES);
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe, .token = c.token});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         ASSERT_FALSE(fresh.Starts().empty());
         const auto& start = fresh.Starts()[0];
         if (c.elevated_start) {
@@ -217,9 +225,11 @@ TEST_F(RelaunchTest, FailedPlainStartRunsHereWithoutPauseOrOwnSchedule) {
 
 TEST_F(RelaunchTest, RelativeLogPathIsMadeAbsoluteForTheCopy) {
     m.WriteFile(kLog, log.Bytes());
+    sim::SafetyCheck m_safety(m, kLog);
     sim::RunResult result = m.RunProgram({.command_line = u"\"" + kExe + u"\" Kelvane.log /s",
                                           .module_path = kExe,
                                           .current_folder = u"C:\\Program Files\\Tool"});
+    EXPECT_EQ(m_safety.Report(m), "");
     ASSERT_EQ(result.processes.size(), 2u);
     EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
               "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent");

@@ -2,6 +2,7 @@
 // message boxes a user sees before anything is changed.
 #include <gtest/gtest.h>
 
+#include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
 
@@ -30,7 +31,10 @@ protected:
     sim::RunResult Start(const std::u16string& arguments) {
         std::u16string line = u"\"" + kExe + u"\"";
         if (!arguments.empty()) line += u" " + arguments;
-        return machine.RunProgram({.command_line = line, .module_path = kExe});
+        sim::SafetyCheck safety(machine, kLog);
+        sim::RunResult result = machine.RunProgram({.command_line = line, .module_path = kExe});
+        EXPECT_EQ(safety.Report(machine), "");
+        return result;
     }
 
     void WriteLog(const std::string& bytes, const std::u16string& path = kLog) { machine.WriteFile(path, bytes); }
@@ -78,7 +82,9 @@ TEST_F(StartupTest, LogPathThatIsAFolderOrMissingGetsTheOpenError) {
         Machine fresh;
         fresh.InstallDismora(kExe);
         fresh.CreateFolder(u"C:\\Logs\\Folder.log");
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\" " + c.arguments, .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         ASSERT_EQ(fresh.MessageBoxes().size(), 1u) << sim::Narrow(c.arguments);
         EXPECT_EQ(sim::Narrow(fresh.MessageBoxes()[0].text), sim::Narrow(CannotOpen(c.named)));
         EXPECT_EQ(fresh.MessageBoxes()[0].style, win::MB_ICONERROR);
@@ -107,7 +113,9 @@ TEST_F(StartupTest, CommentLinesBeforeTheVersion) {
         for (int i = 0; i < c.comment_lines; ++i) bytes += (i % 2 == 0) ? "; comment\r\n" : "\r\n";
         bytes += LogBuilder{}.Bytes();
         fresh.WriteFile(kLog, bytes);
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         ASSERT_EQ(fresh.MessageBoxes().size(), 1u) << c.comment_lines;
         const auto& box = fresh.MessageBoxes()[0];
         if (c.accepted) {
@@ -144,7 +152,9 @@ TEST_F(StartupTest, RejectedVersionLines) {
         std::string rest = c.first_lines.empty() ? "" : "ALL\r\nTool\r\n";
         fresh.WriteFile(kLog, c.first_lines + rest);
         sim::Snapshot before = fresh.TakeSnapshot();
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         ASSERT_EQ(fresh.MessageBoxes().size(), 1u) << c.first_lines;
         EXPECT_EQ(sim::Narrow(fresh.MessageBoxes()[0].text), sim::Narrow(c.message)) << c.first_lines;
         EXPECT_EQ(sim::Narrow(fresh.MessageBoxes()[0].caption), "Dismora");
@@ -160,7 +170,9 @@ TEST_F(StartupTest, AcceptedVersionSpellings) {
         std::string bytes = LogBuilder{}.Bytes();
         bytes.replace(0, 1, version);
         fresh.WriteFile(kLog, bytes);
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         ASSERT_EQ(fresh.MessageBoxes().size(), 1u) << version;
         EXPECT_EQ(sim::Narrow(fresh.MessageBoxes()[0].caption), "Dismora Tool") << version;
     }
@@ -190,7 +202,9 @@ TEST_F(StartupTest, AnyAnswerButYesEndsWithoutChange) {
         fresh.WriteFile(kLog, log.Bytes());
         sim::Snapshot before = fresh.TakeSnapshot();
         fresh.QueueAnswers({answer});
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         EXPECT_EQ(fresh.MessageBoxes().size(), 1u);
         EXPECT_EQ(sim::ToString(sim::Diff(before, fresh.TakeSnapshot())), "") << answer;
         EXPECT_TRUE(fresh.Starts().empty());
@@ -206,7 +220,9 @@ TEST_F(StartupTest, NonAsciiProductNameByEncoding) {
         log.version = version;
         log.product = name;
         fresh.WriteFile(kLog, log.Bytes());
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         ASSERT_EQ(fresh.MessageBoxes().size(), 1u) << version;
         EXPECT_EQ(sim::Narrow(fresh.MessageBoxes()[0].caption), "Dismora " + name) << version;
     }
@@ -218,7 +234,9 @@ TEST_F(StartupTest, NonAsciiProductNameByEncoding) {
     std::string bytes = log.Bytes();
     bytes.replace(bytes.find("Tool"), 4, "\xC3\xA9");
     ansi.WriteFile(kLog, bytes);
+    sim::SafetyCheck ansi_safety(ansi, kLog);
     ansi.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe});
+    EXPECT_EQ(ansi_safety.Report(ansi), "");
     ASSERT_EQ(ansi.MessageBoxes().size(), 1u);
     EXPECT_EQ(ansi.MessageBoxes()[0].caption, u"Dismora \u00C3\u00A9");
 }
@@ -238,7 +256,9 @@ TEST_F(StartupTest, LineEndsAndLongLines) {
     log.product = "Tool";
     log.line_end = "\r";
     cr_only.WriteFile(kLog, log.Bytes());
+    sim::SafetyCheck cr_only_safety(cr_only, kLog);
     cr_only.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe});
+    EXPECT_EQ(cr_only_safety.Report(cr_only), "");
     ASSERT_EQ(cr_only.MessageBoxes().size(), 1u);
     EXPECT_EQ(cr_only.MessageBoxes()[0].text, kReadError);
 }
@@ -251,9 +271,11 @@ TEST_F(StartupTest, OlderVersionsHaveNoScopeOrAdministratorLine) {
     log.product = "Old Tool";
     WriteLog(log.Bytes());
     machine.SetUacEnabled(false);
+    sim::SafetyCheck machine_safety(machine, kLog);
     machine.RunProgram({.command_line = u"\"" + kExe + u"\"",
                         .module_path = kExe,
                         .token = {.administrator = false, .elevated = false}});
+    EXPECT_EQ(machine_safety.Report(machine), "");
     ExpectSingleBox(u"You need administrator privileges to uninstall Old Tool", u"Dismora Old Tool",
                     win::MB_OK | win::MB_ICONERROR);
 }
@@ -285,8 +307,10 @@ TEST_F(StartupTest, CommandLineForms) {
         fresh.InstallDismora(kExe);
         fresh.WriteFile(kLog, LogBuilder{}.Bytes());
         fresh.SetDefaultAnswer(win::IDYES);
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         sim::RunResult result =
             fresh.RunProgram({.command_line = u"\"" + kExe + u"\" " + c.arguments, .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         int confirmations = 0;
         int finals = 0;
         for (const auto& box : fresh.MessageBoxes()) {
@@ -321,10 +345,36 @@ TEST_F(StartupTest, InstallScopeLine) {
         log.scope = c.scope;
         log.files = {"C:\\App\\data.bin"};
         fresh.WriteFile(kLog, log.Bytes());
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         EXPECT_EQ(fresh.GetDword(shared, u"C:\\App\\data.bin"), c.machine_counts ? 2u : 3u);
         EXPECT_EQ(fresh.GetDword(user_shared, u"C:\\App\\data.bin"), c.machine_counts ? 3u : 2u);
     }
+}
+
+}  // namespace
+}  // namespace dismora
+
+namespace dismora {
+namespace {
+
+// A program path too long for the buffer comes back cut short: there is then no default
+// log beside the program to find, even when the shortened name happens to lead to one.
+TEST(StartupOwnPath, TooLongForTheBufferFindsNoDefaultLog) {
+    sim::Machine m;
+    const std::u16string folder = u"C:\\Apps\\" + std::u16string(255, u'L');
+    const std::u16string exe = folder + u"\\Dismora.exe";
+    m.InstallDismora(exe);
+    m.WriteFile(folder + u"\\Kelvane.log", test::LogBuilder{}.Bytes());
+    // What the folder part of the cut path names: C:\Apps\ .
+    m.WriteFile(u"C:\\Apps\\Kelvane.log", test::LogBuilder{}.Bytes());
+    sim::Snapshot before = m.TakeSnapshot();
+    m.SetDefaultAnswer(win::IDYES);
+    m.RunProgram({.command_line = u"\"" + exe + u"\"", .module_path = exe});
+    ASSERT_EQ(m.MessageBoxes().size(), 1u);
+    EXPECT_EQ(m.MessageBoxes()[0].style, win::MB_ICONERROR);
+    EXPECT_EQ(sim::ToString(sim::Diff(before, m.TakeSnapshot())), "");
 }
 
 }  // namespace

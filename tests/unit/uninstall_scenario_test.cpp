@@ -2,6 +2,7 @@
 // boxes and the started processes out.
 #include <gtest/gtest.h>
 
+#include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
 
@@ -33,8 +34,11 @@ protected:
     sim::RunResult RunLog(const LogBuilder& log, const std::u16string& switches = u"/temp /silent",
                           const std::u16string& log_path = kLog) {
         machine.WriteFile(log_path, log.Bytes());
-        return machine.RunProgram(
+        sim::SafetyCheck safety(machine, log_path);
+        sim::RunResult result = machine.RunProgram(
             {.command_line = u"\"" + kExe + u"\" \"" + log_path + u"\" " + switches, .module_path = kExe});
+        EXPECT_EQ(safety.Report(machine), "");
+        return result;
     }
 
     std::vector<sim::MessageBoxRecord> FinalMessages() const { return FinalMessagesOf(machine); }
@@ -76,7 +80,9 @@ TEST_F(UninstallTest, SharedCountsDecideWhichFilesGo) {
         LogBuilder log;
         log.files = {sim::Narrow(file)};
         fresh.WriteFile(kLog, log.Bytes());
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         EXPECT_EQ(fresh.Exists(file), !c.file_goes);
         auto after = fresh.GetValue(kShared, file);
         ASSERT_EQ(after.has_value(), c.after.has_value());
@@ -107,7 +113,9 @@ TEST_F(UninstallTest, DuplicatePathsAndMissingKeys) {
     user_log.scope = "CURRENT";
     user_log.files = {"C:\\App\\a.txt"};
     user.WriteFile(kLog, user_log.Bytes());
+    sim::SafetyCheck user_safety(user, kLog);
     user.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+    EXPECT_EQ(user_safety.Report(user), "");
     EXPECT_TRUE(user.KeyExists(kUserShared));
     EXPECT_TRUE(user.ValueNames(kUserShared).empty());
     EXPECT_FALSE(user.Exists(u"C:\\App\\a.txt"));
@@ -121,7 +129,9 @@ TEST_F(UninstallTest, DuplicatePathsAndMissingKeys) {
     LogBuilder locked_log;
     locked_log.files = {"C:\\App\\b.txt"};
     locked.WriteFile(kLog, locked_log.Bytes());
+    sim::SafetyCheck locked_safety(locked, kLog);
     locked.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+    EXPECT_EQ(locked_safety.Report(locked), "");
     EXPECT_EQ(locked.GetDword(kShared, u"C:\\App\\b.txt"), 3u);
     EXPECT_FALSE(locked.Exists(u"C:\\App\\b.txt"));
 
@@ -130,7 +140,9 @@ TEST_F(UninstallTest, DuplicatePathsAndMissingKeys) {
     absent.InstallDismora(kExe);
     absent.DeleteKey(kShared);
     absent.WriteFile(kLog, locked_log.Bytes());
+    sim::SafetyCheck absent_safety(absent, kLog);
     absent.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+    EXPECT_EQ(absent_safety.Report(absent), "");
     EXPECT_FALSE(absent.KeyExists(kShared));
 }
 
@@ -265,7 +277,9 @@ TEST_F(UninstallTest, PreUninstallCommandExitCodes) {
         fresh.SetString(u"HKLM\\Software\\Vendor\\App", u"v", u"x");
         fresh.WriteFile(kLog, log.Bytes());
         sim::Snapshot before = fresh.TakeSnapshot();
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp", .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
 
         ASSERT_FALSE(fresh.Starts().empty());
         EXPECT_EQ(sim::Narrow(fresh.Starts()[0].command_line), "\"C:\\Setup\\pre.exe\" /check");
@@ -319,7 +333,9 @@ TEST_F(UninstallTest, PacingBeforeTheFirstDeletion) {
         log.pre_command = "C:\\Setup\\pre.exe";
         fresh.WriteFile(kLog, log.Bytes());
         if (c.switches == u"/silent") fresh.FailCall("CreateProcessW", 1, win::ERROR_NOT_ENOUGH_MEMORY);
+        sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" " + c.switches, .module_path = kExe});
+        EXPECT_EQ(fresh_safety.Report(fresh), "");
         EXPECT_EQ(fresh.Sleeps(), c.sleeps);
     }
 }
@@ -346,7 +362,9 @@ TEST_F(UninstallTest, TruncatedLogs) {
     std::string bytes = log.Bytes();
     bytes.resize(bytes.find("C:\\App\\b.txt") + std::string("C:\\App\\b.txt\r\n").size());
     machine.WriteFile(kLog, bytes);
+    sim::SafetyCheck machine_safety(machine, kLog);
     machine.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+    EXPECT_EQ(machine_safety.Report(machine), "");
     EXPECT_FALSE(machine.Exists(u"C:\\App\\a.txt"));
     EXPECT_TRUE(machine.Exists(u"C:\\App\\b.txt"));
     EXPECT_FALSE(machine.Exists(kLog));
@@ -365,7 +383,9 @@ TEST_F(UninstallTest, IgnoredBlocksAreSkippedByTheirCounts) {
     machine.WriteFile(kLog, bytes);
     machine.WriteFile(u"C:\\App\\x1", "not listed");
     machine.WriteFile(u"C:\\App\\w1", "not listed");
+    sim::SafetyCheck machine_safety(machine, kLog);
     machine.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+    EXPECT_EQ(machine_safety.Report(machine), "");
     EXPECT_FALSE(machine.Exists(u"C:\\App\\a.txt"));
     EXPECT_TRUE(machine.Exists(u"C:\\App\\x1"));
     EXPECT_TRUE(machine.Exists(u"C:\\App\\w1"));
@@ -377,7 +397,9 @@ TEST_F(UninstallTest, HugeCountInATruncatedLogEndsPromptly) {
     bytes += "2000000000\r\nline\r\n";
     machine.WriteFile(kLog, bytes);
     machine.SetCallBudget(10000);
+    sim::SafetyCheck machine_safety(machine, kLog);
     machine.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+    EXPECT_EQ(machine_safety.Report(machine), "");
     EXPECT_FALSE(machine.Exists(kLog));
     EXPECT_TRUE(machine.Violations().empty());
 }
