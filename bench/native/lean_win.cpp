@@ -306,6 +306,9 @@ BOOL GetExitCodeProcess(HANDLE, DWORD*) { NotMeasured("GetExitCodeProcess"); }
 LONG RegOpenKeyExW(HKEY, const WCHAR*, DWORD, REGSAM, HKEY*) { NotMeasured("RegOpenKeyExW"); }
 LONG RegCreateKeyW(HKEY, const WCHAR*, HKEY*) { NotMeasured("RegCreateKeyW"); }
 LONG RegQueryValueExW(HKEY, const WCHAR*, DWORD*, DWORD*, BYTE*, DWORD*) { NotMeasured("RegQueryValueExW"); }
+LONG RegQueryInfoKeyW(HKEY, WCHAR*, DWORD*, DWORD*, DWORD*, DWORD*, DWORD*, DWORD*, DWORD*, DWORD*, DWORD*, FILETIME*) {
+    NotMeasured("RegQueryInfoKeyW");
+}
 LONG RegSetValueExW(HKEY, const WCHAR*, DWORD, DWORD, const BYTE*, DWORD) { NotMeasured("RegSetValueExW"); }
 LONG RegDeleteValueW(HKEY, const WCHAR*) { NotMeasured("RegDeleteValueW"); }
 LONG RegDeleteKeyW(HKEY, const WCHAR*) { NotMeasured("RegDeleteKeyW"); }

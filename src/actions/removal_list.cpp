@@ -47,15 +47,21 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list) {
         }
     }
 
+    // A key without values answers every query with "not found": then no file needs one.
+    win::DWORD values = 1;
+    if (shared.IsValid() && win::RegQueryInfoKeyW(shared.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                  &values, nullptr, nullptr, nullptr, nullptr) != win::ERROR_SUCCESS) {
+        values = 1;
+    }
+    const bool no_counts = !shared.IsValid() || values == 0;
     while (NextEntry(log, u"%%%")) {
         const Text& path = log.current_line;
         if (path.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name than the log's
         win::DWORD count = 0;                          // zeroed: a shorter value fills only part of it
         win::DWORD size = sizeof(count);
         win::DWORD type = 0;
-        if (!shared.IsValid() ||
-            win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type, reinterpret_cast<win::BYTE*>(&count),
-                                  &size) != win::ERROR_SUCCESS) {
+        if (no_counts || win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type,
+                                               reinterpret_cast<win::BYTE*>(&count), &size) != win::ERROR_SUCCESS) {
             AddToRemovalList(list, path);
             continue;
         }

@@ -1,5 +1,6 @@
 // The registry: predefined roots, user hives, keys, typed values, handles, rights,
 // and the advapi32 registry functions.
+#include <algorithm>
 #include <cstring>
 
 #include "support/sim_state.h"
@@ -464,6 +465,40 @@ LONG RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD* lpReserved, DW
         if (size) std::memcpy(lpData, value.data.data(), size);
     }
     if (lpcbData) *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+LONG RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, DWORD* lpcchClass, DWORD* lpReserved, DWORD* lpcSubKeys,
+                      DWORD* lpcbMaxSubKeyLen, DWORD* lpcbMaxClassLen, DWORD* lpcValues, DWORD* lpcbMaxValueNameLen,
+                      DWORD* lpcbMaxValueLen, DWORD* lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "RegQueryInfoKeyW")) return static_cast<LONG>(*fault);
+    sd::KeyRef ref;
+    if (!sd::Lookup(s, hKey, &ref)) return ERROR_INVALID_HANDLE;
+    if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
+    if (ref.key->deleted) return ERROR_KEY_DELETED;
+    if (!(ref.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    // Keys have no class here; lengths are in characters without the NUL, data in bytes.
+    if (lpClass && *lpcchClass > 0) lpClass[0] = 0;
+    if (lpcchClass) *lpcchClass = 0;
+    DWORD max_subkey = 0;
+    for (const auto& [folded, subkey] : ref.key->subkeys) {
+        max_subkey = std::max(max_subkey, static_cast<DWORD>(folded.size()));
+    }
+    DWORD max_name = 0;
+    DWORD max_data = 0;
+    for (const auto& [folded, value] : ref.key->values) {
+        max_name = std::max(max_name, static_cast<DWORD>(value.name.size()));
+        max_data = std::max(max_data, static_cast<DWORD>(value.data.size()));
+    }
+    if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(ref.key->subkeys.size());
+    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = max_subkey;
+    if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;
+    if (lpcValues) *lpcValues = static_cast<DWORD>(ref.key->values.size());
+    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = max_name;
+    if (lpcbMaxValueLen) *lpcbMaxValueLen = max_data;
+    if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
+    if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{};
     return ERROR_SUCCESS;
 }
 

@@ -69,6 +69,7 @@ const FunctionFaults kFaults[] = {
     {"RegEnumKeyW", {win::ERROR_MORE_DATA, win::ERROR_ACCESS_DENIED}},
     {"RegOpenKeyExW", {win::ERROR_ACCESS_DENIED, win::ERROR_FILE_NOT_FOUND}},
     {"RegQueryValueExW", {win::ERROR_FILE_NOT_FOUND, win::ERROR_MORE_DATA}},
+    {"RegQueryInfoKeyW", {win::ERROR_ACCESS_DENIED, win::ERROR_KEY_DELETED}},
     {"RegSetValueExW", {win::ERROR_ACCESS_DENIED}},
     {"RemoveDirectoryW", {win::ERROR_DIR_NOT_EMPTY, win::ERROR_ACCESS_DENIED}},
     {"ShellExecuteExW", {win::ERROR_CANCELLED, win::ERROR_ACCESS_DENIED}},

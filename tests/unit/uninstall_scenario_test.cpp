@@ -119,6 +119,10 @@ TEST_F(UninstallTest, DuplicatePathsAndMissingKeys) {
     EXPECT_TRUE(user.KeyExists(kUserShared));
     EXPECT_TRUE(user.ValueNames(kUserShared).empty());
     EXPECT_FALSE(user.Exists(u"C:\\App\\a.txt"));
+    // An empty count key answers no query: none is made.
+    for (const auto& entry : user.Trace()) {
+        EXPECT_FALSE(entry.function == "RegQueryValueExW" && entry.argument == u"C:\\App\\a.txt");
+    }
 
     // All users, the machine key cannot be written: no count changes, every file goes.
     Machine locked;

@@ -157,6 +157,14 @@ LONG RegCreateKeyW(HKEY hKey, const WCHAR* lpSubKey, HKEY* phkResult) {
     return ::RegCreateKeyW(K(hKey), W(lpSubKey), As<PHKEY>(phkResult));
 }
 
+LONG RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, DWORD* lpcchClass, DWORD* lpReserved, DWORD* lpcSubKeys,
+                      DWORD* lpcbMaxSubKeyLen, DWORD* lpcbMaxClassLen, DWORD* lpcValues, DWORD* lpcbMaxValueNameLen,
+                      DWORD* lpcbMaxValueLen, DWORD* lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
+    return ::RegQueryInfoKeyW(K(hKey), W(lpClass), D(lpcchClass), D(lpReserved), D(lpcSubKeys), D(lpcbMaxSubKeyLen),
+                              D(lpcbMaxClassLen), D(lpcValues), D(lpcbMaxValueNameLen), D(lpcbMaxValueLen),
+                              D(lpcbSecurityDescriptor), reinterpret_cast<::FILETIME*>(lpftLastWriteTime));
+}
+
 LONG RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
                       DWORD* lpcbData) {
     return ::RegQueryValueExW(K(hKey), W(lpValueName), D(lpReserved), D(lpType), lpData, D(lpcbData));
