@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "check/check.h"
+#include "check/utf8.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -41,34 +42,6 @@ void Write(DWORD which, const Text& text) {
 }
 
 #else
-
-std::string ToUtf8(const Text& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
 
 // Command-line arguments are taken as UTF-8; a byte that does not fit becomes U+FFFD.
 Text FromUtf8(const std::string& bytes) {
@@ -111,7 +84,7 @@ Text FromUtf8(const std::string& bytes) {
 }
 
 void Write(std::FILE* stream, const Text& text) {
-    const std::string utf8 = ToUtf8(text);
+    const std::string utf8 = dismora::ToUtf8(text);
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);
 }
