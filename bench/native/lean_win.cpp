@@ -314,6 +314,7 @@ LONG RegDeleteValueW(HKEY, const WCHAR*) { NotMeasured("RegDeleteValueW"); }
 LONG RegDeleteKeyW(HKEY, const WCHAR*) { NotMeasured("RegDeleteKeyW"); }
 LONG RegEnumKeyExW(HKEY, DWORD, WCHAR*, DWORD*, DWORD*, WCHAR*, DWORD*, FILETIME*) { NotMeasured("RegEnumKeyExW"); }
 LONG RegEnumKeyW(HKEY, DWORD, WCHAR*, DWORD) { NotMeasured("RegEnumKeyW"); }
+LONG RegEnumValueW(HKEY, DWORD, WCHAR*, DWORD*, DWORD*, DWORD*, BYTE*, DWORD*) { NotMeasured("RegEnumValueW"); }
 LONG RegCloseKey(HKEY) { NotMeasured("RegCloseKey"); }
 BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY*, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
                               PSID*) {

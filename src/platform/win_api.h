@@ -186,6 +186,8 @@ LONG RegDeleteKeyW(HKEY hKey, const WCHAR* lpSubKey);
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, DWORD* lpcchName, DWORD* lpReserved, WCHAR* lpClass,
                    DWORD* lpcchClass, FILETIME* lpftLastWriteTime);
 LONG RegEnumKeyW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, DWORD cchName);
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
+                   DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
 LONG RegCloseKey(HKEY hKey);
 BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* pIdentifierAuthority, BYTE nSubAuthorityCount,
                               DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2, DWORD nSubAuthority3,

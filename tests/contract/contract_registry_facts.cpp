@@ -1,6 +1,8 @@
 // Registry facts: short buffers, the default value, missing keys and values, deleting
 // keys with subkeys, handles to deleted keys, enumeration, predefined keys.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "contract/contract.h"
 
@@ -176,6 +178,50 @@ CONTRACT_FACT(EnumeratingIntoAShortNameBufferGivesMoreData) {
     FACT_EQ(check, win::RegEnumKeyW(scratch.Key(), 0, name, 6), win::ERROR_MORE_DATA);
     FACT_EQ(check, win::RegEnumKeyW(scratch.Key(), 0, name, 7), win::ERROR_SUCCESS);
     FACT_EQ(check, std::u16string(name), std::u16string(u"abcdef"));
+}
+
+CONTRACT_FACT(ValueNamesEnumerateWithoutTheirNul) {
+    contract::Scratch scratch(check);
+    const DWORD one = 1;
+    for (const char16_t* name : {u"C:\\b.dll", u"C:\\A.dll", u"c"}) {
+        win::RegSetValueExW(scratch.Key(), name, 0, win::REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+    }
+    DWORD values = 0;
+    DWORD longest = 0;
+    FACT_EQ(check,
+            win::RegQueryInfoKeyW(scratch.Key(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                                  &longest, nullptr, nullptr, nullptr),
+            win::ERROR_SUCCESS);
+    FACT_EQ(check, values, DWORD{3});
+    FACT_EQ(check, longest, DWORD{8});
+    // In no promised order: only the set of names is a fact.
+    std::vector<std::u16string> seen;
+    for (DWORD i = 0; i < values; ++i) {
+        char16_t name[16] = {};
+        DWORD length = longest + 1;
+        FACT_EQ(check, win::RegEnumValueW(scratch.Key(), i, name, &length, nullptr, nullptr, nullptr, nullptr),
+                win::ERROR_SUCCESS);
+        FACT_EQ(check, length, static_cast<DWORD>(std::u16string(name).size()));
+        seen.emplace_back(name);
+    }
+    std::sort(seen.begin(), seen.end());
+    FACT_TRUE(check, seen == (std::vector<std::u16string>{u"C:\\A.dll", u"C:\\b.dll", u"c"}));
+    char16_t name[16];
+    DWORD length = 16;
+    FACT_EQ(check, win::RegEnumValueW(scratch.Key(), 3, name, &length, nullptr, nullptr, nullptr, nullptr),
+            win::ERROR_NO_MORE_ITEMS);
+    // The NUL of an eight-character name does not fit in eight: that name is not given.
+    DWORD index = 0;
+    while (index < 3) {
+        length = 8;
+        win::LONG result = win::RegEnumValueW(scratch.Key(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result != win::ERROR_SUCCESS) {
+            FACT_EQ(check, result, win::ERROR_MORE_DATA);
+            break;
+        }
+        ++index;
+    }
+    FACT_TRUE(check, index < 3);
 }
 
 CONTRACT_FACT(RegSetValueExStoresTheTypeAndTheBytes) {

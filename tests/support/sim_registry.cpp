@@ -576,6 +576,36 @@ LONG RegEnumKeyW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, DWORD cchName) {
     return sd::EnumKey(s, hKey, dwIndex, lpName, &cchName, nullptr, nullptr, nullptr, nullptr);
 }
 
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
+                   DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "RegEnumValueW", sd::Hex(dwIndex))) return static_cast<LONG>(*fault);
+    sd::KeyRef ref;
+    if (!sd::Lookup(s, hKey, &ref)) return ERROR_INVALID_HANDLE;
+    if (lpReserved || !lpValueName || !lpcchValueName || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+    if (ref.key->deleted) return ERROR_KEY_DELETED;
+    if (!(ref.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    if (dwIndex >= ref.key->values.size()) return ERROR_NO_MORE_ITEMS;
+    auto it = ref.key->values.begin();
+    std::advance(it, dwIndex);
+    const dismora::sim::RegistryValue& value = it->second;
+    // The name's size counts the NUL going in and not coming out; too small a buffer
+    // receives nothing.
+    if (value.name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
+    const DWORD size = static_cast<DWORD>(value.data.size());
+    if (lpData && *lpcbData < size) {
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+    }
+    value.name.copy(lpValueName, value.name.size());
+    lpValueName[value.name.size()] = 0;
+    *lpcchValueName = static_cast<DWORD>(value.name.size());
+    if (lpType) *lpType = value.type;
+    if (lpData && size) std::memcpy(lpData, value.data.data(), size);
+    if (lpcbData) *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
 LONG RegCloseKey(HKEY hKey) {
     auto& s = sd::Current();
     if (auto fault = sd::Enter(s, "RegCloseKey")) return static_cast<LONG>(*fault);

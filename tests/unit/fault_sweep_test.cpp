@@ -67,6 +67,7 @@ const FunctionFaults kFaults[] = {
     {"RegDeleteValueW", {win::ERROR_ACCESS_DENIED, win::ERROR_FILE_NOT_FOUND}},
     {"RegEnumKeyExW", {win::ERROR_MORE_DATA, win::ERROR_ACCESS_DENIED}},
     {"RegEnumKeyW", {win::ERROR_MORE_DATA, win::ERROR_ACCESS_DENIED}},
+    {"RegEnumValueW", {win::ERROR_MORE_DATA, win::ERROR_ACCESS_DENIED}},
     {"RegOpenKeyExW", {win::ERROR_ACCESS_DENIED, win::ERROR_FILE_NOT_FOUND}},
     {"RegQueryValueExW", {win::ERROR_FILE_NOT_FOUND, win::ERROR_MORE_DATA}},
     {"RegQueryInfoKeyW", {win::ERROR_ACCESS_DENIED, win::ERROR_KEY_DELETED}},

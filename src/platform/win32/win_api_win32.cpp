@@ -189,6 +189,12 @@ LONG RegEnumKeyW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, DWORD cchName) {
     return ::RegEnumKeyW(K(hKey), dwIndex, W(lpName), cchName);
 }
 
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
+                   DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
+    return ::RegEnumValueW(K(hKey), dwIndex, W(lpValueName), D(lpcchValueName), D(lpReserved), D(lpType), lpData,
+                           D(lpcbData));
+}
+
 LONG RegCloseKey(HKEY hKey) { return ::RegCloseKey(K(hKey)); }
 
 BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* pIdentifierAuthority, BYTE nSubAuthorityCount,
