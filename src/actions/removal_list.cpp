@@ -1,5 +1,7 @@
 #include "actions/removal_list.h"
 
+#include <cstdint>
+
 #include "driver/log_reader.h"
 #include "platform/unique_handle.h"
 #include "platform/win_api.h"
@@ -35,6 +37,41 @@ void AddToRemovalList(RemovalList& list, Text path) {
     list.Append(std::move(path));
 }
 
+namespace {
+
+// Registry names compare without regard to letter case. What no case mapping can change is
+// a name's length and its characters that are neither letters nor beyond ASCII, so two
+// names the registry takes for one always hash alike here.
+std::uint32_t CaseBlindHash(TextView name) {
+    std::uint32_t hash = 2166136261U ^ static_cast<std::uint32_t>(name.size());
+    for (char16_t c : name) {
+        const char16_t letter = c | 0x20;
+        hash = (hash ^ ((c >= 0x80 || (letter >= u'a' && letter <= u'z')) ? 0U : c)) * 16777619U;
+    }
+    return hash;
+}
+
+constexpr std::uint32_t kFilterBits = std::uint32_t{1} << 16;
+
+// The names the count key holds, as a bit per hash: a clear bit proves that a query would
+// answer "not found". The bits are kept in a string's 16-bit units. False when the names
+// could not all be read.
+bool ReadNameFilter(win::HKEY key, win::DWORD longest, Text& filter) {
+    filter.resize(kFilterBits / 16);
+    Text name;
+    name.resize(longest + 1);
+    for (win::DWORD index = 0;; ++index) {
+        win::DWORD length = longest + 1;
+        win::LONG result = win::RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == win::ERROR_NO_MORE_ITEMS) return true;
+        if (result != win::ERROR_SUCCESS) return false;
+        const std::uint32_t bit = CaseBlindHash(TextView(name.data(), length)) % kFilterBits;
+        filter[bit / 16] = static_cast<char16_t>(filter[bit / 16] | (1U << (bit % 16)));
+    }
+}
+
+}  // namespace
+
 void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list) {
     UniqueKey shared;
     if (all_users) {
@@ -48,20 +85,32 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list) {
     }
 
     // A key without values answers every query with "not found": then no file needs one.
-    win::DWORD values = 1;
-    if (shared.IsValid() && win::RegQueryInfoKeyW(shared.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                  &values, nullptr, nullptr, nullptr, nullptr) != win::ERROR_SUCCESS) {
-        values = 1;
-    }
-    const bool no_counts = !shared.IsValid() || values == 0;
+    // Once as many files were queried as the key holds values, reading its names once costs
+    // less than querying every further file; the files whose names it cannot hold are
+    // then known to have no count without a query.
+    win::DWORD values = 0;
+    win::DWORD longest = 0;
+    bool known =
+        shared.IsValid() && win::RegQueryInfoKeyW(shared.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                  &values, &longest, nullptr, nullptr, nullptr) == win::ERROR_SUCCESS;
+    const bool no_counts = !shared.IsValid() || (known && values == 0);
+    win::DWORD queried = 0;
+    Text filter;
     while (NextEntry(log, u"%%%")) {
         const Text& path = log.current_line;
         if (path.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name than the log's
-        win::DWORD count = 0;                          // zeroed: a shorter value fills only part of it
+        bool query = !no_counts;
+        if (query && known && queried == values) known = ReadNameFilter(shared.Get(), longest, filter);
+        if (query && known && !filter.empty()) {
+            const std::uint32_t bit = CaseBlindHash(path) % kFilterBits;
+            query = (filter[bit / 16] >> (bit % 16)) & 1U;
+        }
+        ++queried;
+        win::DWORD count = 0;  // zeroed: a shorter value fills only part of it
         win::DWORD size = sizeof(count);
         win::DWORD type = 0;
-        if (no_counts || win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type,
-                                               reinterpret_cast<win::BYTE*>(&count), &size) != win::ERROR_SUCCESS) {
+        if (!query || win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type,
+                                            reinterpret_cast<win::BYTE*>(&count), &size) != win::ERROR_SUCCESS) {
             AddToRemovalList(list, path);
             continue;
         }

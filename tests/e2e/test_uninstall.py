@@ -144,6 +144,32 @@ def test_per_user_installation_counts_in_the_current_users_key(scenario, with_co
         assert shared_counts(machine, SHARED_ALL_USERS, folder) == {rel: 5 for rel in APP_FILES}
 
 
+def test_counts_read_out_once_decide_the_later_files_alike(scenario):
+    """Many listed files and few counts: after the first files the key's names are read out
+    once, and the later files are decided by them. The counted files stand last and are
+    spelled in other letter case than the key's names."""
+    machine = scenario.machine
+    folder = scenario.path("Many Files App")
+    files = {f"part{i:02d}\\file{i:03d}.dat": f"{i}" for i in range(40)}
+    files[r"zz\Shared.DLL"] = b"MZ shared"
+    files[r"zz\Once.dll"] = b"MZ once"
+    unrelated = r"C:\Elsewhere\file001.dat"
+    with machine.key_restored_afterwards(SHARED_PER_USER):
+        machine.reg_delete_key(SHARED_PER_USER)
+        log = DeploymentLog(scope="CURRENT", product="Many Files")
+        app = scenario.install_application(folder, files, log, with_program=False)
+        machine.reg_import({SHARED_PER_USER: {(folder + r"\zz\shared.dll").upper(): 3,
+                                              (folder + r"\ZZ\once.DLL").lower(): 1, unrelated: 7}})
+        exe = scenario.install_dismora()
+
+        result = scenario.run_dismora(q(app.log_path), "/temp", "/silent", exe=exe)
+
+        assert_clean_end(result)
+        assert scenario.listing(folder) == ["zz\\", r"zz\Shared.DLL"]
+        assert machine.reg_values(SHARED_PER_USER) == {(folder + r"\zz\shared.dll").upper(): dword(2),
+                                                       unrelated: dword(7)}
+
+
 # --- files that cannot go now ------------------------------------------------------------
 
 def test_file_held_open_is_left_for_the_restart(scenario):
