@@ -30,6 +30,14 @@ std::size_t Depth(const Text& folder) {
     return static_cast<std::size_t>(std::count(folder.begin(), folder.end(), u'\\'));
 }
 
+// Deepest first, then by text.
+int CompareFolders(const Text& a, const Text& b) {
+    std::size_t depth_a = Depth(a);
+    std::size_t depth_b = Depth(b);
+    if (depth_a != depth_b) return depth_a > depth_b ? -1 : 1;
+    return a.compare(b);
+}
+
 }  // namespace
 
 void DeleteFileOrSchedule(const Text& path, const WellKnownFolders& folders, bool& reboot_pending) {
@@ -52,17 +60,35 @@ void DeleteListedFiles(const RemovalList& list, const WellKnownFolders& folders,
     for (const Text& folder : emptied) order.push_back(&folder);
     if (order.size() > 1)
         std::qsort(order.data(), order.size(), sizeof(const Text*), [](const void* left, const void* right) {
-            const Text& a = **static_cast<const Text* const*>(left);
-            const Text& b = **static_cast<const Text* const*>(right);
-            std::size_t depth_a = Depth(a);
-            std::size_t depth_b = Depth(b);
-            if (depth_a != depth_b) return depth_a > depth_b ? -1 : 1;
-            return a.compare(b);
+            return CompareFolders(**static_cast<const Text* const*>(left), **static_cast<const Text* const*>(right));
         });
-    const Text* previous = nullptr;
-    for (const Text* folder : order) {
-        if (previous == nullptr || *previous != *folder) RemoveEmptyFolders(*folder, folders);
-        previous = folder;
+    // The parent of a removed folder is offered in its turn, after every emptied folder
+    // below it, so a parent with many subfolders is tried once rather than once per
+    // subfolder. Within one depth, parents come in the order of their subfolders: the
+    // queue of parents stays in the same order as the sorted list, and the two merge.
+    std::vector<Text> parents;
+    std::size_t next_emptied = 0;
+    std::size_t next_parent = 0;
+    Text folder;
+    bool first = true;
+    while (true) {
+        const Text* candidate = nullptr;
+        if (next_emptied < order.size() &&
+            (next_parent == parents.size() || CompareFolders(*order[next_emptied], parents[next_parent]) <= 0)) {
+            candidate = order[next_emptied++];
+        } else if (next_parent < parents.size()) {
+            candidate = &parents[next_parent++];
+        } else {
+            break;
+        }
+        if (!first && folder == *candidate) continue;
+        first = false;
+        folder = *candidate;  // a copy: the queue may grow below
+        if (folder.empty() || folder.back() != u'\\' || folders.IsProtected(folder) ||
+            !win::RemoveDirectoryW(folder.c_str())) {
+            continue;
+        }
+        parents.push_back(FolderPart(TextView(folder).substr(0, folder.size() - 1)));
     }
 }
 

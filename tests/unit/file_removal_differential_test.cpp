@@ -117,5 +117,35 @@ TEST(FileRemovalDifferential, SameMachineAsTheStepByStepRule) {
     }
 }
 
+// A parent with many emptied subfolders is offered once, after the last of them, and a
+// folder that keeps unlisted content ends the climb without its parent being tried.
+TEST(FileRemovalDifferential, EachFolderOfferedOnce) {
+    Machine m;
+    RemovalList list;
+    const std::u16string app = u"C:\\Program Files\\App";
+    for (int i = 0; i < 10; ++i) {
+        std::u16string leaf = app + u"\\lib\\m" + sim::Widen(std::to_string(i));
+        for (int j = 0; j < 3; ++j) {
+            std::u16string path = leaf + u"\\f" + sim::Widen(std::to_string(j)) + u".dll";
+            m.WriteFile(path, "x", win::FILE_ATTRIBUTE_ARCHIVE);
+            list.Append(path);
+        }
+    }
+    m.WriteFile(app + u"\\keep\\user.ini", "x", win::FILE_ATTRIBUTE_ARCHIVE);
+    m.WriteFile(app + u"\\keep\\a.txt", "x", win::FILE_ATTRIBUTE_ARCHIVE);
+    list.Append(app + u"\\keep\\a.txt");
+    bool reboot = false;
+    m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
+        WellKnownFolders folders;
+        ComputeWellKnownFolders(folders);
+        DeleteListedFiles(list, folders, reboot);
+    });
+    // Ten leaves and lib go, keep stays (one failed offer), App keeps keep: one more failure.
+    EXPECT_EQ(m.CallCount("RemoveDirectoryW"), 13U);
+    EXPECT_FALSE(m.Exists(app + u"\\lib"));
+    EXPECT_TRUE(m.Exists(app + u"\\keep\\user.ini"));
+    EXPECT_FALSE(reboot);
+}
+
 }  // namespace
 }  // namespace dismora
