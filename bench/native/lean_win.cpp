@@ -108,6 +108,13 @@ int DecodeUtf8(const unsigned char* s, int n, char16_t* out) {
             ++i;
             continue;
         }
+        // Two-byte sequences, most of the letters beyond ASCII, without the general checks.
+        if (c >= 0xC2 && c <= 0xDF && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {
+            if constexpr (kWrite) out[units] = static_cast<char16_t>(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
+            ++units;
+            i += 2;
+            continue;
+        }
         int length = 0;
         std::uint32_t code = 0;
         if (c >= 0xC2 && c <= 0xDF) {
@@ -210,6 +217,10 @@ int MultiByteToWideChar(UINT CodePage, DWORD, const char* lpMultiByteStr, int cb
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
     if (CodePage == CP_UTF8) {
+        // Never more units than bytes: a buffer that large is written in one pass.
+        if (lpWideCharStr != nullptr && cchWideChar >= cbMultiByte) {
+            return DecodeUtf8<true>(bytes, cbMultiByte, lpWideCharStr);
+        }
         bool ascii = AllAscii(bytes, cbMultiByte);
         int needed = ascii ? cbMultiByte : DecodeUtf8<false>(bytes, cbMultiByte, nullptr);
         if (lpWideCharStr == nullptr || cchWideChar == 0) return needed;

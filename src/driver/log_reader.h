@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <memory>
 #include <string_view>
 
 #include "environment/text.h"
@@ -19,6 +19,8 @@ public:
 
     // The next line without its line end, decoded as the UTF-8 flag says; empty at the end.
     Text ReadLine();
+    // The same into line, whose storage is reused.
+    void ReadLineInto(Text& line);
     // The next count: blanks and line ends skipped, one number, the rest of its line skipped.
     // A count that is not a number is 0.
     std::int32_t ReadCount();
@@ -40,19 +42,23 @@ public:
 private:
     // Makes at least one unread byte available; false at the physical end or a read error.
     bool Fill();
+    // Reads more of the file after the unread bytes, which move to the front of the buffer,
+    // growing it when they fill it; false at the physical end or a read error.
+    bool ReadMore();
     // The raw bytes of the next line, without its line end, which is consumed: a view into
-    // the buffer, or into line_bytes_ when the line spans buffers or holds a CR. Valid until
-    // the next read.
+    // the buffer, valid until the next read.
     std::string_view ReadRawLine();
-    Text Decode(std::string_view bytes, bool utf8) const;
+    // Decodes into text. With plain set it gives up, returning false, at a control character
+    // or a CR or end-of-file mark after the first character beyond ASCII.
+    static bool Decode(std::string_view bytes, bool utf8, Text& text, bool plain);
 
     UniqueFileHandle file_;
-    std::string buffer_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0;
     std::size_t position_ = 0;
     std::size_t filled_ = 0;
     bool ended_ = false;  // physical end, read error, or the end-of-file mark seen
     bool utf8_ = false;
-    std::string line_bytes_;
     std::uint64_t line_number_ = 0;
     std::uint64_t next_line_ = 1;
 };
