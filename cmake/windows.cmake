@@ -1,5 +1,5 @@
 # The product, dismora.exe, and the helper programs the Wine suite runs.
-set(DISMORA_SIZE_FLAGS -Os -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
+set(DISMORA_SIZE_FLAGS -Oz -mpreferred-stack-boundary=2 -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics -fno-stack-protector)
 target_compile_options(dismora_core PRIVATE ${DISMORA_SIZE_FLAGS})
 
@@ -17,7 +17,7 @@ set(CMAKE_CXX_LINK_EXECUTABLE "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAG
 add_executable(dismora WIN32 ${DISMORA_CORE_SOURCES} ${DISMORA_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/src/resources/dismora.rc)
 target_include_directories(dismora PRIVATE ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(dismora PRIVATE ${DISMORA_SIZE_FLAGS} -flto -ffat-lto-objects -Wall -Wextra)
-target_link_options(dismora PRIVATE -Os -flto -fwhole-program -fno-use-linker-plugin -nostartfiles -Wl,--entry=_DismoraEntry
+target_link_options(dismora PRIVATE -Oz -mpreferred-stack-boundary=2 -flto -fwhole-program -fno-use-linker-plugin -nostartfiles -Wl,--entry=_DismoraEntry
     -mwindows -static -s -Wl,--gc-sections -Wl,--dynamicbase -Wl,--nxcompat -Wl,-Map=${CMAKE_BINARY_DIR}/dismora.map)
 target_link_libraries(dismora PRIVATE advapi32 user32 shell32 oleaut32 kernel32)
 set_target_properties(dismora PROPERTIES OUTPUT_NAME dismora SUFFIX .exe)

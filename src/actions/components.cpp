@@ -38,7 +38,8 @@ std::uint64_t SortKeyHash(TextView text) {
                                   length, nullptr, 0);
     if (bytes <= 0) return hash;
     // A sort key is a byte string, returned through the wide-character parameter.
-    std::vector<char16_t> key(static_cast<std::size_t>(bytes) / 2 + 1);
+    Text key;
+    key.resize(static_cast<std::size_t>(bytes) / 2 + 1);
     bytes = win::LCMapStringW(win::LOCALE_USER_DEFAULT, win::LCMAP_SORTKEY | win::NORM_IGNORECASE, text.data(), length,
                               key.data(), bytes);
     if (bytes > 0) mix(reinterpret_cast<const unsigned char*>(key.data()), static_cast<std::size_t>(bytes));

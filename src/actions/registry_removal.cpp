@@ -1,6 +1,5 @@
 #include "actions/registry_removal.h"
 
-#include <iterator>
 #include <vector>
 
 #include "driver/log_reader.h"
@@ -19,30 +18,31 @@ constexpr win::DWORD kSubkeyNameChars = 262;
 // or a key above one of them, with "*" would wipe far more than one installation, so such
 // a line is not acted on. Each key above a listed one is refused too (Software,
 // Software\Microsoft\Windows\CurrentVersion, System\CurrentControlSet, ...).
-const char* const kSharedKeys[] = {
-    "#CLSID",
-    "#Interface",
-    "#TypeLib",
-    "#AppID",
-    "#*",
-    "#Directory",
-    "#Folder",
-    "~SharedDLLs",
-    "~Explorer\\Shell Folders",
-    "~Explorer\\User Shell Folders",
-    "~Policies\\System",
-    "~Uninstall",
-    "~Run",
-    "~RunOnce",
-    "~App Paths",
-    "Software\\Microsoft\\Windows NT\\CurrentVersion",
-    "Software\\Policies",
-    "Software\\Wow6432Node",
-    "System\\CurrentControlSet\\Control\\Session Manager",
-    "System\\CurrentControlSet\\Services",
-    "Control Panel",
-    "Environment",
-};
+// One text rather than a table of pointers, which would each need relocating: the keys
+// end with a NUL each and the list with an empty one.
+const char kSharedKeys[] =
+    "#CLSID\0"
+    "#Interface\0"
+    "#TypeLib\0"
+    "#AppID\0"
+    "#*\0"
+    "#Directory\0"
+    "#Folder\0"
+    "~SharedDLLs\0"
+    "~Explorer\\Shell Folders\0"
+    "~Explorer\\User Shell Folders\0"
+    "~Policies\\System\0"
+    "~Uninstall\0"
+    "~Run\0"
+    "~RunOnce\0"
+    "~App Paths\0"
+    "Software\\Microsoft\\Windows NT\\CurrentVersion\0"
+    "Software\\Policies\0"
+    "Software\\Wow6432Node\0"
+    "System\\CurrentControlSet\\Control\\Session Manager\0"
+    "System\\CurrentControlSet\\Services\0"
+    "Control Panel\0"
+    "Environment\0";
 // The first of them stand below the classes root ("Software\Classes" of a root).
 constexpr std::size_t kClassKeys = 7;
 constexpr std::size_t kClassesPrefix = 17;  // "Software\Classes\"
@@ -117,11 +117,14 @@ TRegistryEntry SplitRegistryEntry(TextView line) {
 bool IsSharedKey(TextView key_path, bool under_classes_root) {
     Text path = NormalizeKeyPath(key_path);
     if (path.empty()) return true;
-    std::size_t count = under_classes_root ? kClassKeys : std::size(kSharedKeys);
-    for (std::size_t i = 0; i < count; ++i) {
-        Text listed = ExpandSharedKey(kSharedKeys[i]);
+    const char* entry = kSharedKeys;
+    for (std::size_t index = 0; *entry != '\0'; ++index) {
+        if (under_classes_root && index == kClassKeys) break;
+        Text listed = ExpandSharedKey(entry);
         if (IsAtOrAbove(path, under_classes_root ? TextView(listed).substr(kClassesPrefix) : TextView(listed))) {
             return true;
+        }
+        while (*entry++ != '\0') {
         }
     }
     return false;

@@ -1,7 +1,5 @@
 #include "driver/relaunch.h"
 
-#include <vector>
-
 #include "driver/startup.h"
 #include "environment/privilege.h"
 #include "platform/unique_handle.h"
@@ -25,11 +23,13 @@ Text TemporaryFolder() {
 Text AbsolutePath(const Text& path) {
     win::DWORD needed = win::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (needed == 0) return path;
-    std::vector<char16_t> buffer(needed + 1u, u'\0');
+    Text buffer;
+    buffer.resize(needed + 1u);
     win::DWORD length =
         win::GetFullPathNameW(path.c_str(), static_cast<win::DWORD>(buffer.size()), buffer.data(), nullptr);
     if (length == 0 || length >= buffer.size()) return path;
-    return Text(buffer.data(), length);
+    buffer.resize(length);
+    return buffer;
 }
 
 }  // namespace

@@ -120,25 +120,18 @@ std::int32_t ParseInteger(TextView text) {
     }
     if (i >= text.size()) return -1;
 
-    std::uint64_t value = 0;
-    if (hex) {
-        for (; i < text.size(); ++i) {
-            int digit = HexDigit(text[i]);
-            if (digit < 0) return -1;
-            value = value * 16 + static_cast<std::uint64_t>(digit);
-            if (value > 0xFFFFFFFFull) return -1;
-        }
-        auto bits = static_cast<std::uint32_t>(value);
-        if (negative) bits = 0u - bits;
-        return static_cast<std::int32_t>(bits);
-    }
+    // One loop for both bases; the limit is the largest magnitude the base may give.
+    const std::uint32_t base = hex ? 16 : 10;
+    const std::uint32_t limit = hex ? 0xFFFFFFFFU : 0x80000000U;
+    std::uint32_t value = 0;
     for (; i < text.size(); ++i) {
-        if (text[i] < u'0' || text[i] > u'9') return -1;
-        value = value * 10 + static_cast<std::uint64_t>(text[i] - u'0');
-        if (value > 2147483648ull) return -1;
+        const int digit = HexDigit(text[i]);
+        if (digit < 0 || static_cast<std::uint32_t>(digit) >= base) return -1;
+        if (value > (limit - static_cast<std::uint32_t>(digit)) / base) return -1;
+        value = value * base + static_cast<std::uint32_t>(digit);
     }
-    if (negative) return static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(value));
-    if (value > 2147483647ull) return -1;
+    if (negative) return static_cast<std::int32_t>(0U - value);
+    if (!hex && value > 0x7FFFFFFFU) return -1;
     return static_cast<std::int32_t>(value);
 }
 

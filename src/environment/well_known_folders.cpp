@@ -121,15 +121,15 @@ bool WellKnownFolders::IsProtected(TextView folder) const {
 void ComputeWellKnownFolders(WellKnownFolders& f) {
     f = WellKnownFolders{};
     f.windows = FolderFromWindows(&win::GetWindowsDirectoryW);
-    if (f.windows.empty()) f.windows = u"C:\\Windows\\";
+    if (f.windows.empty()) f.windows = FromAscii("C:\\Windows\\");
 
     f.windows_drive = AppendTrailingBackslash(DriveOrShareRoot(f.windows));
-    if (f.windows_drive.empty()) f.windows_drive = u"C:\\";
+    if (f.windows_drive.empty()) f.windows_drive = FromAscii("C:\\");
 
     f.system = FolderFromWindows(&win::GetSystemDirectoryW);
     if (f.system.empty()) BuildDefault(f, &F::system, &F::windows, "System\\");
 
-    f.program_files = u"C:\\Program Files\\";
+    f.program_files = FromAscii("C:\\Program Files\\");
     BuildDefault(f, &F::common_files, &F::program_files, "Common Files\\");
     ReadFolderValues(f, win::HKEY_LOCAL_MACHINE, kCurrentVersionKey, kProgramFolderValues,
                      std::size(kProgramFolderValues), nullptr);

@@ -100,6 +100,11 @@ TEST(IntegerParse, Grammar) {
         {u"0x", -1},
         {u"$G", -1},
         {u"00000000000000000042", 42},
+        {u"4294967296", -1},  // would wrap to 0 in 32 bits
+        {u"4294967338", -1},  // would wrap to 42
+        {u"-4294967296", -1},
+        {u"$1FFFFFFFF", -1},
+        {u"$FFFFFFFF0", -1},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ParseInteger(c.text), c.value)
