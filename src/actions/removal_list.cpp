@@ -94,18 +94,18 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list) {
         shared.IsValid() && win::RegQueryInfoKeyW(shared.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                                   &values, &longest, nullptr, nullptr, nullptr) == win::ERROR_SUCCESS;
     const bool no_counts = !shared.IsValid() || (known && values == 0);
-    win::DWORD queried = 0;
+    win::DWORD seen = 0;  // files looked at so far
     Text filter;
     while (NextEntry(log, u"%%%")) {
         const Text& path = log.current_line;
         if (path.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name than the log's
         bool query = !no_counts;
-        if (query && known && queried == values) known = ReadNameFilter(shared.Get(), longest, filter);
+        if (query && known && seen == values) known = ReadNameFilter(shared.Get(), longest, filter);
         if (query && known && !filter.empty()) {
             const std::uint32_t bit = CaseBlindHash(path) % kFilterBits;
             query = (filter[bit / 16] >> (bit % 16)) & 1U;
         }
-        ++queried;
+        ++seen;
         win::DWORD count = 0;  // zeroed: a shorter value fills only part of it
         win::DWORD size = sizeof(count);
         win::DWORD type = 0;
