@@ -170,6 +170,26 @@ def test_counts_read_out_once_decide_the_later_files_alike(scenario):
                                                        unrelated: dword(7)}
 
 
+def test_log_larger_than_the_read_buffer_with_a_line_longer_than_it(scenario):
+    """Lines cross the ends of the reader's buffer, and one line is longer than the buffer:
+    every listed file still goes, and the long line, naming nothing, changes nothing."""
+    machine = scenario.machine
+    folder = scenario.path("Big Log App")
+    long_name = folder + "\\" + "n" * 150_000 + ".dat"
+    files = {f"d{i % 7}\\{'x' * 90}{i:04d}.txt": f"{i}" for i in range(900)}
+    log = DeploymentLog(scope="CURRENT", product="Big Log", files=[long_name])
+    app = scenario.install_application(folder, files, log, with_program=False)
+    assert machine.host_path(app.log_path).stat().st_size > 3 * 65536
+    exe = scenario.install_dismora()
+    pending_before = machine.pending_deletions()
+
+    result = scenario.run_dismora(q(app.log_path), "/temp", "/silent", exe=exe)
+
+    assert_clean_end(result)
+    assert not machine.exists(folder)
+    assert added_entries(pending_before, machine.pending_deletions()) == [machine.short_path(exe)]
+
+
 # --- files that cannot go now ------------------------------------------------------------
 
 def test_file_held_open_is_left_for_the_restart(scenario):
