@@ -8,6 +8,7 @@
 
 #include <random>
 
+#include "platform/win_api.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
 
@@ -89,6 +90,44 @@ TEST(LogReaderModel, SameLinesAsTheWholeFileSplit) {
                 ASSERT_EQ(reader.LineNumber(), model.lines_started);
             }
             EXPECT_TRUE(reader.ReadLine().empty());
+        });
+    }
+}
+
+// Only the parts beyond ASCII go to the converter; valid UTF-8 or not, in UTF-8 or in the
+// ANSI code page, a line must come out as one conversion of the whole line gives it.
+TEST(LogReaderModel, PartsConvertLikeTheWholeLine) {
+    std::mt19937 random(7);
+    std::vector<std::string> lines;
+    std::string log;
+    for (int i = 0; i < 3000; ++i) {
+        std::string line;
+        const int length = static_cast<int>(random() % 60);
+        for (int k = 0; k < length; ++k) {
+            const unsigned pick = random() % 3;
+            line += static_cast<char>(pick == 0   ? 'a' + random() % 26
+                                      : pick == 1 ? 0x20 + random() % 95
+                                                  : 0x80 + random() % 128);
+        }
+        lines.push_back(line);
+        log += line + "\r\n";
+    }
+    for (bool utf8 : {true, false}) {
+        SCOPED_TRACE(utf8 ? "UTF-8" : "ANSI code page");
+        sim::Machine m;
+        m.WriteFile(u"C:\\Tests\\bytes.log", log);
+        m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
+            LogReader reader;
+            ASSERT_TRUE(reader.Open(u"C:\\Tests\\bytes.log"));
+            reader.SetUtf8(utf8);
+            for (const std::string& line : lines) {
+                Text whole(line.size(), u'\0');
+                const int size = static_cast<int>(line.size());
+                const int written = win::MultiByteToWideChar(utf8 ? win::CP_UTF8 : win::CP_ACP, 0, line.data(), size,
+                                                             whole.data(), size);
+                whole.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+                ASSERT_EQ(reader.ReadLine(), whole) << "line " << reader.LineNumber();
+            }
         });
     }
 }
