@@ -1,0 +1,158 @@
+// The registry section keeps a key open while consecutive lines name values of it. This
+// test keeps the line-by-line rule (each line opens what it names) as the oracle and
+// compares both on many random sections: runs of values of one key, whole keys deleted
+// between them, keys in other letter case, missing and write-protected keys, every root.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "actions/registry_removal.h"
+#include "driver/log_reader.h"
+#include "support/log_builder.h"
+#include "support/sim.h"
+
+namespace dismora {
+namespace {
+
+using sim::Machine;
+
+const char16_t kLog[] = u"C:\\Tests\\registry.log";
+
+void OracleSection(LogReader& log, win::HKEY auto_root, win::HKEY classes_root) {
+    std::vector<Text> users;
+    bool users_read = false;
+    while (NextEntry(log, u"%%%")) {
+        if (log.current_line.find(u'\0') != Text::npos) continue;
+        const TRegistryEntry entry = SplitRegistryEntry(log.current_line);
+        const bool whole_key = entry.value_field == u"*";
+        const RegistryRoot which = MatchRootName(entry.root_name);
+        if (which == RegistryRoot::kUnknown) continue;
+        const bool classes = which == RegistryRoot::kClassesRoot;
+        if (whole_key && IsSharedKey(entry.key_path, classes)) continue;
+        switch (which) {
+            case RegistryRoot::kClassesRoot:
+                DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field);
+                break;
+            case RegistryRoot::kAuto:
+                DeleteRegistryEntry(auto_root, entry.key_path, entry.value_field);
+                break;
+            case RegistryRoot::kCurrentUser:
+                DeleteRegistryEntry(win::HKEY_CURRENT_USER, entry.key_path, entry.value_field);
+                break;
+            case RegistryRoot::kLocalMachine:
+                DeleteRegistryEntry(win::HKEY_LOCAL_MACHINE, entry.key_path, entry.value_field);
+                break;
+            default:
+                if (!users_read) {
+                    users_read = true;
+                    for (win::DWORD i = 0; users.size() < 256; ++i) {
+                        char16_t name[256] = {};
+                        win::DWORD length = 256;
+                        if (win::RegEnumKeyExW(win::HKEY_USERS, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+                            win::ERROR_SUCCESS) {
+                            break;
+                        }
+                        users.emplace_back(name, length);
+                    }
+                }
+                for (const Text& user : users) {
+                    DeleteRegistryEntry(win::HKEY_USERS, user + u"\\" + entry.key_path, entry.value_field);
+                }
+                break;
+        }
+    }
+}
+
+struct Section {
+    std::vector<std::u16string> lines;
+    std::vector<std::u16string> protected_keys;  // written to by nobody
+    bool all_users = false;
+};
+
+// Keys under several roots with values, and a section that names them in runs.
+void Prepare(Machine& m, const Section& section) {
+    m.AddUserHive(u"S-1-5-21-7-7-7-1002");
+    const std::u16string hives[] = {u"HKLM\\Software\\T\\", u"HKCU\\Software\\T\\", u"HKCU\\Software\\Classes\\T\\",
+                                    u"HKU\\S-1-5-21-7-7-7-1002\\Software\\T\\"};
+    for (const auto& hive : hives) {
+        for (int k = 0; k < 4; ++k) {
+            const std::u16string key = hive + u"K" + sim::Widen(std::to_string(k));
+            for (int v = 0; v < 4; ++v) m.SetDword(key, u"v" + sim::Widen(std::to_string(v)), 1);
+            m.SetString(key, u"", u"default");
+            m.SetDword(key + u"\\Sub", u"s", 2);
+        }
+    }
+    for (const auto& key : section.protected_keys) m.DenyWrite(key);
+    std::string text;
+    for (const auto& line : section.lines) text += test::Utf8(line) + "\r\n";
+    m.WriteFile(kLog, text + "%%%\r\n");
+}
+
+Section RandomSection(std::uint32_t seed) {
+    std::mt19937 random(seed);
+    Section section;
+    section.all_users = random() % 2 == 0;
+    const std::u16string roots[] = {u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER", u"HKEY_AUTO",   u"HKEY_CLASSES_ROOT",
+                                    u"HKEY_USERS",         u"hkey_current_user", u"HKEY_NOWHERE"};
+    if (random() % 3 == 0) section.protected_keys.push_back(u"HKCU\\Software\\T\\K1");
+    if (random() % 3 == 0) section.protected_keys.push_back(u"HKLM\\Software\\T\\K2");
+    const int runs = 1 + static_cast<int>(random() % 12);
+    for (int r = 0; r < runs; ++r) {
+        const std::u16string& root = roots[random() % 7];
+        std::u16string key = (root == u"HKEY_CLASSES_ROOT" ? u"T\\K" : u"Software\\T\\K") +
+                             sim::Widen(std::to_string(random() % 5));  // K4 does not exist
+        if (random() % 4 == 0) key += u"\\Sub";
+        if (random() % 5 == 0) {
+            for (auto& c : key) {
+                if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+            }
+        }
+        const int values = 1 + static_cast<int>(random() % 4);
+        for (int v = 0; v < values; ++v) {
+            const unsigned kind = random() % 12;
+            std::u16string field = kind == 0 ? u"*" : kind == 1 ? u"" : u"v" + sim::Widen(std::to_string(random() % 5));
+            section.lines.push_back(root + u"\\" + key + u"\t" + field);
+        }
+    }
+    return section;
+}
+
+TEST(RegistryDifferential, SameRegistryAsTheLineByLineRule) {
+    std::uint64_t oracle_opens = 0;
+    std::uint64_t product_opens = 0;
+    for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        const Section section = RandomSection(seed);
+        Machine oracle;
+        Machine product;
+        Prepare(oracle, section);
+        Prepare(product, section);
+        auto run = [&](Machine& m, bool literal) {
+            m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
+                LogReader log;
+                ASSERT_TRUE(log.Open(kLog));
+                log.SetUtf8(true);
+                const win::HKEY auto_root = section.all_users ? win::HKEY_LOCAL_MACHINE : win::HKEY_CURRENT_USER;
+                const win::HKEY classes_root = OpenClassesRoot(auto_root);
+                if (literal) {
+                    OracleSection(log, auto_root, classes_root);
+                } else {
+                    RemoveRegistryEntries(log, auto_root, classes_root);
+                }
+                CloseClassesRoot(classes_root);
+            });
+        };
+        run(oracle, true);
+        run(product, false);
+        EXPECT_EQ(sim::ToString(sim::Diff(oracle.TakeSnapshot(), product.TakeSnapshot())), "");
+        EXPECT_LE(product.CallCount("RegOpenKeyExW"), oracle.CallCount("RegOpenKeyExW"));
+        EXPECT_EQ(product.CallCount("RegDeleteValueW"), oracle.CallCount("RegDeleteValueW"));
+        oracle_opens += oracle.CallCount("RegOpenKeyExW");
+        product_opens += product.CallCount("RegOpenKeyExW");
+    }
+    // The open key must actually be reused across the sections, not merely match.
+    EXPECT_LT(product_opens * 10, oracle_opens * 9);
+}
+
+}  // namespace
+}  // namespace dismora
