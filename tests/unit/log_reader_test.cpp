@@ -10,6 +10,7 @@
 
 #include "platform/win_api.h"
 #include "support/log_builder.h"
+#include "support/read_log.h"
 #include "support/sim.h"
 
 namespace dismora {
@@ -73,11 +74,7 @@ TEST(LogReaderModel, SameLinesAsTheWholeFileSplit) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         const std::string bytes = RandomLog(seed);
         sim::Machine m;
-        m.WriteFile(u"C:\\Tests\\random.log", bytes);
-        m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
-            LogReader reader;
-            ASSERT_TRUE(reader.Open(u"C:\\Tests\\random.log"));
-            reader.SetUtf8(true);
+        test::ReadLogOn(m, bytes, true, [&](LogReader& reader) {
             Model model{bytes};
             Text reused;
             for (int step = 0; step < 100000; ++step) {
@@ -115,11 +112,7 @@ TEST(LogReaderModel, PartsConvertLikeTheWholeLine) {
     for (bool utf8 : {true, false}) {
         SCOPED_TRACE(utf8 ? "UTF-8" : "ANSI code page");
         sim::Machine m;
-        m.WriteFile(u"C:\\Tests\\bytes.log", log);
-        m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
-            LogReader reader;
-            ASSERT_TRUE(reader.Open(u"C:\\Tests\\bytes.log"));
-            reader.SetUtf8(utf8);
+        test::ReadLogOn(m, log, utf8, [&](LogReader& reader) {
             for (const std::string& line : lines) {
                 Text whole(line.size(), u'\0');
                 const int size = static_cast<int>(line.size());
@@ -138,10 +131,7 @@ TEST(LogReaderModel, CountsAndSkipsStayInStep) {
     log += std::string(70000, 'x') + "\r\n%\r\n";  // a block whose line fills the buffer
     log += "-3\x1A\r\nafter the mark\r\n";
     sim::Machine m;
-    m.WriteFile(u"C:\\Tests\\counts.log", log);
-    m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
-        LogReader reader;
-        ASSERT_TRUE(reader.Open(u"C:\\Tests\\counts.log"));
+    test::ReadLogOn(m, log, false, [&](LogReader& reader) {
         EXPECT_EQ(reader.ReadCount(), 12);
         EXPECT_EQ(reader.LineNumber(), 2U);
         reader.SkipLines(1);

@@ -9,14 +9,13 @@
 #include "actions/registry_removal.h"
 #include "driver/log_reader.h"
 #include "support/log_builder.h"
+#include "support/read_log.h"
 #include "support/sim.h"
 
 namespace dismora {
 namespace {
 
 using sim::Machine;
-
-const char16_t kLog[] = u"C:\\Tests\\registry.log";
 
 void OracleSection(LogReader& log, win::HKEY auto_root, win::HKEY classes_root) {
     std::vector<Text> users;
@@ -83,9 +82,6 @@ void Prepare(Machine& m, const Section& section) {
         }
     }
     for (const auto& key : section.protected_keys) m.DenyWrite(key);
-    std::string text;
-    for (const auto& line : section.lines) text += test::Utf8(line) + "\r\n";
-    m.WriteFile(kLog, text + "%%%\r\n");
 }
 
 Section RandomSection(std::uint32_t seed) {
@@ -127,11 +123,10 @@ TEST(RegistryDifferential, SameRegistryAsTheLineByLineRule) {
         Machine product;
         Prepare(oracle, section);
         Prepare(product, section);
+        std::string text;
+        for (const auto& line : section.lines) text += test::Utf8(line) + "\r\n";
         auto run = [&](Machine& m, bool literal) {
-            m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
-                LogReader log;
-                ASSERT_TRUE(log.Open(kLog));
-                log.SetUtf8(true);
+            test::ReadLogOn(m, text + "%%%\r\n", true, [&](LogReader& log) {
                 const win::HKEY auto_root = section.all_users ? win::HKEY_LOCAL_MACHINE : win::HKEY_CURRENT_USER;
                 const win::HKEY classes_root = OpenClassesRoot(auto_root);
                 if (literal) {

@@ -9,6 +9,7 @@
 #include "actions/removal_list.h"
 #include "driver/log_reader.h"
 #include "support/log_builder.h"  // Utf8
+#include "support/read_log.h"
 #include "support/sim.h"
 
 namespace dismora {
@@ -17,7 +18,6 @@ namespace {
 using sim::Machine;
 
 const std::u16string kCounts = u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
-const char16_t kLog[] = u"C:\\Tests\\files.log";
 
 // The same rule without the name filter: every file is queried.
 void OracleList(LogReader& log, RemovalList& list) {
@@ -106,10 +106,6 @@ Case RandomCase(std::uint32_t seed) {
 
 void Prepare(Machine& m, const Case& c) {
     m.AddDrive(u'D');
-    std::string section;
-    for (const auto& path : c.files) section += test::Utf8(path) + "\r\n";
-    section += "%%%\r\n";
-    m.WriteFile(kLog, section, win::FILE_ATTRIBUTE_ARCHIVE);
     m.CreateKey(kCounts);
     for (const auto& [name, count] : c.counts) {
         if (count < 0) {
@@ -121,12 +117,11 @@ void Prepare(Machine& m, const Case& c) {
 }
 
 template <typename Build>
-std::vector<std::u16string> RunSection(Machine& m, Build build) {
+std::vector<std::u16string> RunSection(Machine& m, const Case& c, Build build) {
+    std::string section;
+    for (const auto& path : c.files) section += test::Utf8(path) + "\r\n";
     std::vector<std::u16string> listed;
-    m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
-        LogReader log;
-        ASSERT_TRUE(log.Open(kLog));
-        log.SetUtf8(true);
+    test::ReadLogOn(m, section + "%%%\r\n", true, [&](LogReader& log) {
         RemovalList list;
         build(log, list);
         listed = Listed(list);
@@ -144,9 +139,10 @@ TEST(SharedCountsDifferential, SameCountsAndListAsAQueryPerFile) {
         Machine product;
         Prepare(oracle, c);
         Prepare(product, c);
-        const auto oracle_list = RunSection(oracle, [](LogReader& log, RemovalList& list) { OracleList(log, list); });
+        const auto oracle_list =
+            RunSection(oracle, c, [](LogReader& log, RemovalList& list) { OracleList(log, list); });
         const auto product_list =
-            RunSection(product, [](LogReader& log, RemovalList& list) { BuildRemovalList(log, false, list); });
+            RunSection(product, c, [](LogReader& log, RemovalList& list) { BuildRemovalList(log, false, list); });
         EXPECT_EQ(oracle_list, product_list);
         EXPECT_EQ(sim::ToString(sim::Diff(oracle.TakeSnapshot(), product.TakeSnapshot())), "");
         EXPECT_LE(product.CallCount("RegQueryValueExW"), oracle.CallCount("RegQueryValueExW"));
@@ -172,7 +168,7 @@ TEST(SharedCountsDifferential, QueriesStopAfterTheValuesAreRead) {
         Prepare(m, c);
         if (failing) m.FailCall("RegEnumValueW", 2, win::ERROR_ACCESS_DENIED);
         const auto listed =
-            RunSection(m, [](LogReader& log, RemovalList& list) { BuildRemovalList(log, false, list); });
+            RunSection(m, c, [](LogReader& log, RemovalList& list) { BuildRemovalList(log, false, list); });
         EXPECT_EQ(listed.size(), 999U);  // f10.dll keeps a count of 2
         EXPECT_EQ(m.CallCount("RegQueryValueExW"), failing ? 1000U : 5U);
         EXPECT_FALSE(m.GetValue(kCounts, u"c:\\app\\f999.dll").has_value());
