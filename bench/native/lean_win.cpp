@@ -13,6 +13,7 @@
 #include <string>
 
 #include "case_fold.h"
+#include "check/utf8.h"
 #include "platform/win_api.h"
 
 namespace win {
@@ -38,33 +39,6 @@ constexpr std::intptr_t kHandleBias = 0x100;
 HANDLE HandleFromDescriptor(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + kHandleBias); }
 int DescriptorFromHandle(HANDLE handle) {
     return static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - kHandleBias);
-}
-
-std::string Utf8FromUtf16(const WCHAR* text) {
-    std::string out;
-    for (std::size_t i = 0; text[i] != 0; ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
 }
 
 constexpr char16_t kReplacement = 0xFFFD;
@@ -184,7 +158,7 @@ DWORD GetLastError() { return last_error; }
 HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD, void*, DWORD dwCreationDisposition, DWORD,
                    HANDLE) {
     if (dwDesiredAccess != GENERIC_READ || dwCreationDisposition != OPEN_EXISTING) NotMeasured("CreateFileW (writing)");
-    int fd = ::open(Utf8FromUtf16(lpFileName).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(dismora::ToUtf8(lpFileName).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         last_error = static_cast<DWORD>(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
