@@ -14,7 +14,7 @@ set(CMAKE_CXX_LINK_EXECUTABLE "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAG
 # code is emitted once. It starts at its own entry without the C runtime's start-up code,
 # which it has no use for. The linker plugin crashes on such a link, so the optimiser
 # runs from the full objects instead.
-add_executable(dismora WIN32 ${DISMORA_CORE_SOURCES} ${DISMORA_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/src/resources/dismora.rc)
+add_executable(dismora WIN32 ${DISMORA_CORE_SOURCES} ${DISMORA_ENTRY_SOURCE} ${DISMORA_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/src/resources/dismora.rc)
 target_include_directories(dismora PRIVATE ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(dismora PRIVATE ${DISMORA_SIZE_FLAGS} -flto -ffat-lto-objects -Wall -Wextra)
 target_link_options(dismora PRIVATE -Oz -mpreferred-stack-boundary=2 -flto -fwhole-program -fno-use-linker-plugin -nostartfiles -Wl,--entry=_DismoraEntry

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static analysis of the core (src/driver, src/actions, src/environment): clang-tidy with
+# Static analysis of the core (src/environment, src/log, src/actions, src/driver): clang-tidy with
 # the checks of .clang-tidy and cppcheck with tools/cppcheck-suppressions.txt. Installs
 # both from Debian's packages when missing. Prints every finding; exits non-zero on any.
 #
@@ -21,7 +21,7 @@ if [ ${#missing[@]} -ne 0 ]; then
     apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null || exit 1
 fi
 
-core=(src/driver src/actions src/environment)
+core=(src/environment src/log src/actions src/driver)
 if [ $# -gt 0 ]; then
     files=("$@")
 else

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "case_fold.h"
-#include "check/utf8.h"
+#include "platform/utf8.h"
 #include "platform/win_api.h"
 
 namespace win {

@@ -30,7 +30,7 @@
 #include "actions/components.h"
 #include "actions/removal_list.h"
 #include "case_fold.h"
-#include "driver/log_reader.h"
+#include "log/log_reader.h"
 
 namespace {
 

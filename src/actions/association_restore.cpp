@@ -1,7 +1,7 @@
 #include "actions/association_restore.h"
 
-#include "driver/log_reader.h"
 #include "environment/text.h"
+#include "log/log_reader.h"
 #include "platform/unique_handle.h"
 
 namespace dismora {

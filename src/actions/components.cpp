@@ -5,8 +5,7 @@
 #include <memory>
 
 #include "actions/removal_list.h"
-#include "driver/log_reader.h"
-#include "driver/run.h"
+#include "log/log_reader.h"
 #include "platform/unique_handle.h"
 
 namespace dismora {
@@ -90,43 +89,44 @@ bool UnregisterServer(const Text& path, const Text& system_folder) {
     return win::WaitForSingleObject(process_handle.Get(), kServerWaitMs) == win::WAIT_OBJECT_0;
 }
 
-void UnregisterTypeLibrary(Run& run, const Text& path) {
-    if (!run.oleaut_cached) {
+void UnregisterTypeLibrary(TLookedUpFunctions& looked_up, const Text& path) {
+    if (!looked_up.oleaut_cached) {
         // Looked up once the module is known; it is never loaded here.
         win::HMODULE oleaut = win::GetModuleHandleW(u"OLEAUT32.DLL");
         if (oleaut != nullptr) {
-            run.oleaut_cached = true;
-            run.unregister_type_lib = reinterpret_cast<win::PFN_UnRegisterTypeLib>(
+            looked_up.oleaut_cached = true;
+            looked_up.unregister_type_lib = reinterpret_cast<win::PFN_UnRegisterTypeLib>(
                 reinterpret_cast<void*>(win::GetProcAddress(oleaut, "UnRegisterTypeLib")));
         }
     }
-    if (run.unregister_type_lib == nullptr) return;
+    if (looked_up.unregister_type_lib == nullptr) return;
     win::ITypeLib* library = nullptr;
     if (win::LoadTypeLib(path.c_str(), &library) != win::S_OK || library == nullptr) return;
     win::TLIBATTR* attributes = nullptr;
     if (win::ITypeLib_GetLibAttr(library, &attributes) == win::S_OK && attributes != nullptr) {
-        run.unregister_type_lib(&attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+        looked_up.unregister_type_lib(&attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
                                 attributes->syskind);
         win::ITypeLib_ReleaseTLibAttr(library, attributes);
     }
     win::ITypeLib_Release(library);
 }
 
-void UnregisterComponents(Run& run) {
+void UnregisterComponents(LogReader& log, const RemovalList& list, const Text& system_folder,
+                          TLookedUpFunctions& looked_up) {
     std::unique_ptr<RemovalIndex> index;
-    while (NextEntry(run.log, u"%%%")) {
-        const Text& line = run.log.current_line;
+    while (NextEntry(log, u"%%%")) {
+        const Text& line = log.current_line;
         if (line.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name
-        if (!index) index = std::make_unique<RemovalIndex>(run.removal_list);
+        if (!index) index = std::make_unique<RemovalIndex>(list);
         const TDismoraFile* node = index->Find(line);
         if (node == nullptr) continue;
         // From here on the file section's spelling is used.
         switch (ClassifyComponent(node->Path)) {
             case ComponentKind::kServer:
-                UnregisterServer(node->Path, run.folders.system);
+                UnregisterServer(node->Path, system_folder);
                 break;
             case ComponentKind::kTypeLibrary:
-                UnregisterTypeLibrary(run, node->Path);
+                UnregisterTypeLibrary(looked_up, node->Path);
                 break;
             case ComponentKind::kNone:
                 break;

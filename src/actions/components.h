@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "environment/looked_up.h"
 #include "environment/text.h"
 
 namespace dismora {
@@ -11,7 +12,6 @@ namespace dismora {
 class LogReader;
 class RemovalList;
 struct TDismoraFile;
-struct Run;
 
 // Finds the first node of the removal list whose path equals a text in the user's
 // locale ignoring case, as a walk from the head would, without walking the list.
@@ -38,12 +38,13 @@ ComponentKind ClassifyComponent(TextView path);
 std::uint64_t SortKeyHash(TextView text);
 
 // Walks the component section, unregistering each listed component that is about to be deleted.
-void UnregisterComponents(Run& run);
+void UnregisterComponents(LogReader& log, const RemovalList& list, const Text& system_folder,
+                          TLookedUpFunctions& looked_up);
 
 // Runs "regsvr32 /u /s" on the file from the System folder; true when it ended within 10 s.
 bool UnregisterServer(const Text& path, const Text& system_folder);
 
 // Removes the registration of the type library in the file.
-void UnregisterTypeLibrary(Run& run, const Text& path);
+void UnregisterTypeLibrary(TLookedUpFunctions& looked_up, const Text& path);
 
 }  // namespace dismora

@@ -2,8 +2,9 @@
 
 #include <vector>
 
-#include "driver/log_reader.h"
 #include "environment/well_known_folders.h"
+#include "log/entries.h"
+#include "log/log_reader.h"
 #include "platform/unique_handle.h"
 
 namespace dismora {
@@ -86,33 +87,6 @@ void FillUserKeys(std::vector<Text>& users) {
 }
 
 }  // namespace
-
-RegistryRoot MatchRootName(TextView root_name) {
-    if (EqualsAsciiNoCase(root_name, u"HKEY_AUTO")) return RegistryRoot::kAuto;
-    if (EqualsAsciiNoCase(root_name, u"HKEY_CLASSES_ROOT")) return RegistryRoot::kClassesRoot;
-    if (EqualsAsciiNoCase(root_name, u"HKEY_CURRENT_USER")) return RegistryRoot::kCurrentUser;
-    if (EqualsAsciiNoCase(root_name, u"HKEY_LOCAL_MACHINE")) return RegistryRoot::kLocalMachine;
-    if (EqualsAsciiNoCase(root_name, u"HKEY_USERS")) return RegistryRoot::kUsers;
-    return RegistryRoot::kUnknown;
-}
-
-TRegistryEntry SplitRegistryEntry(TextView line) {
-    TRegistryEntry entry;
-    std::size_t backslash = line.find(u'\\');
-    if (backslash == TextView::npos) {
-        entry.root_name = Text(line);
-        return entry;
-    }
-    entry.root_name = Text(line.substr(0, backslash));
-    std::size_t tab = line.find(u'\t', backslash + 1);
-    if (tab == TextView::npos) {
-        entry.key_path = Text(line.substr(backslash + 1));
-        return entry;
-    }
-    entry.key_path = Text(line.substr(backslash + 1, tab - backslash - 1));
-    entry.value_field = Text(line.substr(tab + 1));
-    return entry;
-}
 
 bool IsSharedKey(TextView key_path, bool under_classes_root) {
     Text path = NormalizeKeyPath(key_path);

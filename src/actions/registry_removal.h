@@ -2,25 +2,12 @@
 #pragma once
 
 #include "environment/text.h"
+#include "log/entries.h"
 #include "platform/win_api.h"
 
 namespace dismora {
 
 class LogReader;
-
-struct TRegistryEntry {
-    Text root_name;
-    Text key_path;
-    Text value_field;
-};
-
-enum class RegistryRoot { kUnknown, kAuto, kClassesRoot, kCurrentUser, kLocalMachine, kUsers };
-
-// The root a line's root name stands for, matched ignoring the case of ASCII letters.
-RegistryRoot MatchRootName(TextView root_name);
-
-// Root name before the first "\", key path up to the first TAB after it, value field after that.
-TRegistryEntry SplitRegistryEntry(TextView line);
 
 // The classes root for the run: HKEY_CLASSES_ROOT itself for a machine-wide install,
 // else the user's "Software\Classes" (null when it does not open).

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "driver/log_reader.h"
+#include "log/log_reader.h"
 #include "platform/unique_handle.h"
 #include "platform/win_api.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check/check.h"
-#include "check/utf8.h"
+#include "platform/utf8.h"
 
 #ifdef _WIN32
 #include <windows.h>

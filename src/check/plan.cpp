@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "actions/removal_list.h"
-#include "driver/log_reader.h"
-#include "driver/run.h"
+#include "log/header.h"
+#include "log/log_reader.h"
 #include "platform/unique_handle.h"
 #include "platform/win_api.h"
 
@@ -111,20 +111,21 @@ public:
                  u"format version, and rejects the log; write the log without one");
     }
 
-    void ReadHeader(Run& run) {
+    void ReadHeader() {
         HeaderPlan& header = plan_.header;
         const bool empty = log_.AtEnd();
-        header.status = ParseHeader(run);
-        header.format_version = run.format_version;
+        THeader read;
+        header.status = ParseHeader(log_, read);
+        header.format_version = read.format_version;
         header.utf8 = log_.Utf8();
-        header.all_users = run.all_users;
+        header.all_users = read.all_users;
         header.auto_root =
-            run.auto_root == win::HKEY_LOCAL_MACHINE ? RegistryRoot::kLocalMachine : RegistryRoot::kCurrentUser;
-        header.product_name = run.product_name;
-        header.confirmation_text = run.confirmation_text;
-        header.completion_text = run.completion_text;
-        header.restart_text = run.restart_text;
-        header.admin_text = run.admin_text;
+            read.auto_root == win::HKEY_LOCAL_MACHINE ? RegistryRoot::kLocalMachine : RegistryRoot::kCurrentUser;
+        header.product_name = read.product_name;
+        header.confirmation_text = read.confirmation_text;
+        header.completion_text = read.completion_text;
+        header.restart_text = read.restart_text;
+        header.admin_text = read.admin_text;
 
         const Text error_box = u"the uninstaller shows \"Error reading deployment log\" and stops";
         switch (header.status) {
@@ -574,8 +575,8 @@ int Plan::ExitStatus() const {
 Plan BuildPlan(const Text& log_path) {
     Plan plan;
     plan.log_path = log_path;
-    Run run;
-    if (!run.log.Open(log_path)) {
+    LogReader log;
+    if (!log.Open(log_path)) {
         plan.findings.push_back(Finding{Severity::kError, FindingKind::kCannotOpen, 0,
                                         u"the log cannot be opened: the uninstaller shows \"Cannot open the "
                                         u"deployment log " +
@@ -583,12 +584,12 @@ Plan BuildPlan(const Text& log_path) {
         return plan;
     }
     plan.opened = true;
-    Planner planner(plan, run.log);
+    Planner planner(plan, log);
     planner.CheckByteOrderMark();
-    planner.ReadHeader(run);
+    planner.ReadHeader();
     if (plan.header_read) planner.ReadBody();
     planner.SortFindings();
-    run.log.Close();
+    log.Close();
     return plan;
 }
 

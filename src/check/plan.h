@@ -7,8 +7,8 @@
 
 #include "actions/components.h"
 #include "actions/registry_removal.h"
-#include "driver/startup.h"
 #include "environment/text.h"
+#include "log/header.h"
 
 namespace dismora::check {
 

@@ -53,7 +53,7 @@ void ReadArgumentsSecondPass(Run& run) {
 }  // namespace
 
 Text Run::Caption() const {
-    return Concat({u"Dismora ", product_name});
+    return Concat({u"Dismora ", header.product_name});
 }
 
 void MainRoutine() {
@@ -84,7 +84,7 @@ void MainRoutine() {
     if (!PassPrivilegeGate(run)) return;
 
     if (!run.silent && !run.temp_mode) {
-        Text text = SubstituteFirst(run.confirmation_text, run.product_name);
+        Text text = SubstituteFirst(run.header.confirmation_text, run.header.product_name);
         if (win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(),
                              win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2) != win::IDYES) {
             return;
@@ -94,46 +94,8 @@ void MainRoutine() {
     UninstallRun(run);
 }
 
-HeaderStatus ParseHeader(Run& run) {
-    constexpr int kCommentLinesMax = 100;
-    LogReader& log = run.log;
-    Text line = log.ReadLine();
-    int extra_reads = 0;
-    while (line.empty() || line[0] == u';') {
-        line = log.ReadLine();
-        if (++extra_reads > kCommentLinesMax) return HeaderStatus::kNoVersionLine;
-    }
-    run.format_version = ParseInteger(line);
-    if (run.format_version < 1) return HeaderStatus::kBadVersion;
-    log.SetUtf8(run.format_version % 2 == 0);
-
-    if (run.format_version >= 3) {
-        Text scope = log.ReadLine();
-        run.all_users = !SameText(scope, u"CURRENT");
-        run.auto_root = SameText(scope, u"ALL") ? win::HKEY_LOCAL_MACHINE : win::HKEY_CURRENT_USER;
-    } else {
-        run.all_users = true;
-        run.auto_root = win::HKEY_LOCAL_MACHINE;
-    }
-    if (run.format_version > 4) return HeaderStatus::kTooNew;
-
-    run.product_name = log.ReadLine();
-    log.SkipLines(6);
-    Text first = log.ReadLine();
-    Text second = log.ReadLine();
-    Text third = log.ReadLine();
-    run.confirmation_text = Concat({first, u"\r", second, u"\r\r", third});
-    run.completion_text = log.ReadLine();
-    first = log.ReadLine();
-    second = log.ReadLine();
-    run.restart_text = Concat({first, u"\r", second});
-    run.admin_text =
-        run.format_version >= 3 ? log.ReadLine() : FromAscii("You need administrator privileges to uninstall %s");
-    return HeaderStatus::kOk;
-}
-
 bool ReadHeader(Run& run) {
-    switch (ParseHeader(run)) {
+    switch (ParseHeader(run.log, run.header)) {
         case HeaderStatus::kOk:
             return true;
         case HeaderStatus::kNoVersionLine:
@@ -151,14 +113,14 @@ bool ReadHeader(Run& run) {
 }
 
 void ShowAdministratorMessage(const Run& run) {
-    win::MessageBoxW(nullptr, SubstituteFirst(run.admin_text, run.product_name).c_str(), run.Caption().c_str(),
+    win::MessageBoxW(nullptr, SubstituteFirst(run.header.admin_text, run.header.product_name).c_str(), run.Caption().c_str(),
                      win::MB_OK | win::MB_ICONERROR);
 }
 
 bool PassPrivilegeGate(Run& run) {
-    if (!run.all_users) return true;
+    if (!run.header.all_users) return true;
     if (IsLuaEnabled()) return true;
-    if (IsAdministrator(run)) return true;
+    if (IsAdministrator(run.looked_up)) return true;
     ShowAdministratorMessage(run);
     return false;
 }

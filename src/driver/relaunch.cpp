@@ -59,7 +59,7 @@ Handover Relaunch(Run& run) {
     Text parameters = Concat({u"\"", AbsolutePath(run.log_path), u"\" /temp"});
     if (run.silent) parameters += u" /silent";
 
-    if (run.all_users && !IsAdministrator(run)) {
+    if (run.header.all_users && !IsAdministrator(run.looked_up)) {
         win::SHELLEXECUTEINFOW info = {};
         info.cbSize = sizeof(info);
         info.fMask = 0;

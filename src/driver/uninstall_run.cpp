@@ -39,9 +39,9 @@ void PassOverIgnoredBlocks(LogReader& log) {
 }
 
 void ShowFinalMessage(const Run& run) {
-    Text text = run.completion_text;
-    if (run.reboot_pending) text += u"\r\r" + run.restart_text;
-    text = SubstituteFirst(text, run.product_name);
+    Text text = run.header.completion_text;
+    if (run.reboot_pending) text += u"\r\r" + run.header.restart_text;
+    text = SubstituteFirst(text, run.header.product_name);
     win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), win::MB_OK | win::MB_ICONQUESTION);
 }
 
@@ -53,13 +53,13 @@ void UninstallRun(Run& run) {
     PassOverIgnoredBlocks(run.log);
 
     run.reboot_pending = false;
-    BuildRemovalList(run.log, run.all_users, run.removal_list);
-    run.classes_root = OpenClassesRoot(run.auto_root);
-    RemoveRegistryEntries(run.log, run.auto_root, run.classes_root);
+    BuildRemovalList(run.log, run.header.all_users, run.removal_list);
+    run.classes_root = OpenClassesRoot(run.header.auto_root);
+    RemoveRegistryEntries(run.log, run.header.auto_root, run.classes_root);
     RestoreFileAssociations(run.log, run.classes_root);
     CloseClassesRoot(run.classes_root);
     run.classes_root = nullptr;
-    UnregisterComponents(run);
+    UnregisterComponents(run.log, run.removal_list, run.folders.system, run.looked_up);
 
     if (run.temp_mode) {
         // The first instance may still be ending: no file goes earlier than 100 ms after the start.

@@ -1,6 +1,5 @@
 #include "environment/privilege.h"
 
-#include "driver/run.h"
 #include "environment/text.h"
 #include "platform/unique_handle.h"
 
@@ -22,23 +21,23 @@ bool IsLuaEnabled() {
     return result == win::ERROR_SUCCESS && enabled != 0;
 }
 
-win::BOOL IsAdministrator(Run& run) {
+win::BOOL IsAdministrator(TLookedUpFunctions& looked_up) {
     win::SID_IDENTIFIER_AUTHORITY nt_authority = {{0, 0, 0, 0, 0, 5}};
     win::PSID administrators = nullptr;
     if (!win::AllocateAndInitializeSid(&nt_authority, 2, win::SECURITY_BUILTIN_DOMAIN_RID, win::DOMAIN_ALIAS_RID_ADMINS,
                                        0, 0, 0, 0, 0, 0, &administrators)) {
         return win::FALSE;
     }
-    if (run.check_token_membership == nullptr) {
+    if (looked_up.check_token_membership == nullptr) {
         // Only from the already-loaded module: the import table never names it.
         win::HMODULE advapi = win::GetModuleHandleW(u"advapi32.dll");
         if (advapi != nullptr) {
-            run.check_token_membership = reinterpret_cast<win::PFN_CheckTokenMembership>(
+            looked_up.check_token_membership = reinterpret_cast<win::PFN_CheckTokenMembership>(
                 reinterpret_cast<void*>(win::GetProcAddress(advapi, "CheckTokenMembership")));
         }
     }
     win::BOOL member = win::FALSE;
-    if (run.check_token_membership != nullptr && !run.check_token_membership(nullptr, administrators, &member)) {
+    if (looked_up.check_token_membership != nullptr && !looked_up.check_token_membership(nullptr, administrators, &member)) {
         member = win::FALSE;
     }
     win::FreeSid(administrators);

@@ -135,6 +135,7 @@ using PFN_UnRegisterTypeLib = HRESULT(WIN_STDCALL*)(const GUID*, WORD, WORD, LCI
 using PFN_SetDefaultDllDirectories = BOOL(WIN_STDCALL*)(DWORD);
 
 // kernel32
+[[noreturn]] void ExitProcess(UINT uExitCode);
 DWORD GetTickCount();
 void Sleep(DWORD dwMilliseconds);
 DWORD GetLastError();

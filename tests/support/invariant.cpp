@@ -5,9 +5,8 @@
 #include <functional>
 
 #include "actions/registry_removal.h"
-#include "driver/log_reader.h"
-#include "driver/run.h"
-#include "driver/startup.h"
+#include "log/header.h"
+#include "log/log_reader.h"
 #include "support/sim_state.h"
 
 namespace dismora::sim {
@@ -443,12 +442,12 @@ LogSections ReadLogSections(std::string_view bytes) {
     const Text path = u"C:\\Kelvane.log";
     scratch.WriteFile(path, bytes);
     scratch.Run({.command_line = u"C:\\reader.exe"}, [&] {
-        dismora::Run run;
-        if (!run.log.Open(path) || ParseHeader(run) != HeaderStatus::kOk) return;
+        LogReader log;
+        THeader header;
+        if (!log.Open(path) || ParseHeader(log, header) != HeaderStatus::kOk) return;
         lines.header_ok = true;
-        lines.all_users = run.all_users;
-        lines.auto_is_machine = run.auto_root == win::HKEY_LOCAL_MACHINE;
-        LogReader& log = run.log;
+        lines.all_users = header.all_users;
+        lines.auto_is_machine = header.auto_root == win::HKEY_LOCAL_MACHINE;
         log.ReadLine();  // the pre-uninstall command
         std::int32_t records = log.ReadCount();
         if (records > 0) log.SkipLines(3 * static_cast<std::int64_t>(records));

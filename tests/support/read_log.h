@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "driver/log_reader.h"
+#include "log/log_reader.h"
 #include "support/sim.h"
 
 namespace dismora::test {

@@ -2,7 +2,7 @@
 // every CR dropped, the end-of-file mark ending the line and the log, UTF-8 decoded. The
 // random logs mix short lines with lines longer than the reader's buffer, so lines cross
 // buffer ends and make it grow.
-#include "driver/log_reader.h"
+#include "log/log_reader.h"
 
 #include <gtest/gtest.h>
 

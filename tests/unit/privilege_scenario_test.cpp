@@ -1,7 +1,6 @@
 // The privilege gate and the two checks behind it.
 #include <gtest/gtest.h>
 
-#include "driver/run.h"
 #include "environment/privilege.h"
 #include "support/invariant.h"
 #include "support/log_builder.h"
@@ -134,9 +133,9 @@ TEST(PrivilegeChecks, AdministratorOnlyWhenElevatedAndLookedUpOnce) {
         win::BOOL first = 0;
         win::BOOL second = 0;
         m.Run({.command_line = u"C:\\Tests\\host.exe", .token = c.token}, [&] {
-            dismora::Run run;
-            first = IsAdministrator(run);
-            second = IsAdministrator(run);
+            dismora::TLookedUpFunctions looked_up;
+            first = IsAdministrator(looked_up);
+            second = IsAdministrator(looked_up);
         });
         EXPECT_EQ(first != 0, c.expected);
         EXPECT_EQ(second != 0, c.expected);
@@ -151,9 +150,9 @@ TEST(PrivilegeChecks, MissingMembershipFunctionMeansNoAndIsLookedUpAgain) {
     m.SetExportMissing("CheckTokenMembership");
     win::BOOL result = 1;
     m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
-        dismora::Run run;
-        result = IsAdministrator(run);
-        result |= IsAdministrator(run);
+        dismora::TLookedUpFunctions looked_up;
+        result = IsAdministrator(looked_up);
+        result |= IsAdministrator(looked_up);
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(m.ProcLookups("CheckTokenMembership"), 2);
@@ -162,8 +161,8 @@ TEST(PrivilegeChecks, MissingMembershipFunctionMeansNoAndIsLookedUpAgain) {
     Machine failing;
     failing.FailCall("AllocateAndInitializeSid", 1, win::ERROR_NOT_ENOUGH_MEMORY);
     failing.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
-        dismora::Run run;
-        result = IsAdministrator(run);
+        dismora::TLookedUpFunctions looked_up;
+        result = IsAdministrator(looked_up);
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(failing.ProcLookups("CheckTokenMembership"), 0);

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "actions/registry_removal.h"
-#include "driver/log_reader.h"
+#include "log/log_reader.h"
 #include "support/log_builder.h"
 #include "support/read_log.h"
 #include "support/sim.h"

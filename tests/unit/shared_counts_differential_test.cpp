@@ -7,7 +7,7 @@
 #include <random>
 
 #include "actions/removal_list.h"
-#include "driver/log_reader.h"
+#include "log/log_reader.h"
 #include "support/log_builder.h"  // Utf8
 #include "support/read_log.h"
 #include "support/sim.h"

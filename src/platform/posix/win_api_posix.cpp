@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "check/utf8.h"
+#include "platform/utf8.h"
 #include "platform/win_api.h"
 
 namespace {

@@ -44,6 +44,8 @@ namespace win {
 
 // kernel32
 
+void ExitProcess(UINT uExitCode) { ::ExitProcess(uExitCode); }
+
 DWORD GetTickCount() { return ::GetTickCount(); }
 
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }

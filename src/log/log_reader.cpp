@@ -1,4 +1,4 @@
-#include "driver/log_reader.h"
+#include "log/log_reader.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
-// The process entry: make DLL loading safe, run the program, end with code 0.
+// The process entry, built into the product only: make DLL loading safe, run the
+// program, end with code 0.
 
 #include "driver/main_routine.h"
-
-#include <windows.h>
+#include "platform/win_api.h"
 
 // The process starts here, without the C runtime's start-up code: the program has no
 // static constructors, no thread-local data and no use for the runtime's argument
@@ -13,14 +13,13 @@ extern "C" __attribute__((externally_visible)) void DismoraEntry() {
     // only. SetDefaultDllDirectories is missing on Vista and on 7 without its
     // update, so it is looked up; dropping the current folder from the search
     // still helps there.
-    if (HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll")) {
-        using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-        auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-            reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
-        if (set_default_dll_directories != nullptr) set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (win::HMODULE kernel32 = win::GetModuleHandleW(u"kernel32.dll")) {
+        auto set_default_dll_directories = reinterpret_cast<win::PFN_SetDefaultDllDirectories>(
+            reinterpret_cast<void*>(win::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+        if (set_default_dll_directories != nullptr) set_default_dll_directories(win::LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
-    SetDllDirectoryW(L"");
+    win::SetDllDirectoryW(u"");
 
     dismora::MainRoutine();
-    ExitProcess(0);
+    win::ExitProcess(0);
 }
