@@ -26,6 +26,7 @@ build-windows:
 
 test: deps build
 	@tools/check-exe.sh
+	@tools/check-layers.sh
 	@tools/lint.sh
 	@$(MAKE) --no-print-directory test-native
 	@$(MAKE) --no-print-directory test-e2e

@@ -21,3 +21,13 @@ target_link_libraries(dismora_tests PRIVATE dismora_sim dismora_core GTest::gtes
 include(GoogleTest)
 gtest_discover_tests(dismora_tests DISCOVERY_TIMEOUT 60)
 include(${CMAKE_SOURCE_DIR}/cmake/check-native.cmake)
+
+# The include check passes on the tree as it is, and names the file and line of an
+# upward include planted in a copy of it.
+add_test(NAME LayerCheck.TreePasses COMMAND ${CMAKE_SOURCE_DIR}/tools/check-layers.sh ${CMAKE_SOURCE_DIR}/src)
+add_test(NAME LayerCheck.PlantedUpwardIncludeFails COMMAND bash -c
+    "copy=$(mktemp -d) && trap 'rm -rf $copy' EXIT && cp -r '${CMAKE_SOURCE_DIR}/src' $copy/ && \
+     sed -i '3a #include \"driver/run.h\"' $copy/src/environment/text.cpp && \
+     ! '${CMAKE_SOURCE_DIR}/tools/check-layers.sh' $copy/src")
+set_tests_properties(LayerCheck.PlantedUpwardIncludeFails PROPERTIES
+    PASS_REGULAR_EXPRESSION "environment/text\\.cpp:4: includes driver/ from the lower layer environment/")
