@@ -169,6 +169,7 @@ struct Tracked {
     HANDLE handle = nullptr;  // kept open so the exit code outlives the process
     DWORD parent = 0;
     std::wstring image;
+    std::wstring exe_name;  // from the process list: the name only, used when no full path came
 };
 
 struct Job {
@@ -207,7 +208,7 @@ struct Job {
             for (BOOL ok = Process32FirstW(snap, &entry); ok; ok = Process32NextW(snap, &entry)) {
                 if (entry.th32ProcessID != pid) continue;
                 t.parent = entry.th32ParentProcessID;
-                if (t.image.empty()) t.image = entry.szExeFile;
+                t.exe_name = entry.szExeFile;
                 break;
             }
             CloseHandle(snap);
@@ -653,7 +654,7 @@ struct Runner {
                 if (GetExitCodeProcess(t.handle, &exit_code)) code = Num(exit_code);
             }
             WriteLine("{\"event\":\"process\",\"pid\":" + Num(t.pid) + ",\"parent\":" + Num(t.parent) +
-                      ",\"image\":" + Json(t.image) + ",\"exit_code\":" + code + "}");
+                      ",\"image\":" + Json(t.image.empty() ? t.exe_name : t.image) + ",\"exit_code\":" + code + "}");
         }
         WriteLine(std::string("{\"event\":\"end\",\"hang\":") + (hang ? "true" : "false") +
                   ",\"boxes\":" + Num(box_count) + ",\"unused_answers\":" +
