@@ -17,8 +17,10 @@ set(CMAKE_CXX_LINK_EXECUTABLE "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAG
 add_executable(dismora WIN32 ${DISMORA_CORE_SOURCES} ${DISMORA_ENTRY_SOURCE} ${DISMORA_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/src/resources/dismora.rc)
 target_include_directories(dismora PRIVATE ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(dismora PRIVATE ${DISMORA_SIZE_FLAGS} -flto -ffat-lto-objects -Wall -Wextra)
+# Terminal-server aware: otherwise, on a Remote Desktop host, GetWindowsDirectoryW gives
+# the user's own Windows folder, and the protected Windows folder would name the wrong one.
 target_link_options(dismora PRIVATE -Oz -mpreferred-stack-boundary=2 -flto -fwhole-program -fno-use-linker-plugin -nostartfiles -Wl,--entry=_DismoraEntry
-    -mwindows -static -s -Wl,--gc-sections -Wl,--dynamicbase -Wl,--nxcompat -Wl,-Map=${CMAKE_BINARY_DIR}/dismora.map)
+    -mwindows -static -s -Wl,--gc-sections -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware -Wl,-Map=${CMAKE_BINARY_DIR}/dismora.map)
 target_link_libraries(dismora PRIVATE advapi32 user32 shell32 oleaut32 kernel32)
 set_target_properties(dismora PROPERTIES OUTPUT_NAME dismora SUFFIX .exe)
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Inspects the product executable as it ships: a 32-bit PE of the GUI
-# subsystem, importing system DLLs only (and not the functions the program
-# must look up at run time), with its manifest, stripped, relocatable.
+# subsystem, importing Known DLLs only (and not the functions the program
+# must look up at run time), with its manifest, stripped, relocatable and
+# terminal-server aware.
 # Prints what it finds and exits non-zero on any failure.
 #
 #   tools/check-exe.sh [--max-size BYTES] [EXE]     (default build/windows/dismora.exe)
@@ -13,7 +14,7 @@ exe=build/windows/dismora.exe
 while [ $# -gt 0 ]; do
     case $1 in
         --max-size) max_size=${2:?--max-size needs a number of bytes}; shift 2 ;;
-        -h|--help) sed -n '2,7s/^# \{0,1\}//p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,8s/^# \{0,1\}//p' "$0"; exit 0 ;;
         *) exe=$1; shift ;;
     esac
 done
@@ -54,10 +55,14 @@ else
     fail "subsystem ${subsystem:-missing}, expected 00000002 (Windows GUI)"
 fi
 
-# Imports: every DLL a system one, and none of the functions that must be
-# looked up at run time (missing on some supported Windows, or deliberately
-# kept out of the import table).
-allowed_dlls='kernel32.dll advapi32.dll user32.dll shell32.dll oleaut32.dll ole32.dll msvcrt.dll'
+# Imports: every DLL a Known DLL on each Windows the manifest names (Vista, 7,
+# 8, 8.1 and 10), and none of the functions that must be looked up at run time
+# (missing on some supported Windows, or deliberately kept out of the import
+# table). The elevated copy starts from the temporary folder, which the user can
+# write to: the loader looks for any other imported DLL beside the program
+# first, where a planted one would run elevated. A DLL that is not on this list
+# must be loaded at run time from the System folder, by its full path.
+allowed_dlls='kernel32.dll advapi32.dll user32.dll gdi32.dll shell32.dll ole32.dll oleaut32.dll msvcrt.dll comdlg32.dll shlwapi.dll'
 runtime_only='CheckTokenMembership UnRegisterTypeLib SetDefaultDllDirectories'
 import_failures=$failures
 imports=$(awk '
@@ -77,7 +82,7 @@ while read -r dll; do
     echo "  $dll:$functions" | fold -s -w 100 | sed -e "s/ *$//" -e "2,\$s/^/      /"
     lower=$(tr '[:upper:]' '[:lower:]' <<<"$dll")
     if [[ " $allowed_dlls " != *" $lower "* ]]; then
-        fail "imports from a non-system DLL: $dll"
+        fail "imports from $dll, which is not a Known DLL on every supported Windows"
     fi
 done <<<"$dlls"
 for name in $runtime_only; do
@@ -86,7 +91,7 @@ for name in $runtime_only; do
     fi
 done
 if [ "$failures" -eq "$import_failures" ]; then
-    pass "imports are system DLLs only, without $(sed 's/ /, /g' <<<"$runtime_only")"
+    pass "imports are Known DLLs only, without $(sed 's/ /, /g' <<<"$runtime_only")"
 fi
 
 # The manifest: RT_MANIFEST (24) with the id 1 that process creation reads.
@@ -244,6 +249,13 @@ if grep -q 'NX_COMPAT' <<<"$private_headers"; then
     pass "NX_COMPAT set"
 else
     fail "NX_COMPAT not set"
+fi
+# Terminal-server aware: otherwise, on a Remote Desktop host, GetWindowsDirectoryW
+# gives a folder of the user's own and the protected Windows folder is the wrong one.
+if grep -q 'TERMINAL_SERVICE_AWARE' <<<"$private_headers"; then
+    pass "TERMINAL_SERVICE_AWARE set"
+else
+    fail "TERMINAL_SERVICE_AWARE not set: GetWindowsDirectoryW would give a per-user folder on a Remote Desktop host"
 fi
 
 size=$(stat -c %s "$exe")
