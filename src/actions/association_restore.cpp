@@ -72,7 +72,8 @@ void RestoreIcon(LogReader& log, win::HKEY file_type) {
 void RestoreVerb(LogReader& log, win::HKEY file_type, const Text& verb) {
     Text previous = log.ReadLine();
     Text installed = log.ReadLine();
-    if (verb.find(u'\0') != Text::npos) return;  // Windows would act on a shorter name
+    // Windows would act on a shorter name; one that names no key would make "shell" the verb.
+    if (verb.find_first_not_of(u'\\') == Text::npos || verb.find(u'\0') != Text::npos) return;
     Text verb_path = Concat({u"shell\\", verb});
     UniqueKey command;
     if (OpenKey(file_type, Concat({verb_path, u"\\command"}).c_str(), win::KEY_ALL_ACCESS, command) !=

@@ -40,18 +40,48 @@ int CompareFolders(const Text& a, const Text& b) {
 
 }  // namespace
 
-void DeleteFileOrSchedule(const Text& path, const WellKnownFolders& folders, bool& reboot_pending) {
-    if (DeleteOrSchedule(path, reboot_pending) == Deletion::kDeleted) RemoveEmptyFolders(FolderPart(path), folders);
+namespace {
+
+// Where the folder part of a path ends: after its last separator, "/" included.
+std::size_t FolderEnd(TextView path) {
+    std::size_t end = path.size();
+    while (end > 0 && path[end - 1] != u'\\' && path[end - 1] != u'/' && path[end - 1] != u':') --end;
+    return end;
 }
 
-void DeleteListedFiles(const RemovalList& list, const WellKnownFolders& folders, bool& reboot_pending) {
+}  // namespace
+
+Text FolderToClimb(TextView path) {
+    // A full path is climbed as Windows resolves it, so that "..", ".", "/" and doubled
+    // separators lead to the real parent. Other forms are climbed as written: a relative
+    // path would otherwise reach above what the log names, and "\\?\" turns resolution off.
+    auto separator = [&path](std::size_t i) { return path[i] == u'\\' || path[i] == u'/'; };
+    Text folder(path.substr(0, FolderEnd(path)));
+    if (folder.size() >= 3 &&
+        ((folder[1] == u':' && separator(2)) || (separator(0) && separator(1) && folder[2] != u'?' && folder[2] != u'.')) &&
+        PathFromWindows(folder.c_str(), false, folder)) {
+        return folder;
+    }
+    return FolderPart(path);
+}
+
+void DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, bool& reboot_pending) {
+    if (DeleteOrSchedule(path, reboot_pending) == Deletion::kDeleted) RemoveEmptyFolders(FolderToClimb(path), folders);
+}
+
+void DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, bool& reboot_pending) {
     // Folders only lose content during the walk, so offering each emptied folder once at
     // the end, deepest first, removes exactly the folders the climb after every single
     // deletion would have removed, without a failing attempt per remaining file.
     std::vector<Text> emptied;
+    Text last_folder;
     for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
         if (DeleteOrSchedule(node->Path, reboot_pending) != Deletion::kDeleted) continue;
-        Text folder = FolderPart(node->Path);
+        // Most files share the folder of the one before: that folder is resolved once.
+        const TextView raw = TextView(node->Path).substr(0, FolderEnd(node->Path));
+        if (!emptied.empty() && raw == last_folder) continue;
+        last_folder = Text(raw);
+        Text folder = FolderToClimb(node->Path);
         if (emptied.empty() || emptied.back() != folder) emptied.push_back(std::move(folder));
     }
     // Sorted through pointers: a string's bytes cannot simply be moved about.
@@ -84,7 +114,7 @@ void DeleteListedFiles(const RemovalList& list, const WellKnownFolders& folders,
         if (!first && folder == *candidate) continue;
         first = false;
         folder = *candidate;  // a copy: the queue may grow below
-        if (folder.empty() || folder.back() != u'\\' || folders.IsProtected(folder) ||
+        if (folder.empty() || folder.back() != u'\\' || folders.KeepsFolder(folder) ||
             !win::RemoveDirectoryW(folder.c_str())) {
             continue;
         }
@@ -100,9 +130,9 @@ void ScheduleDeleteAtRestart(const Text& path) {
     win::MoveFileExW(name, nullptr, win::MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
-void RemoveEmptyFolders(Text folder, const WellKnownFolders& folders) {
+void RemoveEmptyFolders(Text folder, WellKnownFolders& folders) {
     while (!folder.empty() && folder.back() == u'\\') {
-        if (folders.IsProtected(folder)) return;
+        if (folders.KeepsFolder(folder)) return;
         if (!win::RemoveDirectoryW(folder.c_str())) return;
         folder.pop_back();
         folder = FolderPart(folder);

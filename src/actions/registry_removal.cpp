@@ -67,6 +67,35 @@ Text NormalizeKeyPath(TextView path) {
     return result;
 }
 
+// True when the segment at `at` (the start of the path or after a backslash) is `name`.
+bool SegmentAt(TextView path, std::size_t at, TextView name) {
+    std::size_t end = at + name.size();
+    return end <= path.size() && SameFileName(TextView(path.data() + at, name.size()), name) &&
+           (end == path.size() || path[end] == u'\\');
+}
+
+// The registry shows some keys under a second name: the 32-bit view right below
+// "Software", "Software\Classes" or the classes root, and the numbered control sets that
+// "CurrentControlSet" stands for. The path with that name mapped to the key it shows.
+// The list spells no key with such a name but Software\Wow6432Node, which maps onto
+// Software, refused as well: so the mapped path alone decides.
+void DropAlias(Text& path, bool under_classes_root) {
+    const std::size_t size = path.size();
+    std::size_t at = under_classes_root                 ? 0
+                     : !SegmentAt(path, 0, u"Software") ? size + 1
+                     : SegmentAt(path, 9, u"Classes")   ? 17
+                                                        : 9;
+    if (SegmentAt(path, at, u"Wow6432Node")) {
+        std::size_t cut = at == 0 ? 0 : at - 1;  // with one of the backslashes beside it
+        std::size_t rest = cut + 12 < size ? cut + 12 : size;
+        path = Concat({TextView(path.data(), cut), TextView(path.data() + rest, size - rest)});
+    } else if (!under_classes_root && size >= 20 && (size == 20 || path[20] == u'\\') &&
+               SameFileName(TextView(path.data(), 17), u"System\\ControlSet") && path[17] >= u'0' && path[17] <= u'9' &&
+               path[18] >= u'0' && path[18] <= u'9' && path[19] >= u'0' && path[19] <= u'9') {
+        path = Concat({u"System\\CurrentControlSet", TextView(path.data() + 20, size - 20)});
+    }
+}
+
 // True when the path is the listed key or lies above it, ignoring case.
 bool IsAtOrAbove(TextView path, TextView listed) {
     if (path.size() > listed.size()) return false;
@@ -90,6 +119,7 @@ void FillUserKeys(std::vector<Text>& users) {
 
 bool IsSharedKey(TextView key_path, bool under_classes_root) {
     Text path = NormalizeKeyPath(key_path);
+    DropAlias(path, under_classes_root);
     if (path.empty()) return true;
     const char* entry = kSharedKeys;
     for (std::size_t index = 0; *entry != '\0'; ++index) {
@@ -102,6 +132,13 @@ bool IsSharedKey(TextView key_path, bool under_classes_root) {
         }
     }
     return false;
+}
+
+bool IsRefusedWholeKey(RegistryRoot root, TextView key_path) {
+    // Beside each user's hive, HKEY_USERS holds that user's classes as a hive of their own:
+    // a line there lands at a classes root too.
+    return (root != RegistryRoot::kClassesRoot && IsSharedKey(key_path, false)) ||
+           ((root == RegistryRoot::kClassesRoot || root == RegistryRoot::kUsers) && IsSharedKey(key_path, true));
 }
 
 win::HKEY OpenClassesRoot(win::HKEY auto_root) {
@@ -170,13 +207,11 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
         if (whole_key) open_key.Reset();
 
         RegistryRoot which = MatchRootName(entry.root_name);
-        if (which == RegistryRoot::kUnknown) continue;
+        if (which == RegistryRoot::kUnknown || (whole_key && IsRefusedWholeKey(which, entry.key_path))) continue;
         if (which == RegistryRoot::kClassesRoot) {
-            if (whole_key && IsSharedKey(entry.key_path, true)) continue;
             DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field);
             continue;
         }
-        if (whole_key && IsSharedKey(entry.key_path, false)) continue;
 
         if (which != RegistryRoot::kUsers) {
             win::HKEY root = which == RegistryRoot::kAuto          ? auto_root

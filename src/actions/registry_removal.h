@@ -24,8 +24,12 @@ void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value
 // A subkey that can be neither emptied nor deleted is left, with the keys above it.
 void DeleteSubkeysRecursively(win::HKEY key);
 
-// True when a whole-key entry under this root would remove a key that no single
-// installation owns (or the root itself).
+// True when a whole-key entry would remove a key that no single installation owns (or
+// the root itself), under the classes root or under a root like HKEY_LOCAL_MACHINE.
 bool IsSharedKey(TextView key_path, bool under_classes_root);
+
+// Whether a whole-key entry of this root is refused: the one rule for the uninstaller and
+// for what dismora-check reports.
+bool IsRefusedWholeKey(RegistryRoot root, TextView key_path);
 
 }  // namespace dismora

@@ -354,7 +354,7 @@ private:
         if (entry.root == RegistryRoot::kUnknown) {
             entry.action = RegistryAction::kPassedOverUnknownRoot;
             Warn(FindingKind::kUnknownRoot, line, UnknownRootMessage(entry.entry.root_name));
-        } else if (whole_key && IsSharedKey(key, entry.root == RegistryRoot::kClassesRoot)) {
+        } else if (whole_key && IsRefusedWholeKey(entry.root, key)) {
             entry.action = RegistryAction::kPassedOverUnsafe;
             Warn(FindingKind::kUnsafeWholeKey, line,
                  u"whole-key entry refused: " +
@@ -475,6 +475,11 @@ private:
                 record.passed_over_nul = true;
                 Warn(FindingKind::kHoldsNul, record.line,
                      u"this verb name holds U+0000 (a 0 byte): the uninstaller passes the verb over");
+            } else if (record.name.find_first_not_of(u'\\') == Text::npos) {
+                record.passed_over_empty = true;
+                Warn(FindingKind::kEmptyVerb, record.line,
+                     u"this verb name is empty (or backslashes only): the uninstaller passes the verb over, as its "
+                     u"key would be shell itself");
             }
             block.verbs.push_back(std::move(record));
         }

@@ -29,6 +29,7 @@ enum class FindingKind {
     kCountNotNumber,
     kComponentNotListed,
     kPercentInBlock,  // a "%" line where a passed-over block would end early
+    kEmptyVerb,
 };
 
 struct Finding {
@@ -95,6 +96,7 @@ struct VerbPlan {
     NumberedText previous_command;
     NumberedText installed_command;
     bool passed_over_nul = false;
+    bool passed_over_empty = false;  // empty or backslashes only: it would stand for "shell" itself
 };
 
 struct AssociationPlan {

@@ -211,6 +211,10 @@ private:
                     Item(verb.line, u"verb " + Shown(verb.name) + u": passed over, it holds U+0000");
                     continue;
                 }
+                if (verb.passed_over_empty) {
+                    Item(verb.line, u"verb " + Shown(verb.name) + u": passed over, it names no key below shell");
+                    continue;
+                }
                 Text what = u"verb " + Shown(verb.name);
                 if (verb.previous_command.text.empty()) {
                     Item(verb.line, what + u": where its command still reads " + Shown(verb.installed_command.text),
@@ -448,6 +452,8 @@ const char16_t* FindingKindName(FindingKind kind) {
             return u"component-not-listed";
         case FindingKind::kPercentInBlock:
             return u"percent-in-block";
+        case FindingKind::kEmptyVerb:
+            return u"empty-verb";
     }
     return u"";
 }
@@ -534,6 +540,7 @@ Text RenderJson(const Plan& plan) {
                                           .Add(u"previous_command", NumberedJson(verb.previous_command))
                                           .Add(u"installed_command", NumberedJson(verb.installed_command))
                                           .Add(u"passed_over_nul", JsonBool(verb.passed_over_nul))
+                                          .Add(u"passed_over_empty", JsonBool(verb.passed_over_empty))
                                           .Done();
                                   }));
                      }

@@ -21,15 +21,35 @@ Text TemporaryFolder() {
 
 // The copy runs in another folder: a relative log path would no longer lead to the log.
 Text AbsolutePath(const Text& path) {
-    win::DWORD needed = win::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) return path;
-    Text buffer;
-    buffer.resize(needed + 1u);
-    win::DWORD length =
-        win::GetFullPathNameW(path.c_str(), static_cast<win::DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (length == 0 || length >= buffer.size()) return path;
-    buffer.resize(length);
-    return buffer;
+    Text full;
+    return PathFromWindows(path.c_str(), false, full) ? full : path;
+}
+
+// Opens the copy so that nobody can change, rename or delete it until it has been started,
+// and makes sure it holds the program's own bytes: another process of the user may have
+// replaced it since it was made. An empty handle when it does not; the loader's own open
+// (reading, sharing reading) still succeeds.
+UniqueFileHandle HoldCopy(const Text& own_path, const Text& copy) {
+    UniqueFileHandle held(win::CreateFileW(copy.c_str(), win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
+                                           win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle own(win::CreateFileW(own_path.c_str(), win::GENERIC_READ,
+                                          win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE, nullptr,
+                                          win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!held.IsValid() || !own.IsValid()) return {};
+    char expected[1024];
+    char found[1024];
+    while (true) {
+        win::DWORD expected_size = 0;
+        win::DWORD found_size = 0;
+        if (!win::ReadFile(own.Get(), expected, sizeof(expected), &expected_size, nullptr) ||
+            !win::ReadFile(held.Get(), found, sizeof(found), &found_size, nullptr) || expected_size != found_size) {
+            return {};
+        }
+        if (expected_size == 0) return held;
+        for (win::DWORD i = 0; i < expected_size; ++i) {
+            if (expected[i] != found[i]) return {};
+        }
+    }
 }
 
 }  // namespace
@@ -46,11 +66,14 @@ Handover Relaunch(Run& run) {
     Text temp = TemporaryFolder();
     Text target;
     bool copied = false;
+    UniqueFileHandle held;  // the copy, from its check until it has been started
     if (!temp.empty()) {
         Text base = Concat({temp, FileNamePart(run.own_path)});
         for (std::uint32_t attempt = 1; attempt <= kCopyAttempts && !copied; ++attempt) {
             target = CopyTargetForAttempt(base, attempt);
-            copied = win::CopyFileW(run.own_path.c_str(), target.c_str(), win::FALSE) != win::FALSE;
+            if (win::CopyFileW(run.own_path.c_str(), target.c_str(), win::FALSE) == win::FALSE) continue;
+            held = HoldCopy(run.own_path, target);
+            copied = held.IsValid();
         }
     }
     // Without a copy the program's own file is started, still with "/temp", so that the
@@ -62,7 +85,7 @@ Handover Relaunch(Run& run) {
     if (run.header.all_users && !IsAdministrator(run.looked_up)) {
         win::SHELLEXECUTEINFOW info = {};
         info.cbSize = sizeof(info);
-        info.fMask = 0;
+        info.fMask = win::SEE_MASK_NOASYNC;  // the start has happened when the call returns
         info.hwnd = nullptr;
         info.lpVerb = u"runas";
         info.lpFile = target.c_str();
@@ -70,6 +93,7 @@ Handover Relaunch(Run& run) {
         info.lpDirectory = nullptr;
         info.nShow = win::SW_SHOW;
         if (win::ShellExecuteExW(&info)) return Handover::kEnded;
+        held.Reset();
         if (copied) win::DeleteFileW(target.c_str());
         info.lpFile = run.own_path.c_str();
         if (win::ShellExecuteExW(&info)) return Handover::kEnded;

@@ -63,6 +63,25 @@ Text DriveOrShareRoot(TextView path) {
     return Text();
 }
 
+bool PathFromWindows(const char16_t* path, bool long_names, Text& result) {
+    Text buffer;
+    win::DWORD size = 0;
+    // The first call asks for the size; a path that grew meanwhile gets one more try.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        win::DWORD length = long_names ? win::GetLongPathNameW(path, buffer.data(), size)
+                                       : win::GetFullPathNameW(path, size, buffer.data(), nullptr);
+        if (length == 0) return false;
+        if (length < size) {
+            buffer.resize(length);
+            result = std::move(buffer);
+            return true;
+        }
+        size = length + 1;
+        buffer.resize(size);
+    }
+    return false;
+}
+
 Text FolderPart(TextView path) {
     for (std::size_t i = path.size(); i > 0; --i) {
         if (IsPathSeparator(path[i - 1])) return Text(path.substr(0, i));

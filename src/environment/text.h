@@ -39,6 +39,10 @@ Text Extension(TextView path);
 // True when the path exists and is not a folder.
 bool FileExists(const Text& path);
 
+// What Windows makes of a path: its full form (GetFullPathNameW), or with long_names its
+// 8.3 names expanded (GetLongPathNameW). False when Windows gives none.
+bool PathFromWindows(const char16_t* path, bool long_names, Text& result);
+
 // Replaces the first "%s" of the format by the argument; nothing else is special.
 Text SubstituteFirst(TextView format, TextView argument);
 

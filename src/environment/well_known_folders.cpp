@@ -1,5 +1,6 @@
 #include "environment/well_known_folders.h"
 
+#include <cstring>
 #include <iterator>
 
 #include "platform/unique_handle.h"
@@ -106,14 +107,76 @@ bool SameFileName(TextView a, TextView b) {
                                      win::TRUE) == win::CSTR_EQUAL;
 }
 
+// The roles in the order the clean-up compares them: offsets, which need no relocation.
+constexpr Text F::*kRoleFolders[WellKnownFolders::kRoles] = {
+    &F::windows,    &F::system,  &F::windows_drive, &F::program_files, &F::common_files, &F::start_menu,
+    &F::programs, &F::desktop, &F::send_to,       &F::startup,       &F::my_documents, &F::app_data};
+
+const Text& WellKnownFolders::Folder(std::size_t index) const {
+    return index < kRoles ? this->*kRoleFolders[index] : replaced[index - kRoles];
+}
+
 bool WellKnownFolders::IsProtected(TextView folder) const {
-    const Text* roles[] = {&windows,  &system,  &windows_drive, &program_files, &common_files, &start_menu,
-                           &programs, &desktop, &send_to,       &startup,       &my_documents, &app_data};
-    for (const Text* role : roles) {
-        if (SameFileName(folder, *role)) return true;
+    for (std::size_t i = 0; i < Count(); ++i) {
+        if (SameFileName(folder, Folder(i))) return true;
     }
-    for (const Text& extra : replaced) {
-        if (SameFileName(folder, extra)) return true;
+    return false;
+}
+
+namespace {
+
+// Opens the folder for its attributes only, sharing everything, and appends what it is to
+// identity: its volume serial number and file index, six units. With flags
+// FILE_FLAG_OPEN_REPARSE_POINT a junction or link is opened itself, not the folder it
+// leads to; junctions on the way there are always followed.
+bool ReadIdentity(const Text& folder, win::DWORD flags, Text& identity, win::DWORD& attributes) {
+    UniqueFileHandle handle(win::CreateFileW(
+        folder.c_str(), win::FILE_READ_ATTRIBUTES, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE,
+        nullptr, win::OPEN_EXISTING, win::FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
+    win::BY_HANDLE_FILE_INFORMATION info = {};
+    if (!handle.IsValid() || !win::GetFileInformationByHandle(handle.Get(), &info)) return false;
+    // The volume goes where the link count was, right before the file index.
+    info.nNumberOfLinks = info.dwVolumeSerialNumber;
+    char16_t units[6];
+    std::memcpy(units, &info.nNumberOfLinks, sizeof(units));
+    identity.append(units, 6);
+    attributes = info.dwFileAttributes;
+    return true;
+}
+
+// One text for every spelling of a folder (ending with "\"): the full path as Windows
+// resolves it, without the prefix that turns resolution off, its short names expanded.
+bool CanonicalForm(const Text& folder, Text& form) {
+    const bool literal = TextView(folder).substr(0, 4) == u"\\\\?\\";
+    return PathFromWindows(folder.c_str() + (literal ? 4 : 0), false, form) &&
+           (form.find(u'~') == Text::npos || PathFromWindows(form.c_str(), true, form));
+}
+
+}  // namespace
+
+bool WellKnownFolders::KeepsFolder(const Text& folder) {
+    if (IsProtected(folder)) return true;
+    win::DWORD attributes = 0;
+    Text form;
+    if (!forms_taken) {
+        forms_taken = true;
+        for (std::size_t i = 0; i < Count(); ++i) {
+            ReadIdentity(Folder(i), 0, identities, attributes);
+            if (CanonicalForm(Folder(i), form)) forms.push_back(form);
+        }
+    }
+    Text identity;
+    const bool opened = ReadIdentity(folder, win::FILE_FLAG_OPEN_REPARSE_POINT, identity, attributes);
+    if (opened) {
+        // RemoveDirectoryW would take a junction away whatever its target holds.
+        if (attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) return true;
+        for (std::size_t at = 0; at < identities.size(); at += 6) {
+            if (identities.compare(at, 6, identity) == 0) return true;
+        }
+    }
+    if (!CanonicalForm(folder, form)) return !opened;
+    for (const Text& known : forms) {
+        if (SameFileName(known, form)) return true;
     }
     return false;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "environment/text.h"
+#include "platform/win_api.h"
 
 namespace dismora {
 
@@ -27,6 +28,20 @@ struct WellKnownFolders {
 
     // True when the folder (ending with "\") is one of the above, ignoring letter case.
     [[nodiscard]] bool IsProtected(TextView folder) const;
+
+    // True when the clean-up must keep the folder (ending with "\"): a protected folder
+    // however the path spells or reaches it, a junction or link, or a folder that can be
+    // put neither in the form of its identity nor in one text. The protected folders'
+    // forms are taken at the first call.
+    bool KeepsFolder(const Text& folder);
+
+    [[nodiscard]] std::size_t Count() const { return kRoles + replaced.size(); }
+    [[nodiscard]] const Text& Folder(std::size_t index) const;
+
+    static constexpr std::size_t kRoles = 12;
+    bool forms_taken = false;
+    Text identities;          // of the protected folders that could be opened, six units each
+    std::vector<Text> forms;  // the protected folders in one text each
 };
 
 // Fills the folders from Windows, the registry and the defaults.

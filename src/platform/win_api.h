@@ -59,6 +59,19 @@ struct FILETIME {
     DWORD dwHighDateTime;
 };
 
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+
 struct STARTUPINFOW {
     DWORD cb;
     WCHAR* lpReserved;
@@ -152,6 +165,8 @@ BOOL CloseHandle(HANDLE hObject);
 BOOL DeleteFileW(const WCHAR* lpFileName);
 BOOL MoveFileExW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, DWORD dwFlags);
 DWORD GetShortPathNameW(const WCHAR* lpszLongPath, WCHAR* lpszShortPath, DWORD cchBuffer);
+DWORD GetLongPathNameW(const WCHAR* lpszShortPath, WCHAR* lpszLongPath, DWORD cchBuffer);
+BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation);
 BOOL RemoveDirectoryW(const WCHAR* lpPathName);
 BOOL CopyFileW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, BOOL bFailIfExists);
 UINT GetWindowsDirectoryW(WCHAR* lpBuffer, UINT uSize);

@@ -306,3 +306,60 @@ CONTRACT_FACT(GetTempPathEndsWithABackslashAndClearsAShortBuffer) {
     FACT_EQ(check, win::GetTempPathW(length, small.data()), length + 1);
     FACT_EQ(check, small[0], u'\0');
 }
+
+// The clean-up of emptied folders compares what a folder is, not how a path spells it:
+// every spelling Windows resolves to one folder opens to the same volume and file index.
+CONTRACT_FACT(EverySpellingOfAFolderOpensToOneIdentity) {
+    contract::Scratch scratch(check);
+    const std::u16string folder = scratch.SubFolder(u"Long Folder Name");
+    char16_t short_buffer[300] = {};
+    const DWORD short_length = win::GetShortPathNameW(folder.c_str(), short_buffer, 300);
+    if (!FACT_TRUE(check, short_length > 0 && short_length < 300)) return;
+    const std::u16string short_path(short_buffer, short_length);
+    char16_t long_buffer[300] = {};
+    FACT_EQ(check, win::GetLongPathNameW(short_path.c_str(), long_buffer, 300), static_cast<DWORD>(folder.size()));
+    FACT_TRUE(check, std::u16string(long_buffer) == folder);
+    const std::size_t cut = folder.rfind(u'\\');
+    const std::u16string spellings[] = {folder + u"\\", folder.substr(0, cut) + u"\\" + folder.substr(cut),
+                                        folder + u".", folder + u"\\.", folder + u"\\absent\\..",
+                                        u"\\\\?\\" + folder, short_path};
+    win::BY_HANDLE_FILE_INFORMATION first = {};
+    for (const std::u16string& spelling : spellings) {
+        HANDLE h = win::CreateFileW(spelling.c_str(), win::FILE_READ_ATTRIBUTES, 7, nullptr, win::OPEN_EXISTING,
+                                    win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (!FACT_TRUE(check, h != win::INVALID_HANDLE_VALUE)) continue;
+        win::BY_HANDLE_FILE_INFORMATION info = {};
+        FACT_TRUE(check, win::GetFileInformationByHandle(h, &info) != win::FALSE);
+        win::CloseHandle(h);
+        FACT_TRUE(check, (info.dwFileAttributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0);
+        FACT_TRUE(check, (info.dwFileAttributes & win::FILE_ATTRIBUTE_REPARSE_POINT) == 0);
+        if (&spelling == &spellings[0]) first = info;
+        FACT_EQ(check, info.dwVolumeSerialNumber, first.dwVolumeSerialNumber);
+        FACT_EQ(check, info.nFileIndexHigh, first.nFileIndexHigh);
+        FACT_EQ(check, info.nFileIndexLow, first.nFileIndexLow);
+    }
+}
+
+// The temporary copy is held open, sharing reading only, until it has been started: while
+// it is, another process can neither write, rename nor delete it, but may read it.
+CONTRACT_FACT(AFileHeldWithReadSharingOnlyCannotBeChangedRenamedOrDeleted) {
+    contract::Scratch scratch(check);
+    const std::u16string file = scratch.File(u"copy.exe", "MZ copy");
+    const std::u16string renamed = scratch.Folder() + u"renamed.exe";
+    scratch.Track(renamed, false);
+    HANDLE held = OpenForReading(file, win::FILE_SHARE_READ);
+    if (!FACT_TRUE(check, held != win::INVALID_HANDLE_VALUE)) return;
+    HANDLE writer = win::CreateFileW(file.c_str(), win::GENERIC_WRITE, 7, nullptr, win::OPEN_EXISTING, 0, nullptr);
+    FACT_TRUE(check, writer == win::INVALID_HANDLE_VALUE);
+    FACT_LAST_ERROR(check, win::ERROR_SHARING_VIOLATION);
+    if (writer != win::INVALID_HANDLE_VALUE) win::CloseHandle(writer);
+    FACT_EQ(check, win::MoveFileExW(file.c_str(), renamed.c_str(), 0), win::FALSE);
+    FACT_LAST_ERROR(check, win::ERROR_SHARING_VIOLATION);
+    FACT_EQ(check, win::DeleteFileW(file.c_str()), win::FALSE);
+    FACT_LAST_ERROR(check, win::ERROR_SHARING_VIOLATION);
+    HANDLE reader = OpenForReading(file, win::FILE_SHARE_READ | win::FILE_SHARE_DELETE);
+    FACT_TRUE(check, reader != win::INVALID_HANDLE_VALUE);
+    if (reader != win::INVALID_HANDLE_VALUE) win::CloseHandle(reader);
+    win::CloseHandle(held);
+    FACT_EQ(check, ReadAll(file), std::string("MZ copy"));
+}

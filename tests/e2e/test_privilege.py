@@ -93,3 +93,37 @@ def test_emptied_application_folder_goes_but_not_the_protected_folder_above_it(d
         assert not machine.exists(log_path)
         assert machine.host_path(root).is_dir(), f"{root} was removed"
         assert dismora.listing(root) == []
+
+
+SHELL_FOLDERS = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
+# id: (key, value of the protected folder, how the log spells a path into it)
+SPELLINGS = {
+    "doubled backslash": (SHELL_FOLDERS, "Common Desktop", lambda m, folder, name: folder + "\\\\" + name),
+    "long-path prefix": (SHELL_FOLDERS, "Common Desktop", lambda m, folder, name: "\\\\?\\" + folder + "\\" + name),
+    "trailing dot": (SHELL_FOLDERS, "Common Desktop", lambda m, folder, name: folder + ".\\" + name),
+    "dot segment": (SHELL_FOLDERS, "Common Desktop", lambda m, folder, name: folder + "\\.\\" + name),
+    "dot-dot segment": (SHELL_FOLDERS, "Common Desktop", lambda m, folder, name: folder + "\\gone\\..\\" + name),
+    "short names": (PROTECTED_ROOTS["Program Files"][0], "ProgramFilesDir",
+                    lambda m, folder, name: m.short_path(folder) + "\\" + name),
+}
+
+
+@pytest.mark.parametrize("key,value,spell", SPELLINGS.values(), ids=list(SPELLINGS))
+def test_protected_folder_stays_however_the_log_spells_the_path(dismora, key, value, spell):
+    machine = dismora.machine
+    root = machine.reg_text(key, value).rstrip("\\")
+    with machine.emptied_folder(root):
+        shortcut = dismora.write(root + "\\app.lnk", b"shortcut")
+        below = root + "\\Dismora E2E " + dismora.name
+        dismora.write(below + "\\notes.txt", b"notes")
+        log = DeploymentLog(product="Spelled", files=[spell(machine, root, "app.lnk"),
+                                                      spell(machine, below, "notes.txt")])
+        log_path = dismora.write_log(log)
+
+        result = dismora.run_dismora(q(log_path), "/temp", "/silent")
+
+        assert_clean_end(result)
+        assert result.boxes == [], result.describe()
+        assert not machine.exists(shortcut), result.describe()
+        assert not machine.exists(below), result.describe()
+        assert machine.host_path(root).is_dir(), f"{root} was removed"

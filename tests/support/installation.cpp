@@ -60,7 +60,10 @@ std::vector<std::u16string> CanaryKeys() {
             u"HKCR\\Kelvane.Doc\\shell\\print\\command",
             u"HKCR\\TypeLib\\{0E0E0E0E-0000-4000-8000-0000000000CB}",
             kVersionKey + u"\\Uninstall\\Other",
-            u"HKLM\\Software\\Classes\\Kelvane.Doc\\shell"};
+            u"HKLM\\Software\\Classes\\Kelvane.Doc\\shell",
+            u"HKCU\\Software\\Classes\\CLSID\\{0E0E0E0E-0000-4000-8000-0000000000CC}",
+            u"HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other",
+            u"HKLM\\System\\ControlSet001\\Services\\Other"};
 }
 
 std::vector<NamedValue> CanaryValues() {
@@ -88,6 +91,27 @@ const std::u16string kOcxClsid = u"HKCR\\CLSID\\{0E0E0E0E-0000-4000-8000-0000000
 std::string N(const std::u16string& text) { return Narrow(text); }
 
 }  // namespace
+
+std::u16string Respell(const Machine& machine, const std::u16string& path, unsigned way) {
+    const std::size_t name = path.rfind(u'\\');
+    const std::u16string folder = path.substr(0, name);
+    const std::u16string file = path.substr(name);
+    switch (way % kRespellings) {
+        case 0: return folder + u"\\" + file;
+        case 1: return u"\\\\?\\" + path;
+        case 2: return folder.back() == u':' ? path : folder + u"." + file;
+        case 3: return folder + u"\\." + file;
+        case 4: return folder + u"\\gone\\.." + file;
+        case 5: {
+            std::u16string slashes = path;
+            for (std::size_t i = 3; i < slashes.size(); ++i) {
+                if (slashes[i] == u'\\') slashes[i] = u'/';
+            }
+            return slashes;
+        }
+        default: return machine.ShortPath(path);
+    }
+}
 
 void InstallKelvane(Machine& m) {
     m.InstallDismora(kExe);

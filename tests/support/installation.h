@@ -47,6 +47,12 @@ std::vector<NamedValue> CanaryValues();
 
 }  // namespace kelvane
 
+// The same full path spelled another way Windows takes for it (way 0 to kRespellings - 1):
+// a doubled "\\" before the name, the "\\?\\" prefix, a trailing dot on the folder's name,
+// a "." or ".." segment, "/" separators, 8.3 short names.
+inline constexpr unsigned kRespellings = 7;
+std::u16string Respell(const Machine& machine, const std::u16string& path, unsigned way);
+
 // Puts the installation on the machine (a standard one), the program's own file included.
 void InstallKelvane(Machine& machine);
 

@@ -186,7 +186,30 @@ void WalkLastSections(const std::vector<Text>& rest, std::vector<Block>& blocks,
     }
 }
 
-bool OwnedByNoOne(const Text& key_path, bool under_classes_root) {
+// The key a second name of the registry shows: the 32-bit view below SOFTWARE, its
+// classes or the classes root, and a numbered control set (both folded).
+Text WithoutAlias(Text path, bool under_classes_root) {
+    const Text view = u"WOW6432NODE";
+    for (const Text& parent : {Text(), Text(u"SOFTWARE\\"), Text(u"SOFTWARE\\CLASSES\\")}) {
+        if (parent.empty() != under_classes_root) continue;
+        const Text alias = parent + view;
+        if (path.compare(0, alias.size(), alias) == 0 && (path.size() == alias.size() || path[alias.size()] == u'\\')) {
+            path.erase(parent.size(), view.size() + 1);
+            if (!path.empty() && path.back() == u'\\') path.pop_back();
+            return path;
+        }
+    }
+    // "SYSTEM\CONTROLSET" and three digits.
+    const bool numbered =
+        !under_classes_root && path.size() >= 20 && path.compare(0, 17, u"SYSTEM\\CONTROLSET") == 0 &&
+        (path.size() == 20 || path[20] == u'\\') &&
+        std::all_of(path.begin() + 17, path.begin() + 20, [](char16_t c) { return c >= u'0' && c <= u'9'; });
+    if (numbered) path.replace(7, 13, u"CURRENTCONTROLSET");
+    return path;
+}
+
+bool OwnedByNoOne(const Text& written_path, bool under_classes_root) {
+    const Text key_path = WithoutAlias(written_path, under_classes_root);
     if (key_path.empty()) return true;
     if (under_classes_root) {
         for (const char16_t* name : kClassKeysOfEveryone) {
@@ -294,7 +317,8 @@ void NameRegistryEntries(const LogSections& log, const BeforePicture& before, co
             for (const Text& r : roots) names.values.insert(ValueId(JoinKey(r, path), entry.value_field));
             continue;
         }
-        if (OwnedByNoOne(path, classes_root)) continue;
+        // A user's classes are a hive of their own beside the user's hive.
+        if (OwnedByNoOne(path, classes_root) || (users_root && OwnedByNoOne(path, true))) continue;
         for (const Text& r : roots) {
             const Text key = JoinKey(r, path);
             names.subtrees.insert(key);
@@ -318,7 +342,7 @@ void NameAssociations(const std::vector<Block>& blocks, const LogSections& log, 
             names.keys.insert(file_type + u"\\DEFAULTICON");
             names.values.insert(ValueId(file_type + u"\\DEFAULTICON", u""));
             for (const Text& verb : block.verbs) {
-                if (Contains(verb, u'\0')) continue;
+                if (Contains(verb, u'\0') || NormalKey(verb).empty()) continue;
                 const Text verb_key = JoinKey(file_type + u"\\SHELL", NormalKey(verb));
                 names.keys.insert(verb_key);
                 names.keys.insert(verb_key + u"\\COMMAND");
@@ -355,6 +379,7 @@ Names NamesOf(const LogSections& log, const BeforePicture& before, std::u16strin
         for (const Text& path : Resolve(entry, folders)) listed.insert(path);
     }
     names.files.insert(listed.begin(), listed.end());
+    names.files.insert(before.listed_real.begin(), before.listed_real.end());
     std::vector<Text> count_keys;
     if (log.all_users) {
         count_keys.push_back(kMachine + u"\\" + kSharedDlls);
@@ -473,6 +498,13 @@ BeforePicture TakeBeforePicture(const Machine& machine, const LogSections& log, 
     std::vector<Text> candidates = log.files;
     candidates.emplace_back(log_path);
     for (const Text& entry : candidates) {
+        // However the log spells a path (short names, a junction on the way, "\\?\\"), what
+        // it reaches is what it names.
+        for (const Text& folder : folders) {
+            if (Contains(entry, u'\0')) break;
+            const Text real = machine.RealPath(detail::FullPath(entry, folder));
+            if (!real.empty()) picture.listed_real.insert(Fold(real));
+        }
         for (const Text& path : Resolve(entry, folders)) {
             auto found = picture.snapshot.files.find(path);
             if (found == picture.snapshot.files.end() || found->second.folder) continue;

@@ -56,6 +56,7 @@ struct BeforePicture {
     std::u16string system_folder{};
     std::map<std::u16string, std::u16string> long_by_short{};  // folded short path -> folded long path
     std::set<std::u16string> program_images{};                 // folded paths, long and short
+    std::set<std::u16string> listed_real{};  // folded real paths of what the file section and log_path reach
     // Type libraries in files, by folded file path: the registration keys they own.
     std::map<std::u16string, std::vector<std::u16string>> type_library_keys{};
 };

@@ -51,7 +51,10 @@
 //   decide only when all else is equal): equality is faithful for case differences; the
 //   order of unequal texts is ordinal after upper-casing, not Windows' linguistic order.
 //   LCMapStringW(LCMAP_SORTKEY) builds keys that are equal exactly when the texts compare
-//   equal. CompareStringOrdinal uses the same upper-casing.
+//   equal. CompareStringOrdinal uses the same upper-casing. Of the locales only the
+//   user's Turkish casing is modelled (SetUserLocaleTurkish): for LOCALE_USER_DEFAULT, i
+//   pairs with the dotted capital I (U+0130) and the dotless i (U+0131) with I, so i and
+//   I differ; every other locale, LOCALE_INVARIANT among them, keeps i with I.
 // - Where Windows and Wine 8 differ, the model follows Windows' documentation
 //   (see tests/contract): GetModuleFileNameW puts a NUL in the last place of a short buffer
 //   (Wine 8 does not); ShellExecuteExW refuses a wrong cbSize (Wine does not check it); a
@@ -211,6 +214,14 @@ struct HandleRecord {
     std::u16string what{};  // path, key path or "process <pid>"
 };
 
+// One RegOpenKeyExW call, whether it succeeded or not: the key as named (the root or the
+// open key's path, then the subkey) and the access asked for, view flags included.
+struct KeyOpenRecord {
+    DWORD pid = 0;
+    std::u16string key{};
+    win::REGSAM access = 0;
+};
+
 struct RegistryValue {
     std::u16string name{};
     DWORD type = 0;
@@ -319,6 +330,10 @@ public:
     const std::vector<DWORD>& Sleeps() const;
     const std::vector<WaitRecord>& Waits() const;
 
+    // --- locale ----------------------------------------------------------------
+    // The user's locale is Turkish (default: not): see CompareStringW in the model decisions.
+    void SetUserLocaleTurkish(bool turkish = true);
+
     // --- user interface ----------------------------------------------------------
     void QueueAnswers(std::initializer_list<int> answers);
     void SetDefaultAnswer(int answer);  // kDefaultButton (the default), or an ID*, or 0
@@ -335,6 +350,9 @@ public:
     void SetAttributes(std::u16string_view path, DWORD attributes);
     void SetShortName(std::u16string_view path, std::u16string_view short_name);
     void SetShortNamesEnabled(char16_t drive, bool enabled);  // 8.3 generation (default on)
+    // A junction: an empty folder marked as a reparse point whose path leads to the target
+    // folder. Paths through it reach the target; RemoveDirectoryW removes the junction only.
+    void CreateJunction(std::u16string_view path, std::u16string_view target);
     void MarkUnreadable(std::u16string_view path, bool unreadable = true);
     void FailReadsAt(std::u16string_view path, std::uint64_t offset, DWORD error);
     void MarkAdminOnly(std::u16string_view path);  // changes below need an effective administrator
@@ -349,6 +367,9 @@ public:
     std::optional<DWORD> Attributes(std::u16string_view path) const;
     std::vector<std::u16string> List(std::u16string_view folder) const;  // names, sorted
     std::u16string ShortPath(std::u16string_view path) const;            // as GetShortPathNameW
+    // The path of what a full path reaches (through short names, junctions and the "\\?\\"
+    // prefix) as the file system spells it; empty when it reaches nothing.
+    std::u16string RealPath(std::u16string_view path) const;
     std::vector<std::u16string> PendingDeletions() const;  // paths without "\??\", in order
     void SetTempPath(std::u16string_view path);            // GetTempPathW (a "\" is appended)
     void SetTempPathError(DWORD error);                    // GetTempPathW fails
@@ -373,6 +394,7 @@ public:
     void DenyDelete(std::u16string_view key, bool deny = true);
     void AddUserHive(std::u16string_view sid);  // another user's hive under HKEY_USERS
     std::u16string UserSid() const;             // the interactive user
+    const std::vector<KeyOpenRecord>& KeyOpens() const;  // every RegOpenKeyExW call, in order
 
     // --- modules, security, type libraries -----------------------------------
     void SetExportMissing(std::string_view name, bool missing = true);  // GetProcAddress gives NULL
@@ -397,6 +419,11 @@ public:
     // More win:: calls than this: every further call fails and a violation is recorded;
     // at twice the budget the test aborts (a runaway loop).
     void SetCallBudget(std::uint64_t calls);
+    // Once, at the first win:: call for which when(function, argument) is true and before
+    // that call acts, action runs as another process of the same user (its win:: calls act
+    // for that process; its handles must be closed before it returns).
+    void BeforeCall(std::function<bool(std::string_view function, std::u16string_view argument)> when,
+                    std::function<void()> action);
     struct TraceEntry {
         DWORD pid{};
         std::string function{};

@@ -76,6 +76,7 @@ NodePtr AddChild(State& s, FsNode& parent, std::u16string_view name, bool folder
     node->attributes = folder ? win::FILE_ATTRIBUTE_DIRECTORY : win::FILE_ATTRIBUTE_ARCHIVE;
     node->owner = parent.owner;
     node->parent = &parent;
+    node->index = ++s.next_file_index;
     if (!Is83(name) && s.drives[DriveOf(&parent)].short_names) node->short_name = GenerateShortName(parent, name);
     parent.children[Fold(name)] = node;
     return node;
@@ -139,11 +140,11 @@ DWORD ReportedAttributes(const FsNode& node) {
     return node.attributes;
 }
 
-// Shared by GetShortPathNameW and the test API: Wine's algorithm, which keeps the
-// separators and the "." and ".." of the input and replaces each name by its short name
-// (or its spelling on disk when it has none).
-std::optional<std::u16string> ShortPathOf(State& s, std::u16string_view input, std::u16string_view current,
-                                          DWORD* error) {
+// Shared by GetShortPathNameW, GetLongPathNameW and the test API: Wine's algorithm, which
+// keeps the separators and the "." and ".." of the input and replaces each name by its
+// short name (or its spelling on disk when it has none), or by its long name.
+std::optional<std::u16string> AliasPathOf(State& s, std::u16string_view input, std::u16string_view current,
+                                          DWORD* error, bool short_form = true) {
     std::u16string out;
     std::size_t lp = 0;
     if (input.substr(0, 4) == u"\\\\?\\") {
@@ -176,7 +177,7 @@ std::optional<std::u16string> ShortPathOf(State& s, std::u16string_view input, s
             *error = win::ERROR_FILE_NOT_FOUND;
             return std::nullopt;
         }
-        const std::u16string alias = ShortNameOf(s, *r.node);
+        const std::u16string alias = short_form ? ShortNameOf(s, *r.node) : u"";
         out += alias.empty() ? r.node->name : alias;
         lp = end;
     }
@@ -253,6 +254,8 @@ Resolved ResolveFrom(State& s, std::u16string_view path, std::u16string_view cur
     }
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         NodePtr child = FindChild(*node, parts[i]);
+        // A junction on the way is followed to its target; only the last name may be one.
+        if (child) child = FollowJunction(s, child);
         if (!child || !child->folder) {
             r.error = win::ERROR_PATH_NOT_FOUND;
             return r;
@@ -265,6 +268,15 @@ Resolved ResolveFrom(State& s, std::u16string_view path, std::u16string_view cur
     // "file.txt\" names a folder that a file cannot be (Wine: ERROR_PATH_NOT_FOUND).
     if (r.node && !r.node->folder && r.trailing_separator) r.error = win::ERROR_PATH_NOT_FOUND;
     return r;
+}
+
+NodePtr FollowJunction(State& s, NodePtr node) {
+    for (int hops = 0; node && !node->junction.empty(); ++hops) {
+        if (hops == 32) return nullptr;  // Windows gives up on a loop the same way
+        Resolved r = ResolveFrom(s, node->junction, u"C:\\");
+        node = r.error ? nullptr : r.node;
+    }
+    return node;
 }
 
 NodePtr MakeFolders(State& s, std::u16string_view full_path) {
@@ -285,7 +297,8 @@ NodePtr MakeFolders(State& s, std::u16string_view full_path) {
             } else if (!child->second->folder) {
                 Fatal("a file stands where a folder is needed: " + Narrow(full_path));
             } else {
-                node = child->second;
+                node = FollowJunction(s, child->second);
+                if (!node) Fatal("a junction leads nowhere: " + Narrow(full_path));
             }
         }
         start = end + 1;
@@ -361,7 +374,9 @@ void Machine::AddDrive(char16_t letter) {
     root->folder = true;
     root->attributes = win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_HIDDEN | kFileAttributeSystem;
     root->owner = u"*";
+    root->index = ++s.next_file_index;
     s.drives[drive].root = root;
+    s.drives[drive].serial = 0x5A1D0000u + drive;
 }
 
 void Machine::CreateFolder(std::u16string_view path) { MakeFolders(*state_, path); }
@@ -391,6 +406,15 @@ void Machine::SetAttributes(std::u16string_view path, DWORD attributes) {
 
 void Machine::SetShortName(std::u16string_view path, std::u16string_view short_name) {
     TestNode(*state_, path)->short_name = std::u16string(short_name);
+}
+
+void Machine::CreateJunction(std::u16string_view path, std::u16string_view target) {
+    State& s = *state_;
+    Resolved r = TestResolve(s, path);
+    if (r.node || !r.parent) Fatal("a junction needs a free name: " + Narrow(path));
+    NodePtr node = AddChild(s, *r.parent, r.leaf, true);
+    node->attributes = win::FILE_ATTRIBUTE_DIRECTORY | kFileAttributeReparsePoint;
+    node->junction = FullPath(target, u"C:\\");
 }
 
 void Machine::SetShortNamesEnabled(char16_t drive, bool enabled) {
@@ -472,8 +496,13 @@ std::vector<std::u16string> Machine::List(std::u16string_view folder) const {
 
 std::u16string Machine::ShortPath(std::u16string_view path) const {
     DWORD error = 0;
-    auto result = ShortPathOf(*state_, path, u"C:\\", &error);
+    auto result = AliasPathOf(*state_, path, u"C:\\", &error);
     return result ? *result : std::u16string();
+}
+
+std::u16string Machine::RealPath(std::u16string_view path) const {
+    Resolved r = ResolveFrom(*state_, path, u"C:\\");
+    return r.error || !r.node ? std::u16string() : NodePath(*r.node);
 }
 
 void Machine::SetTempPath(std::u16string_view path) {
@@ -555,6 +584,13 @@ HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD dwShare
         return INVALID_HANDLE_VALUE;
     }
     sd::NodePtr node = r.node;
+    if (node && !node->junction.empty() && !(dwFlagsAndAttributes & sd::kFileFlagOpenReparsePoint)) {
+        node = sd::FollowJunction(s, node);
+        if (!node) {
+            s.SetError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
     DWORD error_after = 0;
     const bool truncate = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == sd::kTruncateExisting;
     if (node) {
@@ -837,9 +873,50 @@ BOOL MoveFileExW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, DW
             // Without a new name and without the delay, it is a plain deletion (as in Wine).
             return DeleteFileW(lpExistingFileName);
         }
-        s.Violation("MoveFileExW: renaming is not modelled");
-        s.SetError(sd::kErrorInvalidFunction);
-        return FALSE;
+        // A rename of a file on its drive: it needs delete access to the file, which an
+        // open handle that does not share deletion denies.
+        sd::Process& me = s.Current();
+        sd::Resolved from = sd::Resolve(s, lpExistingFileName);
+        sd::Resolved to = sd::Resolve(s, sd::FromC(lpNewFileName));
+        if (from.error || to.error) {
+            s.SetError(from.error ? from.error : to.error);
+            return FALSE;
+        }
+        if (!from.node) {
+            s.SetError(ERROR_FILE_NOT_FOUND);
+            return FALSE;
+        }
+        if (from.node->folder || from.drive != to.drive || (to.node && to.node->folder)) {
+            s.Violation("MoveFileExW: only renames of a file on its drive are modelled");
+            s.SetError(sd::kErrorInvalidFunction);
+            return FALSE;
+        }
+        if (from.node->delete_pending || !s.MayChange(me, from.node->owner) || !s.MayChange(me, to.parent->owner)) {
+            s.SetError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (sd::OpenConflicts(s, from.node.get(), sd::kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+            s.SetError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        if (to.node && to.node != from.node) {
+            if (!(dwFlags & sd::kMoveFileReplaceExisting)) {
+                s.SetError(ERROR_ALREADY_EXISTS);
+                return FALSE;
+            }
+            if (!sd::HandlesOn(s, to.node.get()).empty() || s.ImageInUse(to.node.get())) {
+                s.SetError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            sd::RemoveNode(s, to.node);
+        }
+        sd::NodePtr node = from.node;
+        sd::RemoveNode(s, node);
+        node->name = to.leaf;
+        node->short_name.clear();
+        node->parent = to.parent.get();
+        to.parent->children[sd::Fold(to.leaf)] = node;
+        return TRUE;
     }
     if (!lpExistingFileName || !*lpExistingFileName) {
         s.SetError(ERROR_PATH_NOT_FOUND);
@@ -875,7 +952,7 @@ DWORD GetShortPathNameW(const WCHAR* lpszLongPath, WCHAR* lpszShortPath, DWORD c
         return 0;
     }
     DWORD error = 0;
-    auto result = sd::ShortPathOf(s, lpszLongPath, s.Current().record.current_folder, &error);
+    auto result = sd::AliasPathOf(s, lpszLongPath, s.Current().record.current_folder, &error);
     if (!result) {
         s.SetError(error);
         return 0;
@@ -885,6 +962,63 @@ DWORD GetShortPathNameW(const WCHAR* lpszLongPath, WCHAR* lpszShortPath, DWORD c
     result->copy(lpszShortPath, result->size());
     lpszShortPath[result->size()] = 0;
     return static_cast<DWORD>(result->size());
+}
+
+DWORD GetLongPathNameW(const WCHAR* lpszShortPath, WCHAR* lpszLongPath, DWORD cchBuffer) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "GetLongPathNameW", sd::FromC(lpszShortPath))) {
+        s.SetError(*fault);
+        return 0;
+    }
+    if (!lpszShortPath) {
+        s.SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!*lpszShortPath) {
+        s.SetError(ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    DWORD error = 0;
+    auto result = sd::AliasPathOf(s, lpszShortPath, s.Current().record.current_folder, &error, false);
+    if (!result) {
+        s.SetError(error);
+        return 0;
+    }
+    if (result->size() + 1 > cchBuffer || !lpszLongPath) return static_cast<DWORD>(result->size() + 1);
+    result->copy(lpszLongPath, result->size());
+    lpszLongPath[result->size()] = 0;
+    return static_cast<DWORD>(result->size());
+}
+
+BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "GetFileInformationByHandle")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    sd::HandleEntry* h = s.FindHandle(hFile);
+    if (!h || h->kind != dismora::sim::HandleKind::kFile) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // The query reads the attributes: the handle must grant that.
+    if (!(h->access & (FILE_READ_ATTRIBUTES | GENERIC_READ | sd::kMaximumAllowed | 0x10000000u))) {
+        s.SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const sd::FsNode& node = *h->node;
+    const sd::FsNode* root = &node;
+    while (root->parent) root = root->parent;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    info.dwFileAttributes = sd::ReportedAttributes(node);
+    auto drive = s.drives.find(root->name.empty() ? u'\0' : sd::Upper(root->name[0]));
+    info.dwVolumeSerialNumber = drive == s.drives.end() ? 0 : drive->second.serial;
+    info.nFileSizeLow = static_cast<DWORD>(node.contents.size());
+    info.nNumberOfLinks = 1;
+    info.nFileIndexHigh = static_cast<DWORD>(node.index >> 32);
+    info.nFileIndexLow = static_cast<DWORD>(node.index);
+    *lpFileInformation = info;
+    return TRUE;
 }
 
 namespace {

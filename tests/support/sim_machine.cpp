@@ -40,6 +40,24 @@ std::optional<DWORD> Enter(State& s, std::string_view function, std::u16string_v
     const std::uint64_t nth = ++count->second;
     ++s.total_calls;
     if (s.trace.size() < 100000) s.trace.push_back({s.current->record.pid, std::string(function), std::u16string(argument)});
+    if (!s.in_hook) {
+        for (std::size_t i = 0; i < s.hooks.size(); ++i) {
+            if (s.hooks[i].fired || !s.hooks[i].when(function, argument)) continue;
+            s.hooks[i].fired = true;
+            const std::function<void()> action = s.hooks[i].action;  // a hook may add hooks
+            Process* caller = s.current;
+            ProcessOptions options{.command_line = u"\"" + s.test_process->record.image + u"\"",
+                                   .token = caller->record.token};
+            Process& other = CreateProcessRecord(s, options, StartApi::kTest, caller->record.pid);
+            other.phase = Phase::kRunning;
+            s.current = &other;
+            s.in_hook = true;
+            action();
+            s.in_hook = false;
+            EndProcess(s, other, 0);
+            s.current = caller;
+        }
+    }
     if (s.call_budget && s.total_calls > s.call_budget) {
         if (s.total_calls == s.call_budget + 1) s.Violation("call budget of " + std::to_string(s.call_budget) + " exceeded");
         if (s.total_calls > 2 * s.call_budget) Fatal("runaway: twice the call budget, in " + std::string(function));
@@ -223,6 +241,11 @@ std::uint64_t Machine::CallCount(std::string_view function) const {
 std::uint64_t Machine::TotalCalls() const { return state_->total_calls; }
 
 void Machine::SetCallBudget(std::uint64_t calls) { state_->call_budget = calls; }
+
+void Machine::BeforeCall(std::function<bool(std::string_view, std::u16string_view)> when,
+                         std::function<void()> action) {
+    state_->hooks.push_back(detail::Hook{std::move(when), std::move(action)});
+}
 
 const std::vector<Machine::TraceEntry>& Machine::Trace() const { return state_->trace; }
 

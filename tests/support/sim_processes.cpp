@@ -103,6 +103,11 @@ Started StartImage(State& s, const NodePtr& image, const std::u16string& command
         out.error = win::ERROR_BAD_EXE_FORMAT;
         return out;
     }
+    // The loader opens the image to map it, for reading, sharing reading and deletion.
+    if (OpenConflicts(s, image.get(), win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_DELETE)) {
+        out.error = win::ERROR_SHARING_VIOLATION;
+        return out;
+    }
     ProcessOptions options;
     options.command_line = command_line;
     options.module_path = NodePath(*image);

@@ -98,7 +98,8 @@ LONG Walk(State& s, const KeyPtr& base, std::u16string_view sub, bool create, Ke
     if (!sub.empty() && sub[0] == u'\\') return static_cast<LONG>(kErrorBadPathname);
     KeyPtr key = base;
     for (const std::u16string& part : SplitKeyPath(sub)) {
-        if (part.size() > 255) return win::ERROR_INVALID_PARAMETER;
+        // Documented as 255 characters, but Windows takes names of 256 and refuses longer ones.
+        if (part.size() > 256) return win::ERROR_INVALID_PARAMETER;
         auto child = key->subkeys.find(Fold(part));
         if (child != key->subkeys.end()) {
             key = child->second.key;
@@ -126,6 +127,16 @@ HKEY AddKeyHandle(State& s, const KeyPtr& key, REGSAM granted, std::u16string wh
 std::u16string Joined(const std::u16string& path, const WCHAR* sub) {
     if (!sub || !*sub) return path;
     return path + u"\\" + sub;
+}
+
+// The name a key handle stands for, without opening anything.
+std::u16string KeyHandleName(State& s, HKEY handle) {
+    if (handle == win::HKEY_CLASSES_ROOT) return u"HKEY_CLASSES_ROOT";
+    if (handle == win::HKEY_CURRENT_USER) return u"HKEY_CURRENT_USER";
+    if (handle == win::HKEY_LOCAL_MACHINE) return u"HKEY_LOCAL_MACHINE";
+    if (handle == win::HKEY_USERS) return u"HKEY_USERS";
+    const HandleEntry* h = s.FindHandle(handle);
+    return h && h->kind == HandleKind::kKey ? h->what : u"(no key)";
 }
 
 LONG EnumKey(State& s, HKEY hKey, DWORD index, WCHAR* name, DWORD* cch, DWORD* reserved, WCHAR* cls, DWORD* cch_cls,
@@ -385,6 +396,8 @@ std::u16string Machine::UserSid() const { return state_->options.user_sid; }
 
 std::vector<std::u16string> Machine::PendingDeletions() const { return PendingDeletionList(*state_); }
 
+const std::vector<KeyOpenRecord>& Machine::KeyOpens() const { return state_->key_opens; }
+
 void Machine::SetUacEnabled(bool enabled) {
     state_->uac_enabled = enabled;
     SetDword(u"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System", u"EnableLUA", enabled ? 1 : 0);
@@ -398,7 +411,9 @@ namespace sd = dismora::sim::detail;
 
 LONG RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD ulOptions, REGSAM samDesired, HKEY* phkResult) {
     auto& s = sd::Current();
-    if (auto fault = sd::Enter(s, "RegOpenKeyExW", sd::FromC(lpSubKey))) {
+    const auto fault = sd::Enter(s, "RegOpenKeyExW", sd::FromC(lpSubKey));
+    s.key_opens.push_back({s.Current().record.pid, sd::Joined(sd::KeyHandleName(s, hKey), lpSubKey), samDesired});
+    if (fault) {
         if (phkResult) *phkResult = nullptr;
         return static_cast<LONG>(*fault);
     }

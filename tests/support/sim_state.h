@@ -44,6 +44,9 @@ inline constexpr DWORD kFileAttributeSystem = 0x4;
 inline constexpr DWORD kOpenAlways = 4;
 inline constexpr DWORD kTruncateExisting = 5;
 inline constexpr DWORD kFileFlagBackupSemantics = 0x02000000;
+inline constexpr DWORD kFileFlagOpenReparsePoint = 0x00200000;
+inline constexpr DWORD kMoveFileReplaceExisting = 0x1;
+inline constexpr DWORD kFileAttributeReparsePoint = 0x400;
 inline constexpr DWORD kMbErrInvalidChars = 0x8;
 inline constexpr win::ULONG kSeeMaskNoCloseProcess = 0x40;
 inline constexpr std::uintptr_t kSeErrFnf = 2;
@@ -85,12 +88,15 @@ struct FsNode {
     std::optional<TypeLibrary> type_library;
     std::u16string owner;  // who may change it: "" administrators, "*" everyone, or a user SID
     bool delete_pending = false;
+    std::uint64_t index = 0;     // the file index, unique on the machine
+    std::u16string junction;     // a junction: the full path it leads to
 };
 using NodePtr = std::shared_ptr<FsNode>;
 
 struct Drive {
     NodePtr root;
     bool short_names = true;
+    DWORD serial = 0;  // the volume serial number
 };
 
 // A path followed through the file system. error is set when the path is invalid or a
@@ -174,6 +180,12 @@ struct TypeLibObject {
     win::ULONG refs = 1;
 };
 
+struct Hook {
+    std::function<bool(std::string_view, std::u16string_view)> when;
+    std::function<void()> action;
+    bool fired = false;
+};
+
 struct State {
     Machine* machine = nullptr;
     MachineOptions options;
@@ -191,6 +203,8 @@ struct State {
     std::uint64_t call_budget = 0;  // 0: none
     std::vector<Machine::TraceEntry> trace;
     std::vector<std::string> violations;
+    std::vector<Hook> hooks;
+    bool in_hook = false;
 
     // processes
     std::vector<std::unique_ptr<Process>> processes;
@@ -223,10 +237,15 @@ struct State {
     std::u16string system_folder = u"C:\\Windows\\system32";
     std::map<int, std::uintptr_t> holds;
     int next_hold = 1;
+    std::uint64_t next_file_index = 0x10000;
 
     // registry
     KeyPtr hklm;
     KeyPtr hku;
+    std::vector<KeyOpenRecord> key_opens;
+
+    // locale
+    bool turkish_user_locale = false;
 
     // handles
     std::map<std::uintptr_t, HandleEntry> handles;
@@ -273,6 +292,9 @@ std::optional<DWORD> Enter(State& state, std::string_view function, std::u16stri
 Resolved Resolve(State& state, std::u16string_view path);
 Resolved ResolveFrom(State& state, std::u16string_view path, std::u16string_view current_folder);
 NodePtr MakeFolders(State& state, std::u16string_view full_path);  // test API: create as needed
+// The folder a junction leads to (itself for any other node); null when the target is
+// missing or the chain of junctions does not end.
+NodePtr FollowJunction(State& state, NodePtr node);
 void RemoveNode(State& state, const NodePtr& node);
 std::u16string NodePath(const FsNode& node);
 std::u16string ShortNameOf(State& state, const FsNode& node);

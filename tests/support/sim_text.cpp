@@ -102,7 +102,18 @@ unsigned DecodeUtf8(unsigned char lead, const unsigned char* text, std::size_t s
 
 constexpr DWORD kKnownCompareFlags = 0x1 | 0x2 | 0x4 | 0x8 | 0x10 | 0x20 | 0x1000 | 0x10000 | 0x20000 | 0x08000000;
 
-bool IsLower(char16_t c) { return detail::Upper(c) != c; }
+// The user's Turkish casing: i upper-cases to the dotted capital I, the dotless i to I.
+bool TurkishCasing(const detail::State& s, win::LCID locale) {
+    return s.turkish_user_locale && locale == win::LOCALE_USER_DEFAULT;
+}
+
+char16_t LocaleUpper(char16_t c, bool turkish) {
+    if (turkish && c == u'i') return 0x0130;
+    if (turkish && c == 0x0131) return u'I';
+    return detail::Upper(c);
+}
+
+bool IsLower(char16_t c, bool turkish = false) { return LocaleUpper(c, turkish) != c; }
 
 // Word sort, as Windows' default comparison does it: NUL has no weight at all; the hyphen
 // and the apostrophe count only after everything else is equal.
@@ -266,6 +277,8 @@ std::u16string Widen(std::string_view utf8) {
     return out;
 }
 
+void Machine::SetUserLocaleTurkish(bool turkish) { state_->turkish_user_locale = turkish; }
+
 }  // namespace dismora::sim
 
 namespace win {
@@ -362,7 +375,7 @@ int CompareStringW(LCID Locale, DWORD dwCmpFlags, const WCHAR* lpString1, int cc
         s.SetError(*fault);
         return 0;
     }
-    (void)Locale;
+    const bool turkish = sim::TurkishCasing(s, Locale);
     if (!lpString1 || !lpString2) {
         s.SetError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -383,8 +396,8 @@ int CompareStringW(LCID Locale, DWORD dwCmpFlags, const WCHAR* lpString1, int cc
     const std::u16string pb = sim::Primary(b);
     const std::size_t common = pa.size() < pb.size() ? pa.size() : pb.size();
     for (std::size_t i = 0; i < common; ++i) {
-        const char16_t x = Upper(pa[i]);
-        const char16_t y = Upper(pb[i]);
+        const char16_t x = sim::LocaleUpper(pa[i], turkish);
+        const char16_t y = sim::LocaleUpper(pb[i], turkish);
         if (x != y) return x < y ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
     }
     if (pa.size() != pb.size()) return pa.size() < pb.size() ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
@@ -392,7 +405,7 @@ int CompareStringW(LCID Locale, DWORD dwCmpFlags, const WCHAR* lpString1, int cc
         // Texts equal but for case: lower case sorts first, as in Windows' tertiary weights.
         for (std::size_t i = 0; i < pa.size(); ++i) {
             if (pa[i] == pb[i]) continue;
-            return sim::IsLower(pa[i]) ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+            return sim::IsLower(pa[i], turkish) ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
         }
     }
     // Equal but for hyphens and apostrophes: the text with one where the other has none
@@ -400,8 +413,8 @@ int CompareStringW(LCID Locale, DWORD dwCmpFlags, const WCHAR* lpString1, int cc
     const std::u16string fa = sim::WithoutNul(a);
     const std::u16string fb = sim::WithoutNul(b);
     for (std::size_t i = 0; i < fa.size() || i < fb.size(); ++i) {
-        const char16_t x = i < fa.size() ? Upper(fa[i]) : u'\0';
-        const char16_t y = i < fb.size() ? Upper(fb[i]) : u'\0';
+        const char16_t x = i < fa.size() ? sim::LocaleUpper(fa[i], turkish) : u'\0';
+        const char16_t y = i < fb.size() ? sim::LocaleUpper(fb[i], turkish) : u'\0';
         if (x == y) continue;
         if (x && sim::IsSpecial(x)) return CSTR_GREATER_THAN;
         return CSTR_LESS_THAN;
@@ -419,7 +432,6 @@ int LCMapStringW(LCID Locale, DWORD dwMapFlags, const WCHAR* lpSrcStr, int cchSr
         s.SetError(*fault);
         return 0;
     }
-    (void)Locale;
     if (!lpSrcStr || cchSrc == 0 || cchDest < 0 || (!lpDestStr && cchDest)) {
         s.SetError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -454,12 +466,13 @@ int LCMapStringW(LCID Locale, DWORD dwMapFlags, const WCHAR* lpSrcStr, int cchSr
         key += static_cast<char>(2 + ((value >> 6) & 0x3F));
         key += static_cast<char>(2 + (value & 0x3F));
     };
+    const bool turkish = sim::TurkishCasing(s, Locale);
     const std::u16string primary = sim::Primary(source);
-    for (char16_t c : primary) weight(Upper(c));
+    for (char16_t c : primary) weight(sim::LocaleUpper(c, turkish));
     key += '\x01';
     key += '\x01';
     if (!(dwMapFlags & NORM_IGNORECASE)) {
-        for (char16_t c : primary) key += sim::IsLower(c) ? '\x02' : '\x12';
+        for (char16_t c : primary) key += sim::IsLower(c, turkish) ? '\x02' : '\x12';
     }
     key += '\x01';
     const std::u16string full = sim::WithoutNul(source);

@@ -126,6 +126,17 @@ TEST(BadInput, ControlCharactersAndEmbeddedNuls) {
              EXPECT_TRUE(m.IsFile(kelvane::kFolder + u"\\kelvane.exe"));
              EXPECT_TRUE(m.KeyExists(u"HKLM\\Software\\Kelvane\\App"));
          }},
+        {"a control character before a count is passed over",
+         [&] {
+             const std::string dll = sim::Narrow(kelvane::kFolder) + "\\kelvane.dll";
+             return AfterHeader("\x01" "1\r\n0\r\n0\r\n" + dll + "\r\n0\r\n" + exe + "\r\n%%%\r\n");
+         },
+         nullptr, std::nullopt,
+         [](const sim::Machine& m) {
+             // One record skipped: the count was 1.
+             EXPECT_TRUE(m.IsFile(kelvane::kFolder + u"\\kelvane.dll"));
+             EXPECT_FALSE(m.Exists(kelvane::kFolder + u"\\kelvane.exe"));
+         }},
     };
     for (const Case& c : cases) RunCase(c);
 }
@@ -167,6 +178,17 @@ TEST(BadInput, HugeCountsAndLines) {
         {"$7FFFFFFF then the end of the file", [] { return AfterHeader("1\r\na\r\nb\r\nc\r\n$7FFFFFFF\r\n"); }},
         {"a count past 32 bits is no number", [] { return AfterHeader("4294967296\r\n0\r\nC:\\x\r\n%%%\r\n"); }},
         {"a count of 33 digits", [] { return AfterHeader(std::string(33, '1') + "\r\n0\r\n%%%\r\n"); }},
+        {"a count is read to 32 bytes: 31 zeros and a 1 are 1, 40 zeros and a 3 are 0",
+         [] {
+             const std::string folder = sim::Narrow(kelvane::kFolder);
+             return AfterHeader(std::string(31, '0') + "1\r\n0\r\n0\r\n" + folder + "\\kelvane.dll\r\n" +
+                                std::string(40, '0') + "3\r\n" + folder + "\\kelvane.exe\r\n%%%\r\n");
+         },
+         nullptr, std::nullopt,
+         [](const sim::Machine& m) {
+             EXPECT_TRUE(m.IsFile(kelvane::kFolder + u"\\kelvane.dll"));
+             EXPECT_FALSE(m.Exists(kelvane::kFolder + u"\\kelvane.exe"));
+         }},
         {"a 50 MB line without a line end, last in the file section",
          [&] { return AfterHeader("0\r\n0\r\n" + sim::Narrow(kelvane::kFolder) + "\\kelvane.exe\r\n" + fifty_megabytes); }, nullptr,
          std::nullopt,
@@ -214,6 +236,12 @@ TEST(BadInput, MachinesAtTheirLimits) {
         return log.Bytes();
     };
     std::u16string deep = u"HKLM\\Software\\Kelvane\\Deep";
+    // Every name on the way is 8.3 already: the short path is as long as the path.
+    std::u16string held = kelvane::kFolder;
+    for (int level = 0; level < 30; ++level) held += u"\\abcdefgh";
+    held += u"\\held.txt";
+    const std::u16string temp255 = u"C:\\" + std::u16string(251, u't');  // 255 units with the final backslash
+    const std::u16string temp256 = temp255 + u"t";
     const Case cases[] = {
         {"HKEY_USERS with 300 hives: the first 256 are used",
          [&] { return hives_log; },
@@ -272,6 +300,92 @@ TEST(BadInput, MachinesAtTheirLimits) {
              for (const auto& name : left) EXPECT_TRUE(m.KeyExists(u"HKLM\\Software\\Kelvane\\Mixed\\" + name + u"\\inner"));
          },
          20000},
+        {"subkeys the user cannot open but may delete",
+         [&] { return whole_key_log("Software\\Kelvane\\Sealed"); },
+         [](sim::Machine& m) {
+             for (const char16_t* name : {u"a", u"b", u"c"}) {
+                 const std::u16string key = u"HKLM\\Software\\Kelvane\\Sealed\\" + std::u16string(name);
+                 m.SetString(key, u"v", u"x");
+                 m.DenyWrite(key);
+             }
+         },
+         std::nullopt, [](const sim::Machine& m) { EXPECT_FALSE(m.KeyExists(u"HKLM\\Software\\Kelvane\\Sealed")); }},
+        {"a subkey name of 256 characters, the longest Windows takes, below a whole-key entry",
+         [&] { return whole_key_log("Software\\Kelvane\\Long"); },
+         [](sim::Machine& m) {
+             m.SetString(u"HKLM\\Software\\Kelvane\\Long\\" + std::u16string(256, u'k'), u"v", u"x");
+         },
+         std::nullopt, [](const sim::Machine& m) { EXPECT_FALSE(m.KeyExists(u"HKLM\\Software\\Kelvane\\Long")); }},
+        {"association values of 255 and 256 characters: the buffer holds 255 and the NUL",
+         [] {
+             const std::string exe = "\"" + sim::Narrow(kelvane::kFolder) + "\\kelvane.exe\"";
+             std::string bytes = Replaced("\r\n" + exe + " \"%1\"\r\n", "\r\n" + std::string(255, 'o') + "\r\n");
+             const std::string view = "\r\n" + exe + " /v \"%1\"\r\n";
+             return bytes.replace(bytes.find(view), view.size(), "\r\n" + std::string(256, 'v') + "\r\n");
+         },
+         [](sim::Machine& m) {
+             m.SetString(u"HKCR\\Kelvane.Doc\\shell\\open\\command", u"", std::u16string(255, u'o'));
+             m.SetString(u"HKCR\\Kelvane.Doc\\shell\\view\\command", u"", std::u16string(256, u'v'));
+         },
+         std::nullopt,
+         [](const sim::Machine& m) {
+             EXPECT_EQ(m.GetString(u"HKCR\\Kelvane.Doc\\shell\\open\\command", u""),
+                       u"%SystemRoot%\\notepad.exe \"%1\"");
+             EXPECT_EQ(m.GetString(u"HKCR\\Kelvane.Doc\\shell\\view\\command", u""), std::u16string(256, u'v'));
+         }},
+        {"a Turkish user: a dotted capital I matches i in an installed command and a component line",
+         [] { return Replaced("\\VIEWER.OCX", "\\V\xC4\xB0" "EWER.OCX"); },
+         [](sim::Machine& m) {
+             m.SetUserLocaleTurkish();
+             m.SetString(u"HKCR\\Kelvane.Doc\\shell\\view\\command", u"",
+                         u"\"C:\\Program F\u0130les\\Kelvane\\kelvane.exe\" /v \"%1\"");
+         },
+         std::nullopt,
+         [](const sim::Machine& m) {
+             EXPECT_FALSE(m.KeyExists(u"HKCR\\Kelvane.Doc\\shell\\view"));
+             int viewer = 0;
+             for (const auto& start : m.Starts()) {
+                 viewer += start.command_line.find(u"\\viewer.ocx\"") != std::u16string::npos;
+             }
+             EXPECT_EQ(viewer, 1);
+         }},
+        {"a file that waits for a restart, whose short path is longer than 261 characters",
+         [&] {
+             LogBuilder log = sim::KelvaneLog(4);
+             log.files.push_back(sim::Narrow(held));
+             return log.Bytes();
+         },
+         [&](sim::Machine& m) {
+             m.WriteFile(held, "x");
+             m.HoldOpen(held);
+         },
+         std::nullopt,
+         [&](const sim::Machine& m) {
+             int scheduled = 0;
+             for (const auto& pending : m.PendingDeletions()) scheduled += pending == held;
+             EXPECT_EQ(scheduled, 1);
+         },
+         20000},
+        {"a temporary folder of 255 units: the copy goes there",
+         [] { return Kelvane(); },
+         [&](sim::Machine& m) {
+             m.CreateFolder(temp255);
+             m.SetTempPath(temp255);
+         },
+         std::nullopt,
+         [&](const sim::Machine& m) { EXPECT_TRUE(m.IsFile(temp255 + u"\\Dismora.exe")); }, 20000, u"/silent"},
+        {"a temporary folder of 256 units does not fit: the program's own file does the work",
+         [] { return Kelvane(); },
+         [&](sim::Machine& m) {
+             m.CreateFolder(temp256);
+             m.SetTempPath(temp256);
+         },
+         std::nullopt,
+         [](const sim::Machine& m) {
+             EXPECT_EQ(m.CallCount("CopyFileW"), 0u);
+             EXPECT_FALSE(m.Exists(kelvane::kFolder + u"\\kelvane.exe"));
+         },
+         20000, u"/silent"},
         {"paths longer than 260 characters",
          [] {
              LogBuilder log = sim::KelvaneLog(4);

@@ -265,11 +265,29 @@ TEST(CheckExamples, DocumentedRefusedKeysAreRefused) {
         EXPECT_TRUE(IsSharedKey(key, false)) << test::Utf8(key);
         EXPECT_TRUE(IsSharedKey(u"\\" + key + u"\\", false)) << test::Utf8(key);
         EXPECT_FALSE(IsSharedKey(key + u"\\Vendor", false)) << test::Utf8(key);
+        // And under its second name: the 32-bit view, a numbered control set.
+        for (const auto& [name, alias] :
+             {std::pair<std::u16string, std::u16string>{u"Software", u"Software\\Wow6432Node"},
+              {u"System\\CurrentControlSet", u"System\\ControlSet001"}}) {
+            if (key.rfind(name, 0) != 0 || (key.size() > name.size() && key[name.size()] != u'\\')) continue;
+            const std::u16string aliased = alias + key.substr(name.size());
+            EXPECT_TRUE(IsRefusedWholeKey(RegistryRoot::kLocalMachine, aliased)) << test::Utf8(aliased);
+            EXPECT_TRUE(IsRefusedWholeKey(RegistryRoot::kUsers, aliased)) << test::Utf8(aliased);
+            EXPECT_FALSE(IsRefusedWholeKey(RegistryRoot::kLocalMachine, aliased + u"\\Vendor")) << test::Utf8(aliased);
+        }
     }
     for (const std::u16string& key : class_keys) {
         EXPECT_TRUE(IsSharedKey(key, true)) << test::Utf8(key);
         EXPECT_TRUE(IsSharedKey(u"Software\\Classes\\" + key, false)) << test::Utf8(key);
         EXPECT_FALSE(IsSharedKey(key + u"\\{0}", true)) << test::Utf8(key);
+        // A user's classes hive lies right under HKEY_USERS; the 32-bit view holds the same keys.
+        EXPECT_TRUE(IsRefusedWholeKey(RegistryRoot::kUsers, key)) << test::Utf8(key);
+        EXPECT_FALSE(IsRefusedWholeKey(RegistryRoot::kUsers, key + u"\\{0}")) << test::Utf8(key);
+        EXPECT_TRUE(IsRefusedWholeKey(RegistryRoot::kClassesRoot, u"Wow6432Node\\" + key)) << test::Utf8(key);
+        EXPECT_TRUE(IsRefusedWholeKey(RegistryRoot::kUsers, u"Wow6432Node\\" + key)) << test::Utf8(key);
+        EXPECT_TRUE(IsSharedKey(u"Software\\Classes\\Wow6432Node\\" + key, false)) << test::Utf8(key);
+        EXPECT_FALSE(IsRefusedWholeKey(RegistryRoot::kClassesRoot, u"Wow6432Node\\" + key + u"\\{0}"))
+            << test::Utf8(key);
     }
 }
 

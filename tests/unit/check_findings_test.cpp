@@ -244,6 +244,10 @@ std::vector<Case> Cases() {
         Log({"", "0", "0", "%%%", "%%%", ".app", "%", "App.Doc", "", "app.ico", "open", "%", "app.exe", "edit", "", "%",
              "%", "%%%", "%%%"}),
         {{23, K::kPercentInBlock}, {28, K::kPercentInBlock}, {32, K::kPercentInBlock}});
+    add("verb names that name no key below shell",
+        Log({"", "0", "0", "%%%", "%%%", ".app", "", "App.Doc", "", "app.ico", "", "", "app.exe", "\\\\", "x", "y",
+             "open", "", "app.exe", "%", "%%%", "%%%"}),
+        {{27, K::kEmptyVerb}, {30, K::kEmptyVerb}});
 
     add("log ends after an entry with no terminator",
         Log({"", "0", "0", "C:\\App\\a.dll", "%%%", "%%%", "%%%", "C:\\App\\a.dll"}),

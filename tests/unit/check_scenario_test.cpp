@@ -517,7 +517,7 @@ TEST(CheckAgainstUninstall, AssociationSection) {
                 }
             }
             for (const VerbPlan& verb : block.verbs) {
-                if (verb.passed_over_nul) continue;
+                if (verb.passed_over_nul || verb.passed_over_empty) continue;
                 auto it = state.verbs.find(Upper(verb.name));
                 if (it == state.verbs.end() || !it->second ||
                     !SameIgnoringCase(TextOf(it->second), verb.installed_command.text)) {

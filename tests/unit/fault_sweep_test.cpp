@@ -46,7 +46,9 @@ const FunctionFaults kFaults[] = {
     {"DeleteFileW", {win::ERROR_ACCESS_DENIED, win::ERROR_SHARING_VIOLATION, win::ERROR_FILE_NOT_FOUND}},
     {"GetExitCodeProcess", {win::ERROR_ACCESS_DENIED}},
     {"GetFileAttributesW", {win::ERROR_FILE_NOT_FOUND, win::ERROR_ACCESS_DENIED}},
+    {"GetFileInformationByHandle", {win::ERROR_ACCESS_DENIED, win::ERROR_INVALID_HANDLE}},
     {"GetFullPathNameW", {kErrorInvalidName, win::ERROR_NOT_ENOUGH_MEMORY}},
+    {"GetLongPathNameW", {win::ERROR_FILE_NOT_FOUND, win::ERROR_ACCESS_DENIED}},
     {"GetModuleFileNameW", {win::ERROR_INSUFFICIENT_BUFFER, win::ERROR_NOT_ENOUGH_MEMORY}},
     {"GetModuleHandleW", {win::ERROR_MOD_NOT_FOUND}},
     {"GetProcAddress", {win::ERROR_PROC_NOT_FOUND}},
@@ -167,6 +169,10 @@ TEST(FaultSweep, EveryCallFailsInTurn) {
                 }
                 if (function == "RemoveDirectoryW") {
                     EXPECT_TRUE(m.IsFolder(target)) << sim::Narrow(target);
+                }
+                if (function == "GetShortPathNameW") {
+                    // Without its short form, a file is scheduled by its full path.
+                    EXPECT_TRUE(Scheduled(m, target, target)) << sim::Narrow(target);
                 }
                 if (function == "RegDeleteValueW" || function == "RegDeleteKeyW" || function == "RegSetValueExW") {
                     EXPECT_EQ(m.Notifications().size(), 1u);  // the run goes on past a registry item

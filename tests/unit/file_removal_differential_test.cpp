@@ -8,6 +8,7 @@
 #include "actions/file_removal.h"
 #include "actions/removal_list.h"
 #include "environment/well_known_folders.h"
+#include "support/installation.h"
 #include "support/sim.h"
 
 namespace dismora {
@@ -15,19 +16,19 @@ namespace {
 
 using sim::Machine;
 
-void OracleClimb(Text folder, const WellKnownFolders& folders) {
+void OracleClimb(Text folder, WellKnownFolders& folders) {
     while (!folder.empty() && folder.back() == u'\\') {
-        if (folders.IsProtected(folder)) return;
+        if (folders.KeepsFolder(folder)) return;
         if (!win::RemoveDirectoryW(folder.c_str())) return;
         folder.pop_back();
         folder = FolderPart(folder);
     }
 }
 
-void OracleDelete(const Text& path, const WellKnownFolders& folders, bool& reboot_pending) {
+void OracleDelete(const Text& path, WellKnownFolders& folders, bool& reboot_pending) {
     if (!FileExists(path)) return;
     if (win::DeleteFileW(path.c_str())) {
-        OracleClimb(FolderPart(path), folders);
+        OracleClimb(FolderToClimb(path), folders);
         return;
     }
     reboot_pending = true;
@@ -39,12 +40,18 @@ struct Installation {
 };
 
 // A random installation: folders shared with unlisted content, files missing, in use,
-// read-only or listed twice, paths in other letter case, files in protected folders.
+// read-only or listed twice, paths in other letter case or other spellings, files in
+// protected folders, some reached through a junction.
 Installation Build(Machine& m, std::uint32_t seed, std::vector<int>& holds) {
     std::mt19937 random(seed);
     const std::u16string bases[] = {u"C:\\Program Files\\App", u"C:\\Program Files", u"C:\\Data\\App",
-                                    u"C:\\Windows\\Start Menu\\Programs\\App", u"D:\\Tools"};
+                                    u"C:\\Windows\\Start Menu\\Programs\\App", u"D:\\Tools",
+                                    u"C:\\Users\\Public\\Desktop", u"C:\\Old Users\\Public\\Desktop",
+                                    u"C:\\Old Apps\\App"};
     m.AddDrive(u'D');
+    m.CreateJunction(u"C:\\Old Users", u"C:\\Users");
+    m.CreateFolder(u"C:\\Program Files\\Old");
+    m.CreateJunction(u"C:\\Old Apps", u"C:\\Program Files\\Old");
     Installation install;
     std::vector<std::u16string> folders;
     for (const auto& base : bases) {
@@ -80,6 +87,7 @@ Installation Build(Machine& m, std::uint32_t seed, std::vector<int>& holds) {
         }
         install.listed.push_back(spelled);
         if (kind == 6) install.listed.push_back(path);
+        if (kind >= 7 && kind < 7 + sim::kRespellings) install.listed.back() = sim::Respell(m, path, kind - 7);
     }
     std::shuffle(install.listed.begin(), install.listed.end(), random);
     return install;

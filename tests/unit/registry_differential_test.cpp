@@ -26,8 +26,7 @@ void OracleSection(LogReader& log, win::HKEY auto_root, win::HKEY classes_root) 
         const bool whole_key = entry.value_field == u"*";
         const RegistryRoot which = MatchRootName(entry.root_name);
         if (which == RegistryRoot::kUnknown) continue;
-        const bool classes = which == RegistryRoot::kClassesRoot;
-        if (whole_key && IsSharedKey(entry.key_path, classes)) continue;
+        if (whole_key && IsRefusedWholeKey(which, entry.key_path)) continue;
         switch (which) {
             case RegistryRoot::kClassesRoot:
                 DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field);

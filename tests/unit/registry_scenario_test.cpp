@@ -109,15 +109,45 @@ TEST(RegistryRemoval, RootsByScope) {
         for (const char16_t* root : {u"HKLM", u"HKCU"}) {
             m.SetString(std::u16string(root) + u"\\Software\\Vendor\\Auto", u"v", u"1");
             m.SetString(std::u16string(root) + u"\\Software\\Classes\\Vendor.Doc", u"v", u"1");
+            m.SetString(std::u16string(root) + u"\\Software\\Vendor\\Values", u"v", u"1");
+            m.SetString(std::u16string(root) + u"\\Software\\Classes\\.vdoc", u"", u"Vendor.Doc");
+            m.SetString(std::u16string(root) + u"\\Software\\Classes\\Vendor.Doc\\shell\\open\\command", u"", u"v.exe");
         }
         LogBuilder log;
         log.scope = c.scope;
-        log.registry = {"HKEY_AUTO\\Software\\Vendor\\Auto\t*", "HKEY_CLASSES_ROOT\\Vendor.Doc\tv"};
+        log.registry = {"HKEY_AUTO\\Software\\Vendor\\Auto\t*", "HKEY_CLASSES_ROOT\\Vendor.Doc\tv",
+                        "HKEY_AUTO\\Software\\Vendor\\Values\tv"};
+        log.associations = {".vdoc", "", "", "", "", "open", "", "v.exe", "%"};
         RunOn(m, log);
         EXPECT_EQ(m.KeyExists(u"HKLM\\Software\\Vendor\\Auto"), !c.machine_wide);
         EXPECT_EQ(m.KeyExists(u"HKCU\\Software\\Vendor\\Auto"), c.machine_wide);
         EXPECT_EQ(m.GetString(u"HKLM\\Software\\Classes\\Vendor.Doc", u"v").has_value(), !c.machine_wide);
         EXPECT_EQ(m.GetString(u"HKCU\\Software\\Classes\\Vendor.Doc", u"v").has_value(), c.machine_wide);
+        EXPECT_EQ(m.KeyExists(u"HKLM\\Software\\Classes\\Vendor.Doc\\shell\\open"), !c.machine_wide);
+        EXPECT_EQ(m.KeyExists(u"HKCU\\Software\\Classes\\Vendor.Doc\\shell\\open"), c.machine_wide);
+        EXPECT_EQ(m.GetString(u"HKLM\\Software\\Vendor\\Values", u"v").has_value(), !c.machine_wide);
+        EXPECT_EQ(m.GetString(u"HKCU\\Software\\Vendor\\Values", u"v").has_value(), c.machine_wide);
+        // Each key is opened for exactly what is done with it, and never in the 64- or 32-bit
+        // view: the keys only read to query values, the per-user classes root and the counts
+        // to read and write, every key it changes for all access.
+        int reads = 0, reads_and_writes = 0, changes = 0;
+        for (const sim::KeyOpenRecord& open : m.KeyOpens()) {
+            const std::u16string_view key = open.key;
+            auto ends = [&](std::u16string_view tail) {
+                return key.size() >= tail.size() && key.substr(key.size() - tail.size()) == tail;
+            };
+            win::REGSAM expected = win::KEY_ALL_ACCESS;
+            if (key == u"HKEY_CURRENT_USER\\Software\\Classes" || ends(u"\\SharedDLLs")) {
+                expected = win::KEY_READ | win::KEY_WRITE;
+            } else if (ends(u"\\CurrentVersion") || ends(u"\\Shell Folders") || ends(u"\\Policies\\System")) {
+                expected = win::KEY_QUERY_VALUE;
+            }
+            EXPECT_EQ(open.access, expected) << sim::Narrow(open.key);
+            ++(expected == win::KEY_ALL_ACCESS ? changes : expected == win::KEY_QUERY_VALUE ? reads : reads_and_writes);
+        }
+        EXPECT_GT(reads, 0);
+        EXPECT_GT(reads_and_writes, 0);
+        EXPECT_GT(changes, 0);
     }
 }
 
@@ -145,7 +175,10 @@ TEST(RegistryRemoval, WholeKeyEntriesThatNoInstallationOwnsAreRefused) {
     const char* paths[] = {"", "\\", "\\\\", "Software", "software\\", "SOFTWARE\\Microsoft", "Software\\Classes",
                            "Software\\Classes\\CLSID", "Software\\Classes\\*", "Software\\Microsoft\\Windows\\CurrentVersion",
                            "Software\\Policies", "System", "System\\CurrentControlSet", "Control Panel", "Environment",
-                           "Software\\Wow6432Node", "Software\\Microsoft\\Windows NT\\CurrentVersion\\"};
+                           "Software\\Wow6432Node", "Software\\Microsoft\\Windows NT\\CurrentVersion\\",
+                           "System\\ControlSet001", "system\\controlset002\\Services",
+                           "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+                           "Software\\Wow6432Node\\Classes", "Software\\Classes\\Wow6432Node\\CLSID"};
     for (const char* root : roots) {
         for (const char* path : paths) {
             SCOPED_TRACE(std::string(root) + "\\" + path);
@@ -155,6 +188,10 @@ TEST(RegistryRemoval, WholeKeyEntriesThatNoInstallationOwnsAreRefused) {
             m.SetString(u"HKLM\\Software\\Classes\\CLSID\\{1}", u"v", u"1");
             m.SetString(u"HKCU\\Environment", u"PATH", u"C:\\x");
             m.SetString(u"HKLM\\System\\CurrentControlSet\\Services\\X", u"v", u"1");
+            m.SetString(u"HKLM\\System\\ControlSet001\\Services\\X", u"v", u"1");
+            m.SetString(u"HKLM\\System\\ControlSet002\\Services\\X", u"v", u"1");
+            m.SetString(u"HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\X", u"v", u"1");
+            m.SetString(u"HKLM\\Software\\Classes\\Wow6432Node\\CLSID\\{1}", u"v", u"1");
             sim::Snapshot before = m.TakeSnapshot();
             LogBuilder log;
             log.registry = {std::string(root) + "\\" + path + "\t*"};
@@ -162,28 +199,55 @@ TEST(RegistryRemoval, WholeKeyEntriesThatNoInstallationOwnsAreRefused) {
             EXPECT_EQ(sim::ToString(RegistryChanges(before, m.TakeSnapshot())), "");
         }
     }
-    for (const char* path : {"CLSID", "clsid\\", "Interface", "TypeLib", "AppID", "*", "Directory", "Folder", ""}) {
-        SCOPED_TRACE(path);
-        Machine m;
-        m.SetString(u"HKCR\\CLSID\\{1}", u"v", u"1");
-        m.SetString(u"HKCR\\Folder\\shell", u"v", u"1");
-        m.SetString(u"HKCR\\*\\shellex", u"v", u"1");
-        sim::Snapshot before = m.TakeSnapshot();
-        LogBuilder log;
-        log.registry = {std::string("HKEY_CLASSES_ROOT\\") + path + "\t*"};
-        RunOn(m, log);
-        EXPECT_EQ(sim::ToString(RegistryChanges(before, m.TakeSnapshot())), "");
+    // Each user's classes are a hive of their own under HKEY_USERS, with these at its top.
+    for (const char* root : {"HKEY_CLASSES_ROOT", "HKEY_USERS"}) {
+        for (const char* path : {"CLSID", "clsid\\", "Interface", "TypeLib", "AppID", "*", "Directory", "Folder", "",
+                                 "Wow6432Node", "wow6432node\\CLSID", "Wow6432Node\\Interface\\"}) {
+            SCOPED_TRACE(std::string(root) + "\\" + path);
+            Machine m;
+            for (const char16_t* classes : {u"HKCR", u"HKCU\\Software\\Classes"}) {
+                const std::u16string at = std::u16string(classes) + u"\\";
+                for (const char16_t* key :
+                     {u"CLSID\\{1}", u"Interface\\{2}", u"TypeLib\\{3}", u"Folder\\shell", u"*\\shellex",
+                      u"Wow6432Node\\CLSID\\{1}", u"Wow6432Node\\Interface\\{2}"}) {
+                    m.SetString(at + key, u"v", u"1");
+                }
+            }
+            sim::Snapshot before = m.TakeSnapshot();
+            LogBuilder log;
+            log.registry = {std::string(root) + "\\" + path + "\t*"};
+            RunOn(m, log);
+            EXPECT_EQ(sim::ToString(RegistryChanges(before, m.TakeSnapshot())), "");
+        }
     }
-    // A vendor's own key below those still goes.
+    // A vendor's own key below those still goes, under any of its names.
+    const std::pair<const char*, const char16_t*> owned[] = {
+        {"HKEY_CURRENT_USER\\Software\\Vendor\\App", u"HKCU\\Software\\Vendor\\App"},
+        {"HKEY_CLASSES_ROOT\\CLSID\\{1}", u"HKCR\\CLSID\\{1}"},
+        {"HKEY_CLASSES_ROOT\\Wow6432Node\\CLSID\\{2}", u"HKCR\\Wow6432Node\\CLSID\\{2}"},
+        {"HKEY_LOCAL_MACHINE\\Software\\Classes\\.ext", u"HKLM\\Software\\Classes\\.ext"},
+        {"HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{3}", u"HKLM\\Software\\Classes\\CLSID\\{3}"},
+        {"HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\App",
+         u"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\App"},
+        {"HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\app.exe",
+         u"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\app.exe"},
+        {"HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\MyService",
+         u"HKLM\\System\\CurrentControlSet\\Services\\MyService"},
+        {"HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\MyService",
+         u"HKLM\\System\\ControlSet001\\Services\\MyService"},
+        {"HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Vendor\\App", u"HKLM\\Software\\Wow6432Node\\Vendor\\App"},
+        {"HKEY_USERS\\CLSID\\{4}", u"HKCU\\Software\\Classes\\CLSID\\{4}"},
+    };
     Machine m;
-    m.SetString(u"HKCU\\Software\\Vendor\\App", u"v", u"1");
-    m.SetString(u"HKCR\\CLSID\\{1}", u"v", u"1");
     LogBuilder log;
-    log.registry = {"HKEY_CURRENT_USER\\Software\\Vendor\\App\t*", "HKEY_CLASSES_ROOT\\CLSID\\{1}\t*"};
+    for (const auto& [line, key] : owned) {
+        m.SetString(key, u"v", u"1");
+        log.registry.push_back(std::string(line) + "\t*");
+    }
     RunOn(m, log);
-    EXPECT_FALSE(m.KeyExists(u"HKCU\\Software\\Vendor\\App"));
-    EXPECT_FALSE(m.KeyExists(u"HKCR\\CLSID\\{1}"));
+    for (const auto& [line, key] : owned) EXPECT_FALSE(m.KeyExists(key)) << line;
     EXPECT_TRUE(m.KeyExists(u"HKCR\\CLSID"));
+    EXPECT_TRUE(m.KeyExists(u"HKCU\\Software\\Classes\\CLSID"));
 }
 
 TEST(RegistryRemoval, KeysThatCannotBeOpenedOrDeleted) {
@@ -233,11 +297,14 @@ protected:
 };
 
 TEST_F(AssociationTest, RestoresOnlyWhatStillHoldsTheInstalledValue) {
+    m.SetString(u"HKCR\\Kelvane.Doc\\shell", u"", u"open");
+    m.SetString(u"HKCR\\Kelvane.Doc\\shell\\command", u"", u"C:\\App\\shell.exe");
     LogBuilder log;
     log.associations = Block(".kel", "Old Document", "KELVANE document", "C:\\Old\\old.exe,0", "C:\\App\\kel.exe,1",
                              {"open", "%SystemRoot%\\old.exe \"%1\"", "\"C:\\App\\kel.exe\" \"%1\"",     //
                               "print", "C:\\Old\\print.exe", "\"C:\\App\\kel.exe\" /p \"%1\"",          // changed since
                               "edit", "", "\"c:\\app\\\xC3\xA9" "dit.exe\" \"%1\"",                       // case differs
+                              "", "", "C:\\App\\shell.exe", "\\", "", "C:\\App\\shell.exe",             // name no verb
                               "view", "", "C:\\App\\view.exe",                                           //
                               "missing", "x", "y"});
     RunOn(m, log);
@@ -256,7 +323,8 @@ TEST_F(AssociationTest, RestoresOnlyWhatStillHoldsTheInstalledValue) {
     EXPECT_FALSE(m.KeyExists(u"HKCR\\Kelvane.Doc\\shell\\edit\\command"));
     EXPECT_TRUE(m.KeyExists(u"HKCR\\Kelvane.Doc\\shell\\edit\\ddeexec"));
     EXPECT_FALSE(m.KeyExists(u"HKCR\\Kelvane.Doc\\shell\\view"));
-    EXPECT_TRUE(m.KeyExists(u"HKCR\\Kelvane.Doc\\shell"));
+    EXPECT_EQ(m.GetString(u"HKCR\\Kelvane.Doc\\shell", u""), u"open");
+    EXPECT_EQ(m.GetString(u"HKCR\\Kelvane.Doc\\shell\\command", u""), u"C:\\App\\shell.exe");
     EXPECT_EQ(m.GetString(u"HKCR\\.kel", u""), u"Kelvane.Doc");
 }
 

@@ -164,7 +164,7 @@ TEST_F(RelaunchTest, ElevatedOrPlainStart) {
         if (c.elevated_start) {
             EXPECT_EQ(start.api, sim::StartApi::kShellExecute);
             EXPECT_EQ(start.cb_size, sizeof(win::SHELLEXECUTEINFOW));
-            EXPECT_EQ(start.mask, 0u);
+            EXPECT_EQ(start.mask, win::SEE_MASK_NOASYNC);
             EXPECT_EQ(start.hwnd, nullptr);
             EXPECT_EQ(start.verb, u"runas");
             EXPECT_EQ(start.file, u"C:\\Temp\\Dismora.exe");
@@ -178,6 +178,52 @@ TEST_F(RelaunchTest, ElevatedOrPlainStart) {
         EXPECT_EQ(fresh.ElevationPrompts(), c.elevated_start ? 1 : 0);
         // A user without rights cannot delete a log under Program Files; the others did.
         EXPECT_EQ(fresh.Exists(kLog), !c.token.administrator && !c.elevated_start);
+    }
+}
+
+// Between its copying and its start the copy lies in a folder the user may write to:
+// another process of the user can neither write, rename nor delete it then, and a copy
+// replaced before it was checked is never started (the next name is tried).
+TEST_F(RelaunchTest, TheCopyCannotBeSwappedBeforeItStarts) {
+    for (const bool elevated : {false, true}) {
+        for (const bool swapped : {false, true}) {
+            SCOPED_TRACE(std::string(elevated ? "elevated" : "plain") + (swapped ? ", swapped" : ""));
+            Machine fresh;
+            fresh.InstallDismora(kExe);
+            fresh.CreateFolder(kTemp);
+            fresh.SetTempPath(kTemp);
+            fresh.WriteFile(kLog, log.Bytes());
+            fresh.SetDefaultAnswer(win::IDYES);
+            const std::u16string copy = kTemp + u"Dismora.exe";
+            if (swapped) {
+                // Right after the copy is made, before the program opens it to check it.
+                fresh.BeforeCall([&](std::string_view f, std::u16string_view a) { return f == "CreateFileW" && a == copy; },
+                                 [&] { fresh.WriteFile(copy, "MZ planted"); });
+            }
+            int refused = 0;
+            fresh.BeforeCall(
+                [&](std::string_view f, std::u16string_view) { return f == "ShellExecuteExW" || f == "CreateProcessW"; },
+                [&] {
+                    const std::u16string started = kTemp + (swapped ? u"Dismora2.exe" : u"Dismora.exe");
+                    win::HANDLE h = win::CreateFileW(started.c_str(), win::GENERIC_WRITE, 7, nullptr,
+                                                     win::OPEN_EXISTING, 0, nullptr);
+                    refused += h == win::INVALID_HANDLE_VALUE && win::GetLastError() == win::ERROR_SHARING_VIOLATION;
+                    if (h != win::INVALID_HANDLE_VALUE) win::CloseHandle(h);
+                    refused += !win::MoveFileExW(started.c_str(), u"C:\\Temp\\other.exe", 0);
+                    refused += !win::DeleteFileW(started.c_str());
+                });
+            sim::SafetyCheck safety(fresh, kLog);
+            fresh.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe,
+                              .token = {.administrator = !elevated, .elevated = !elevated}});
+            EXPECT_EQ(refused, 3);
+            ASSERT_FALSE(fresh.Starts().empty());
+            const sim::StartRecord& start = fresh.Starts()[0];
+            EXPECT_EQ(start.image, kTemp + (swapped ? u"Dismora2.exe" : u"Dismora.exe"));
+            EXPECT_TRUE(start.succeeded);
+            if (swapped) {
+                EXPECT_EQ(fresh.FileContents(copy), "MZ planted");  // left as it was found
+            }
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 // every level above it: the log decides what goes, and nothing else changes.
 #include <gtest/gtest.h>
 
+#include "environment/well_known_folders.h"
 #include "support/installation.h"
 #include "support/sim_state.h"
 
@@ -116,7 +117,8 @@ TEST(SafetyScenario, WholeKeyEntriesForKeysNoInstallationOwnsAreRefused) {
     const char* roots[] = {"HKEY_LOCAL_MACHINE", "HKEY_AUTO", "HKEY_CURRENT_USER", "HKEY_USERS"};
     const char* keys[] = {"Software", "Software\\Microsoft", "Software\\Classes", "Software\\Classes\\CLSID",
                           "Software\\Classes\\TypeLib", "Software\\Microsoft\\Windows\\CurrentVersion", "System",
-                          "System\\CurrentControlSet", "\\\\", ""};
+                          "System\\CurrentControlSet", "\\\\", "", "CLSID", "Interface\\", "System\\ControlSet001",
+                          "Software\\Wow6432Node\\Microsoft"};
     for (const char* root : roots) {
         for (const char* key : keys) {
             SCOPED_TRACE(std::string(root) + "\\" + key);
@@ -172,7 +174,9 @@ TEST(SafetyScenario, WholeKeyEntriesForSharedKeysAreRefused) {
                           "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer",
                           "Software\\Microsoft\\Windows\\CurrentVersion\\Policies",
                           "System\\CurrentControlSet\\Control",
-                          "System\\CurrentControlSet\\Control\\Session Manager"};
+                          "System\\CurrentControlSet\\Control\\Session Manager",
+                          "System\\ControlSet001\\Services",
+                          "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall"};
     for (const char* key : keys) {
         SCOPED_TRACE(key);
         test::LogBuilder log = sim::KelvaneLog(4);
@@ -202,6 +206,51 @@ TEST(SafetyScenario, OwnPathLongerThan260CharactersSchedulesNothingElse) {
     EXPECT_FALSE(m.Exists(folder + u"\\a.txt"));
     EXPECT_EQ(safety.Report(m), "");
     EXPECT_TRUE(m.PendingDeletions().empty());
+}
+
+// However the log spells a path into a protected folder, or reaches it through a
+// junction, the folder stays; the emptied folders below it still go. A junction itself
+// is never removed, and the climb stops there.
+TEST(SafetyScenario, ProtectedFoldersStayHoweverTheLogSpellsThem) {
+    std::vector<std::u16string> protected_folders;
+    {
+        sim::Machine m;
+        m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
+            WellKnownFolders folders;
+            ComputeWellKnownFolders(folders);
+            for (std::size_t i = 0; i < folders.Count(); ++i) {
+                protected_folders.push_back(folders.Folder(i).substr(0, folders.Folder(i).size() - 1));
+            }
+        });
+    }
+    protected_folders.push_back(u"C:\\Old Users\\Public\\Desktop");  // through a junction
+    for (const std::u16string& folder : protected_folders) {
+        for (unsigned way = 0; way < sim::kRespellings; ++way) {
+            SCOPED_TRACE(sim::Narrow(folder) + " spelled " + std::to_string(way));
+            sim::Machine m;
+            m.CreateJunction(u"C:\\Old Users", u"C:\\Users");
+            m.CreateJunction(u"C:\\Old Apps", u"C:\\Program Files");
+            const std::u16string exe = u"C:\\Apps\\Kelvane\\Dismora.exe";
+            const std::u16string log_path = u"C:\\Apps\\Kelvane\\Kelvane.log";
+            m.InstallDismora(exe);
+            m.WriteFile(folder + u"\\odd.lnk", "x");
+            m.WriteFile(folder + u"\\Kelvane Odd\\x.txt", "x");
+            m.WriteFile(u"C:\\Old Apps\\Kelvane Linked\\y.txt", "x");
+            test::LogBuilder log;
+            log.files = {sim::Narrow(sim::Respell(m, folder + u"\\odd.lnk", way)),
+                         sim::Narrow(sim::Respell(m, folder + u"\\Kelvane Odd\\x.txt", way)),
+                         "C:\\Old Apps\\Kelvane Linked\\y.txt"};
+            m.WriteFile(log_path, log.Bytes());
+            sim::SafetyCheck safety(m, log_path);
+            m.RunProgram({.command_line = u"\"" + exe + u"\" \"" + log_path + u"\" /temp /silent", .module_path = exe});
+            EXPECT_EQ(safety.Report(m), "");
+            EXPECT_TRUE(m.IsFolder(folder));
+            EXPECT_FALSE(m.Exists(folder + u"\\odd.lnk"));
+            EXPECT_FALSE(m.Exists(folder + u"\\Kelvane Odd"));
+            EXPECT_TRUE(m.IsFolder(u"C:\\Old Apps"));
+            EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Kelvane Linked"));
+        }
+    }
 }
 
 }  // namespace

@@ -359,22 +359,31 @@ TEST_F(StartupTest, InstallScopeLine) {
 namespace dismora {
 namespace {
 
-// A program path too long for the buffer comes back cut short: there is then no default
-// log beside the program to find, even when the shortened name happens to lead to one.
-TEST(StartupOwnPath, TooLongForTheBufferFindsNoDefaultLog) {
-    sim::Machine m;
-    const std::u16string folder = u"C:\\Apps\\" + std::u16string(255, u'L');
-    const std::u16string exe = folder + u"\\Dismora.exe";
-    m.InstallDismora(exe);
-    m.WriteFile(folder + u"\\Kelvane.log", test::LogBuilder{}.Bytes());
-    // What the folder part of the cut path names: C:\Apps\ .
-    m.WriteFile(u"C:\\Apps\\Kelvane.log", test::LogBuilder{}.Bytes());
-    sim::Snapshot before = m.TakeSnapshot();
-    m.SetDefaultAnswer(win::IDYES);
-    m.RunProgram({.command_line = u"\"" + exe + u"\"", .module_path = exe});
-    ASSERT_EQ(m.MessageBoxes().size(), 1u);
-    EXPECT_EQ(m.MessageBoxes()[0].style, win::MB_ICONERROR);
-    EXPECT_EQ(sim::ToString(sim::Diff(before, m.TakeSnapshot())), "");
+// The buffer for the program's own path holds 260 characters and the NUL. A longer path
+// comes back cut short: there is then no default log beside the program to find, even
+// when the shortened name happens to lead to one.
+TEST(StartupOwnPath, DefaultLogOnlyBesideAPathThatFitsTheBuffer) {
+    for (std::size_t length : {260u, 261u, 275u}) {
+        SCOPED_TRACE(length);
+        sim::Machine m;
+        const std::u16string folder = u"C:\\Apps\\" + std::u16string(length - 20, u'L');
+        const std::u16string exe = folder + u"\\Dismora.exe";
+        m.InstallDismora(exe);
+        m.WriteFile(folder + u"\\Kelvane.log", test::LogBuilder{}.Bytes());
+        // What the folder part of a cut path names: the folder itself (261), or C:\Apps\ (275).
+        m.WriteFile(u"C:\\Apps\\Kelvane.log", test::LogBuilder{}.Bytes());
+        sim::Snapshot before = m.TakeSnapshot();
+        m.SetDefaultAnswer(win::IDYES);
+        m.RunProgram({.command_line = u"\"" + exe + u"\"", .module_path = exe});
+        ASSERT_FALSE(m.MessageBoxes().empty());
+        if (length == 260) {
+            EXPECT_EQ(m.MessageBoxes()[0].style, win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2);
+            continue;
+        }
+        ASSERT_EQ(m.MessageBoxes().size(), 1u);
+        EXPECT_EQ(m.MessageBoxes()[0].style, win::MB_ICONERROR);
+        EXPECT_EQ(sim::ToString(sim::Diff(before, m.TakeSnapshot())), "");
+    }
 }
 
 }  // namespace

@@ -144,8 +144,11 @@ TEST(CommandLine, SplitsLikeTheProgramExpects) {
         const char16_t* line;
         std::vector<Text> arguments;
     };
+    std::u16string every_separator = u"dismora.exe";
+    for (char16_t code = 1; code <= 32; ++code) every_separator += {code, u'a'};
     const Case cases[] = {
         {u"dismora.exe", {}},
+        {every_separator.c_str(), std::vector<Text>(32, u"a")},  // each code from 1 to 32 separates
         {u"\"C:\\Program Files\\App\\dismora.exe\" \"C:\\Program Files\\App\\Kelvane.log\" /temp /silent",
          {u"C:\\Program Files\\App\\Kelvane.log", u"/temp", u"/silent"}},
         {u"dismora.exe   a\tb", {u"a", u"b"}},

@@ -260,18 +260,22 @@ TEST_F(UninstallTest, PreUninstallCommandExitCodes) {
         const char* name;
         std::optional<sim::Program> program;  // nullopt: the command names no program
         bool goes_on;
+        bool exit_code_unknown = false;  // GetExitCodeProcess fails
     };
     const Case cases[] = {
         {"exit 1", sim::Program{.exit_code = 1}, true},
         {"exit 0", sim::Program{.exit_code = 0}, false},
         {"exit 2", sim::Program{.exit_code = 2}, false},
         {"missing program", std::nullopt, true},
+        {"exit 1 after ten minutes: no time limit", sim::Program{.exit_code = 1, .run_ms = 600000}, true},
+        {"exit code that cannot be read", sim::Program{.exit_code = 1}, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Machine fresh;
         fresh.InstallDismora(kExe);
         if (c.program) fresh.InstallProgram(u"C:\\Setup\\pre.exe", *c.program);
+        if (c.exit_code_unknown) fresh.FailCall("GetExitCodeProcess", 1, win::ERROR_ACCESS_DENIED);
         fresh.WriteFile(u"C:\\App\\a.txt", "a");
         fresh.SetDword(kShared, u"C:\\App\\a.txt", 1);
         LogBuilder log;
@@ -288,6 +292,11 @@ TEST_F(UninstallTest, PreUninstallCommandExitCodes) {
         ASSERT_FALSE(fresh.Starts().empty());
         EXPECT_EQ(sim::Narrow(fresh.Starts()[0].command_line), "\"C:\\Setup\\pre.exe\" /check");
         EXPECT_FALSE(fresh.Starts()[0].application_name.has_value());
+        // Started plainly: no handles handed down, no flags, this program's environment and folder.
+        EXPECT_EQ(fresh.Starts()[0].inherit_handles, 0);
+        EXPECT_EQ(fresh.Starts()[0].creation_flags, 0u);
+        EXPECT_FALSE(fresh.Starts()[0].environment_given);
+        EXPECT_FALSE(fresh.Starts()[0].current_folder.has_value());
         EXPECT_EQ(fresh.Exists(u"C:\\App\\a.txt"), !c.goes_on);
         EXPECT_EQ(fresh.Exists(kLog), !c.goes_on);
         EXPECT_EQ(fresh.KeyExists(u"HKLM\\Software\\Vendor\\App"), !c.goes_on);

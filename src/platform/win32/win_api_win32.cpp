@@ -91,6 +91,14 @@ BOOL MoveFileExW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, DW
     return ::MoveFileExW(W(lpExistingFileName), W(lpNewFileName), dwFlags);
 }
 
+DWORD GetLongPathNameW(const WCHAR* lpszShortPath, WCHAR* lpszLongPath, DWORD cchBuffer) {
+    return ::GetLongPathNameW(W(lpszShortPath), W(lpszLongPath), cchBuffer);
+}
+
+BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
+    return ::GetFileInformationByHandle(As<::HANDLE>(hFile), As<::BY_HANDLE_FILE_INFORMATION*>(lpFileInformation));
+}
+
 DWORD GetShortPathNameW(const WCHAR* lpszLongPath, WCHAR* lpszShortPath, DWORD cchBuffer) {
     return ::GetShortPathNameW(W(lpszLongPath), W(lpszShortPath), cchBuffer);
 }
@@ -255,6 +263,7 @@ static_assert(sizeof(::PROCESS_INFORMATION) == 16);
 static_assert(sizeof(::SHELLEXECUTEINFOW) == 60);
 static_assert(sizeof(::GUID) == 16);
 static_assert(sizeof(::TLIBATTR) == 32);
+static_assert(sizeof(::BY_HANDLE_FILE_INFORMATION) == 52);
 
 // Windows packs the shell's records to 1 byte on this target; a seam record
 // aligned more strictly is still a valid Windows record.
@@ -268,6 +277,12 @@ static_assert(sizeof(::TLIBATTR) == 32);
 DISMORA_SAME_RECORD(FILETIME);
 DISMORA_SAME_FIELD(FILETIME, dwLowDateTime);
 DISMORA_SAME_FIELD(FILETIME, dwHighDateTime);
+
+DISMORA_SAME_RECORD(BY_HANDLE_FILE_INFORMATION);
+DISMORA_SAME_FIELD(BY_HANDLE_FILE_INFORMATION, dwFileAttributes);
+DISMORA_SAME_FIELD(BY_HANDLE_FILE_INFORMATION, dwVolumeSerialNumber);
+DISMORA_SAME_FIELD(BY_HANDLE_FILE_INFORMATION, nFileIndexHigh);
+DISMORA_SAME_FIELD(BY_HANDLE_FILE_INFORMATION, nFileIndexLow);
 
 DISMORA_SAME_RECORD(STARTUPINFOW);
 DISMORA_SAME_FIELD(STARTUPINFOW, cb);
