@@ -18,11 +18,11 @@ enum class Deletion { kDeleted, kNothingThere, kScheduled };
 // Tries the deletion first: a file that goes needs no attribute query. Only a failure
 // asks whether there was a file at all, which is what decides between passing the
 // path over and scheduling it.
-Deletion DeleteOrSchedule(const Text& path, bool& reboot_pending) {
+Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags) {
     if (win::DeleteFileW(path.c_str())) return Deletion::kDeleted;
     if (!FileExists(path)) return Deletion::kNothingThere;
-    reboot_pending = true;
-    ScheduleDeleteAtRestart(path);
+    flags.reboot_pending = true;
+    if (!ScheduleDeleteAtRestart(path)) flags.unremoved = true;
     return Deletion::kScheduled;
 }
 
@@ -65,18 +65,23 @@ Text FolderToClimb(TextView path) {
     return FolderPart(path);
 }
 
-void DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, bool& reboot_pending) {
-    if (DeleteOrSchedule(path, reboot_pending) == Deletion::kDeleted) RemoveEmptyFolders(FolderToClimb(path), folders);
+void DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags) {
+    if (DeleteOrSchedule(path, flags) == Deletion::kDeleted) RemoveEmptyFolders(FolderToClimb(path), folders);
 }
 
-void DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, bool& reboot_pending) {
+bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, TextView keep) {
+    bool kept = false;
     // Folders only lose content during the walk, so offering each emptied folder once at
     // the end, deepest first, removes exactly the folders the climb after every single
     // deletion would have removed, without a failing attempt per remaining file.
     std::vector<Text> emptied;
     Text last_folder;
     for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
-        if (DeleteOrSchedule(node->Path, reboot_pending) != Deletion::kDeleted) continue;
+        if (!keep.empty() && SameFileName(node->Path, keep)) {
+            kept = true;
+            continue;
+        }
+        if (DeleteOrSchedule(node->Path, flags) != Deletion::kDeleted) continue;
         // Most files share the folder of the one before: that folder is resolved once.
         const TextView raw = TextView(node->Path).substr(0, FolderEnd(node->Path));
         if (!emptied.empty() && raw == last_folder) continue;
@@ -120,14 +125,15 @@ void DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, bool&
         }
         parents.push_back(FolderPart(TextView(folder).substr(0, folder.size() - 1)));
     }
+    return kept;
 }
 
-void ScheduleDeleteAtRestart(const Text& path) {
+bool ScheduleDeleteAtRestart(const Text& path) {
     char16_t short_path[kShortPathChars] = {};
     win::DWORD length = win::GetShortPathNameW(path.c_str(), short_path, kShortPathChars);
     // Without a short form that fits, the buffer holds nothing defined: the full path is registered.
     const char16_t* name = (length == 0 || length >= kShortPathChars) ? path.c_str() : short_path;
-    win::MoveFileExW(name, nullptr, win::MOVEFILE_DELAY_UNTIL_REBOOT);
+    return win::MoveFileExW(name, nullptr, win::MOVEFILE_DELAY_UNTIL_REBOOT) != win::FALSE;
 }
 
 void RemoveEmptyFolders(Text folder, WellKnownFolders& folders) {

@@ -9,19 +9,27 @@ namespace dismora {
 
 class RemovalList;
 
-// The folder of a listed file whose emptied folders the clean-up climbs, ending with "\\".
+// What the deletions left for later: something waits for the restart; a file could be
+// neither deleted nor scheduled (Windows refused the scheduling).
+struct TRemovalFlags {
+    bool reboot_pending = false;
+    bool unremoved = false;
+};
+
+// The folder of a listed file whose emptied folders the clean-up climbs, ending with "\".
 Text FolderToClimb(TextView path);
 
 // Deletes the file and the folders it leaves empty; a file that cannot go now is
 // scheduled for restart and sets reboot_pending. A missing file or a folder changes nothing.
-void DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, bool& reboot_pending);
+void DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags);
 
 // Deletes every listed file in list order, as DeleteFileOrSchedule would one by one, but
-// offers each emptied folder to the clean-up once, after the last deletion.
-void DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, bool& reboot_pending);
+// offers each emptied folder to the clean-up once, after the last deletion. A file listed
+// as keep (ignoring letter case) is passed over: true when there was one.
+bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, TextView keep = {});
 
-// Asks Windows to delete the file at the next restart. The outcome is not reported.
-void ScheduleDeleteAtRestart(const Text& path);
+// Asks Windows to delete the file at the next restart; false when Windows refused.
+bool ScheduleDeleteAtRestart(const Text& path);
 
 // Removes the folder (ending with "\") and each parent while they are empty, not protected
 // however they are spelled or reached, and not a junction or link.

@@ -46,4 +46,24 @@ std::vector<Text> SplitCommandLine(TextView command_line) {
     return arguments;
 }
 
+void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches) {
+    std::size_t kept = 0;
+    for (Text& argument : arguments) {
+        const TextView name = TextView(argument).substr(0, 6);
+        if (EqualsAsciiNoCase(argument, u"/wait") || (argument.size() > 6 && EqualsAsciiNoCase(name, u"/wait="))) {
+            switches.wait = true;
+            const std::int32_t pid = argument.size() > 6 ? ParseInteger(TextView(argument).substr(6)) : 0;
+            if (pid > 0) switches.waiter = static_cast<std::uint32_t>(pid);
+            continue;
+        }
+        if (argument == u"/?") {
+            switches.help = true;
+            continue;
+        }
+        if (&arguments[kept] != &argument) arguments[kept] = std::move(argument);
+        ++kept;
+    }
+    arguments.resize(kept);
+}
+
 }  // namespace dismora

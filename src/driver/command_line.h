@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "environment/text.h"
@@ -10,5 +11,15 @@ namespace dismora {
 // quotes open and close stretches and are removed; backslashes are plain characters;
 // counting stops at the first argument that comes out empty.
 std::vector<Text> SplitCommandLine(TextView command_line);
+
+// The switches that may stand anywhere, in any letter case.
+struct TSwitches {
+    bool wait = false;         // /wait: the process ends when the uninstall has, with its outcome
+    bool help = false;         // /?
+    std::uint32_t waiter = 0;  // /wait=PID, passed to the copy: the process that waits for it
+};
+
+// Takes those switches out of the arguments, which keep their order.
+void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches);
 
 }  // namespace dismora

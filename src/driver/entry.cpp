@@ -1,5 +1,5 @@
 // The process entry, built into the product only: make DLL loading safe, run the
-// program, end with code 0.
+// program, end with its exit code (0 unless the caller asked to wait for the outcome).
 
 #include "driver/main_routine.h"
 #include "platform/win_api.h"
@@ -20,6 +20,5 @@ extern "C" __attribute__((externally_visible)) void DismoraEntry() {
     }
     win::SetDllDirectoryW(u"");
 
-    dismora::MainRoutine();
-    win::ExitProcess(0);
+    win::ExitProcess(dismora::MainRoutine());
 }

@@ -16,6 +16,13 @@ const char16_t kProgramCaption[] = u"Dismora";
 const char16_t kDefaultLogName[] = u"Kelvane.log";
 // The fixed texts are kept as ASCII, half the bytes, and widened where they are shown.
 const char kCannotOpenLog[] = "Cannot open the deployment log %s which is needed to perform the uninstallation";
+const char kUsage[] =
+    "dismora.exe [log] [/silent] [/wait]\r\r"
+    "log: the deployment log (Kelvane.log beside the program)\r"
+    "/silent or /s: no confirmation, no final message\r"
+    "/wait: end with the uninstall, with its exit code; with /silent, show no box\r\r"
+    "Exit codes: 0 removed; 3010 removed, a file goes at restart; 1602 cancelled; 1603 failed; "
+    "1618 another uninstall of this log is under way; 740 administrator rights cannot be had";
 
 bool IsSilentSwitch(TextView argument) {
     return EqualsAsciiNoCase(argument, u"/silent") || EqualsAsciiNoCase(argument, u"/s");
@@ -43,78 +50,81 @@ void ReadArgumentsFirstPass(Run& run) {
 
 void ReadArgumentsSecondPass(Run& run) {
     const std::vector<Text>& args = run.arguments;
-    if (args.size() >= 2) {
-        run.temp_mode = EqualsAsciiNoCase(args[1], u"/temp");
-        if (IsSilentSwitch(args[1])) run.silent = true;
-    }
+    if (args.size() >= 2 && IsSilentSwitch(args[1])) run.silent = true;
     if (args.size() >= 3 && IsSilentSwitch(args[2])) run.silent = true;
 }
 
+// Ends the run where it stands with the exit code that tells why, after the message.
+win::DWORD Fail(const Run& run, const Text& text, win::DWORD exit_code, win::UINT style = win::MB_OK) {
+    ShowBox(run, text, kProgramCaption, style);
+    return run.switches.wait ? exit_code : 0;
+}
+
 }  // namespace
+
+int ShowBox(const Run& run, const Text& text, const char16_t* caption, win::UINT style) {
+    return run.Quiet() ? 0 : win::MessageBoxW(nullptr, text.c_str(), caption, style);
+}
 
 Text Run::Caption() const {
     return Concat({u"Dismora ", header.product_name});
 }
 
-void MainRoutine() {
+win::DWORD MainRoutine() {
     Run run;
     run.start_tick = win::GetTickCount();
     run.own_path_known = ReadOwnPath(run.own_path);
     run.arguments = SplitCommandLine(TextFromBuffer(win::GetCommandLineW(), static_cast<std::size_t>(-1)));
+    // "/temp" counts only as the second argument of the command line as it was given.
+    const bool temp_switch = run.arguments.size() >= 2 && EqualsAsciiNoCase(run.arguments[1], u"/temp");
+    TakeOutSwitches(run.arguments, run.switches);
+    if (run.switches.help) {
+        win::MessageBoxW(nullptr, FromAscii(kUsage).c_str(), kProgramCaption, win::MB_OK | win::MB_ICONINFORMATION);
+        return 0;
+    }
 
     ReadArgumentsFirstPass(run);
     bool default_log = run.log_path.empty();
     if (default_log) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
 
     // Beside a program whose path is not known there is no default log to find.
+    // The silent flag can also come from the second pass; the boxes below ask Quiet() after it.
+    ReadArgumentsSecondPass(run);
+    run.temp_mode = temp_switch;
+    const Text cannot_open = SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path);
     if ((default_log && !run.own_path_known) || !FileExists(run.log_path)) {
-        win::MessageBoxW(nullptr, SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path).c_str(), kProgramCaption,
-                         win::MB_ICONERROR);
-        return;
+        return Fail(run, cannot_open, win::ERROR_INSTALL_FAILURE, win::MB_ICONERROR);
     }
     ComputeWellKnownFolders(run.folders);
-    if (!run.log.Open(run.log_path)) {
-        win::MessageBoxW(nullptr, SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path).c_str(), kProgramCaption,
-                         win::MB_ICONERROR);
-        return;
+    if (!run.log.Open(run.log_path)) return Fail(run, cannot_open, win::ERROR_INSTALL_FAILURE, win::MB_ICONERROR);
+    switch (ParseHeader(run.log, run.header)) {
+        case HeaderStatus::kOk:
+            break;
+        case HeaderStatus::kTooNew:
+            return Fail(run, Concat({FromAscii("Cannot perform uninstall because "), run.own_path,
+                                     FromAscii(" is out of date")}),
+                        win::ERROR_INSTALL_FAILURE);
+        default:
+            return Fail(run, FromAscii("Error reading deployment log"), win::ERROR_INSTALL_FAILURE);
     }
-    if (!ReadHeader(run)) return;
 
-    ReadArgumentsSecondPass(run);
-    if (!PassPrivilegeGate(run)) return;
+    if (!PassPrivilegeGate(run)) return run.switches.wait ? win::ERROR_ELEVATION_REQUIRED : 0;
 
+    run.exit_code = win::ERROR_INSTALL_USEREXIT;
     if (!run.silent && !run.temp_mode) {
         Text text = SubstituteFirst(run.header.confirmation_text, run.header.product_name);
         if (win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(),
                              win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2) != win::IDYES) {
-            return;
+            return run.switches.wait ? run.exit_code : 0;
         }
     }
-    if (!run.temp_mode && Relaunch(run) == Handover::kEnded) return;
-    UninstallRun(run);
-}
-
-bool ReadHeader(Run& run) {
-    switch (ParseHeader(run.log, run.header)) {
-        case HeaderStatus::kOk:
-            return true;
-        case HeaderStatus::kNoVersionLine:
-        case HeaderStatus::kBadVersion:
-            win::MessageBoxW(nullptr, FromAscii("Error reading deployment log").c_str(), kProgramCaption, win::MB_OK);
-            return false;
-        case HeaderStatus::kTooNew: {
-            Text text =
-                Concat({FromAscii("Cannot perform uninstall because "), run.own_path, FromAscii(" is out of date")});
-            win::MessageBoxW(nullptr, text.c_str(), kProgramCaption, win::MB_OK);
-            return false;
-        }
-    }
-    return false;
+    if (run.temp_mode || Relaunch(run) == Handover::kRunHere) UninstallRun(run);
+    return run.switches.wait ? run.exit_code : 0;
 }
 
 void ShowAdministratorMessage(const Run& run) {
-    win::MessageBoxW(nullptr, SubstituteFirst(run.header.admin_text, run.header.product_name).c_str(), run.Caption().c_str(),
-                     win::MB_OK | win::MB_ICONERROR);
+    ShowBox(run, SubstituteFirst(run.header.admin_text, run.header.product_name), run.Caption().c_str(),
+            win::MB_OK | win::MB_ICONERROR);
 }
 
 bool PassPrivilegeGate(Run& run) {

@@ -30,29 +30,49 @@ Text AbsolutePath(const Text& path) {
 // replaced it since it was made. An empty handle when it does not; the loader's own open
 // (reading, sharing reading) still succeeds.
 UniqueFileHandle HoldCopy(const Text& own_path, const Text& copy) {
-    UniqueFileHandle held(win::CreateFileW(copy.c_str(), win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
-                                           win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr));
-    UniqueFileHandle own(win::CreateFileW(own_path.c_str(), win::GENERIC_READ,
-                                          win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE, nullptr,
-                                          win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!held.IsValid() || !own.IsValid()) return {};
+    UniqueFileHandle held = OpenForReading(copy, win::FILE_SHARE_READ);
+    if (!SameBytes(own_path, held.Get())) held.Reset();
+    return held;
+}
+
+// Waits for the copy (whose handle it takes), with the log closed, and takes its exit
+// code for this process's.
+// The copy normally ends this process itself, with the outcome, before it ends.
+void AwaitCopy(Run& run, win::HANDLE process) {
+    UniqueProcessHandle copy(process);
+    run.log.Close();  // the copy deletes it
+    run.exit_code = win::ERROR_INSTALL_FAILURE;
+    if (copy.IsValid() && win::WaitForSingleObject(copy.Get(), win::INFINITE) == win::WAIT_OBJECT_0) {
+        win::GetExitCodeProcess(copy.Get(), &run.exit_code);
+    }
+}
+
+}  // namespace
+
+UniqueFileHandle OpenForReading(const Text& path, win::DWORD share) {
+    return UniqueFileHandle(win::CreateFileW(path.c_str(), win::GENERIC_READ, share, nullptr, win::OPEN_EXISTING,
+                                             win::FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool SameBytes(const Text& path, win::HANDLE other) {
+    UniqueFileHandle file = OpenForReading(path, kShareAll);
+    win::HANDLE a = file.Get();
+    win::HANDLE b = other;
     char expected[1024];
     char found[1024];
     while (true) {
         win::DWORD expected_size = 0;
         win::DWORD found_size = 0;
-        if (!win::ReadFile(own.Get(), expected, sizeof(expected), &expected_size, nullptr) ||
-            !win::ReadFile(held.Get(), found, sizeof(found), &found_size, nullptr) || expected_size != found_size) {
-            return {};
+        if (!win::ReadFile(a, expected, sizeof(expected), &expected_size, nullptr) ||
+            !win::ReadFile(b, found, sizeof(found), &found_size, nullptr) || expected_size != found_size) {
+            return false;
         }
-        if (expected_size == 0) return held;
+        if (expected_size == 0) return true;
         for (win::DWORD i = 0; i < expected_size; ++i) {
-            if (expected[i] != found[i]) return {};
+            if (expected[i] != found[i]) return false;
         }
     }
 }
-
-}  // namespace
 
 Text CopyTargetForAttempt(const Text& base, std::uint32_t attempt) {
     if (attempt <= 1) return base;
@@ -81,23 +101,35 @@ Handover Relaunch(Run& run) {
     if (!copied) target = run.own_path;
     Text parameters = Concat({u"\"", AbsolutePath(run.log_path), u"\" /temp"});
     if (run.silent) parameters += u" /silent";
+    // The copy ends this process with the outcome, and deletes its file once it has ended.
+    if (run.switches.wait) parameters += Concat({u" /wait=", DecimalText(win::GetCurrentProcessId())});
 
     if (run.header.all_users && !IsAdministrator(run.looked_up)) {
         win::SHELLEXECUTEINFOW info = {};
         info.cbSize = sizeof(info);
-        info.fMask = win::SEE_MASK_NOASYNC;  // the start has happened when the call returns
+        // The start has happened when the call returns; with /wait the copy is waited for.
+        info.fMask = win::SEE_MASK_NOASYNC | (run.switches.wait ? win::SEE_MASK_NOCLOSEPROCESS : 0);
         info.hwnd = nullptr;
         info.lpVerb = u"runas";
         info.lpFile = target.c_str();
         info.lpParameters = parameters.c_str();
         info.lpDirectory = nullptr;
         info.nShow = win::SW_SHOW;
-        if (win::ShellExecuteExW(&info)) return Handover::kEnded;
+        bool started = win::ShellExecuteExW(&info) != win::FALSE;
         held.Reset();
-        if (copied) win::DeleteFileW(target.c_str());
-        info.lpFile = run.own_path.c_str();
-        if (win::ShellExecuteExW(&info)) return Handover::kEnded;
-        ShowAdministratorMessage(run);
+        if (!started) {
+            if (copied) win::DeleteFileW(target.c_str());
+            info.lpFile = run.own_path.c_str();
+            started = win::ShellExecuteExW(&info) != win::FALSE;
+        }
+        if (!started) {
+            // Declined at the prompt, or no way to elevation at all.
+            run.exit_code =
+                win::GetLastError() == win::ERROR_CANCELLED ? win::ERROR_INSTALL_USEREXIT : win::ERROR_ELEVATION_REQUIRED;
+            ShowAdministratorMessage(run);
+        } else if (run.switches.wait) {
+            AwaitCopy(run, info.hProcess);
+        }
         return Handover::kEnded;
     }
 
@@ -109,8 +141,13 @@ Handover Relaunch(Run& run) {
                              temp.empty() ? nullptr : temp.c_str(), &startup, &process)) {
         return Handover::kRunHere;
     }
-    UniqueProcessHandle process_handle(process.hProcess);
+    held.Reset();
     UniqueProcessHandle thread_handle(process.hThread);
+    if (run.switches.wait) {
+        AwaitCopy(run, process.hProcess);
+    } else {
+        UniqueProcessHandle process_handle(process.hProcess);
+    }
     return Handover::kEnded;
 }
 

@@ -5,7 +5,9 @@
 
 #include <vector>
 
+#include "actions/file_removal.h"
 #include "actions/removal_list.h"
+#include "driver/command_line.h"
 #include "environment/looked_up.h"
 #include "environment/text.h"
 #include "environment/well_known_folders.h"
@@ -23,7 +25,10 @@ struct Run {
     bool own_path_known = false;  // false when it did not fit the buffer
     bool silent = false;
     bool temp_mode = false;
-    bool reboot_pending = false;
+    TSwitches switches;
+    TRemovalFlags removal;  // of the listed files and the log
+    // With /wait the exit code; 0 otherwise, whatever happened.
+    win::DWORD exit_code = 0;
 
     THeader header;
     LogReader log;
@@ -33,6 +38,8 @@ struct Run {
     TLookedUpFunctions looked_up;
 
     Text Caption() const;
+    // A waited silent run shows no box at all: nobody may be there to answer it.
+    [[nodiscard]] bool Quiet() const { return switches.wait && silent; }
 };
 
 }  // namespace dismora

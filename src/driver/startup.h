@@ -5,12 +5,12 @@
 
 namespace dismora {
 
-// Reads the header; shows the documented message and returns false when the log is rejected.
-bool ReadHeader(Run& run);
-
 // Lets an all-users uninstall go on only where administrator rights are at hand or can
 // be asked for; otherwise shows the administrator message and returns false.
 bool PassPrivilegeGate(Run& run);
+
+// MessageBoxW with no owner, or nothing (0) in a waited silent run.
+int ShowBox(const Run& run, const Text& text, const char16_t* caption, win::UINT style);
 
 // The administrator message, also shown when both elevated starts fail.
 void ShowAdministratorMessage(const Run& run);

@@ -4,6 +4,7 @@
 #include "actions/components.h"
 #include "actions/file_removal.h"
 #include "actions/registry_removal.h"
+#include "driver/relaunch.h"
 #include "platform/unique_handle.h"
 
 namespace dismora {
@@ -11,6 +12,23 @@ namespace dismora {
 namespace {
 
 constexpr win::DWORD kPacingMs = 100;
+constexpr win::DWORD kWaiterEndMs = 10000;
+constexpr win::DWORD kImagePathChars = 261;
+
+// The process that waits for this copy, when it is a run of this very program, and its
+// file: whatever the command line says, no other process is ever ended.
+UniqueProcessHandle OpenWaiter(const Run& run, Text& image) {
+    UniqueProcessHandle waiter(win::OpenProcess(
+        win::PROCESS_TERMINATE | win::SYNCHRONIZE | win::PROCESS_QUERY_LIMITED_INFORMATION, win::FALSE,
+        run.switches.waiter));
+    char16_t buffer[kImagePathChars] = {};
+    win::DWORD size = kImagePathChars;
+    if (waiter.IsValid() && win::QueryFullProcessImageNameW(waiter.Get(), 0, buffer, &size)) {
+        image = TextFromBuffer(buffer, kImagePathChars);
+        if (SameBytes(run.own_path, OpenForReading(image, kShareAll).Get())) return waiter;
+    }
+    return {};
+}
 
 // False when the command ran and did not report success with exit code 1.
 bool RunPreUninstallCommand(Run& run) {
@@ -40,7 +58,7 @@ void PassOverIgnoredBlocks(LogReader& log) {
 
 void ShowFinalMessage(const Run& run) {
     Text text = run.header.completion_text;
-    if (run.reboot_pending) text += u"\r\r" + run.header.restart_text;
+    if (run.removal.reboot_pending) text += u"\r\r" + run.header.restart_text;
     text = SubstituteFirst(text, run.header.product_name);
     win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), win::MB_OK | win::MB_ICONQUESTION);
 }
@@ -48,11 +66,15 @@ void ShowFinalMessage(const Run& run) {
 }  // namespace
 
 void UninstallRun(Run& run) {
+    Text waiter_image;
+    UniqueProcessHandle waiter;
+    if (run.switches.waiter != 0) waiter = OpenWaiter(run, waiter_image);
     if (run.temp_mode && run.own_path_known) ScheduleDeleteAtRestart(run.own_path);
+    run.exit_code = win::ERROR_INSTALL_USEREXIT;
     if (!RunPreUninstallCommand(run)) return;
     PassOverIgnoredBlocks(run.log);
 
-    run.reboot_pending = false;
+    run.removal = TRemovalFlags{};
     BuildRemovalList(run.log, run.header.all_users, run.removal_list);
     run.classes_root = OpenClassesRoot(run.header.auto_root);
     RemoveRegistryEntries(run.log, run.header.auto_root, run.classes_root);
@@ -66,11 +88,22 @@ void UninstallRun(Run& run) {
         win::DWORD elapsed = win::GetTickCount() - run.start_tick;
         if (elapsed < kPacingMs) win::Sleep(kPacingMs - elapsed);
     }
-    DeleteListedFiles(run.removal_list, run.folders, run.reboot_pending);
+    // The waiting process's file is still in use: it goes once that process has ended.
+    const bool waiter_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal,
+                                                 waiter.IsValid() ? TextView(waiter_image) : TextView());
     run.log.Close();
-    DeleteFileOrSchedule(run.log_path, run.folders, run.reboot_pending);
+    DeleteFileOrSchedule(run.log_path, run.folders, run.removal);
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
+    run.exit_code = run.removal.unremoved        ? win::ERROR_INSTALL_FAILURE
+                    : run.removal.reboot_pending ? win::ERROR_SUCCESS_REBOOT_REQUIRED
+                                                 : win::ERROR_SUCCESS;
     if (!run.silent) ShowFinalMessage(run);
+    if (!waiter.IsValid()) return;
+    // The waiting process ends with the outcome as its exit code.
+    win::TerminateProcess(waiter.Get(), run.exit_code);
+    win::WaitForSingleObject(waiter.Get(), kWaiterEndMs);
+    TRemovalFlags later;
+    if (waiter_listed) DeleteFileOrSchedule(waiter_image, run.folders, later);
 }
 
 }  // namespace dismora

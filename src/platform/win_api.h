@@ -178,6 +178,10 @@ BOOL CreateProcessW(const WCHAR* lpApplicationName, WCHAR* lpCommandLine, void* 
                     const WCHAR* lpCurrentDirectory, STARTUPINFOW* lpStartupInfo,
                     PROCESS_INFORMATION* lpProcessInformation);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD GetCurrentProcessId();
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
+BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, WCHAR* lpExeName, DWORD* lpdwSize);
 BOOL GetExitCodeProcess(HANDLE hProcess, DWORD* lpExitCode);
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte, WCHAR* lpWideCharStr,
                         int cchWideChar);

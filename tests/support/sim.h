@@ -302,7 +302,9 @@ public:
     RunResult Run(const ProcessOptions& options, const std::function<void()>& body);
     // Runs the program (the Dismora entry) as a process, then its relaunch chain.
     RunResult RunProgram(const ProcessOptions& options);
-    void SetDismoraEntry(std::function<void()> entry);  // default: dismora::MainRoutine
+    // Default: win::ExitProcess(dismora::MainRoutine()). A program waited for by the one
+    // that started it runs inside that wait (the waiter may be ended meanwhile).
+    void SetDismoraEntry(std::function<void()> entry);
     void SetMaxProcesses(int count);                    // default 8
     // The process that win:: calls made outside Run belong to (pid 100, an elevated
     // administrator running C:\Tests\host.exe from C:\Tests\).
@@ -416,6 +418,10 @@ public:
     void FailCall(std::string_view function, std::uint64_t nth, DWORD error, std::uint64_t times = 1);
     std::uint64_t CallCount(std::string_view function) const;
     std::uint64_t TotalCalls() const;
+    // The process that makes the call-th win:: call (counted as TotalCalls counts) dies
+    // there, as if killed: the call does not happen, nothing the process does afterwards
+    // has any effect, and the system closes its handles.
+    void KillAtCall(std::uint64_t call);
     // More win:: calls than this: every further call fails and a violation is recorded;
     // at twice the budget the test aborts (a runaway loop).
     void SetCallBudget(std::uint64_t calls);

@@ -9,7 +9,7 @@
 #include "driver/main_routine.h"
 #else
 namespace dismora {
-void MainRoutine();
+win::DWORD MainRoutine();
 }
 #endif
 
@@ -35,6 +35,7 @@ State& Current() {
 }
 
 std::optional<DWORD> Enter(State& s, std::string_view function, std::u16string_view argument) {
+    if (s.current && s.current->zombie) return static_cast<DWORD>(win::ERROR_INVALID_HANDLE);
     auto count = s.call_counts.find(function);
     if (count == s.call_counts.end()) count = s.call_counts.emplace(std::string(function), 0).first;
     const std::uint64_t nth = ++count->second;
@@ -57,6 +58,11 @@ std::optional<DWORD> Enter(State& s, std::string_view function, std::u16string_v
             EndProcess(s, other, 0);
             s.current = caller;
         }
+    }
+    if (s.kill_at && s.total_calls == s.kill_at && s.current && s.current != s.test_process) {
+        s.current->zombie = true;
+        EndProcess(s, *s.current, 1, true);
+        return static_cast<DWORD>(win::ERROR_INVALID_HANDLE);
     }
     if (s.call_budget && s.total_calls > s.call_budget) {
         if (s.total_calls == s.call_budget + 1) s.Violation("call budget of " + std::to_string(s.call_budget) + " exceeded");
@@ -150,7 +156,7 @@ Machine::Machine(const MachineOptions& options) : state_(std::make_unique<State>
     State& s = *state_;
     s.machine = this;
     s.options = options;
-    s.dismora_entry = [] { dismora::MainRoutine(); };
+    s.dismora_entry = [] { win::ExitProcess(dismora::MainRoutine()); };
     detail::InitUserInterface(s);
 
     auto root = std::make_shared<detail::FsNode>();
@@ -241,6 +247,8 @@ std::uint64_t Machine::CallCount(std::string_view function) const {
 std::uint64_t Machine::TotalCalls() const { return state_->total_calls; }
 
 void Machine::SetCallBudget(std::uint64_t calls) { state_->call_budget = calls; }
+
+void Machine::KillAtCall(std::uint64_t call) { state_->kill_at = call; }
 
 void Machine::BeforeCall(std::function<bool(std::string_view, std::u16string_view)> when,
                          std::function<void()> action) {

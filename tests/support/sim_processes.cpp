@@ -1,5 +1,7 @@
 // Processes: running the program as a process and its relaunch chain, the program
 // table, CreateProcessW, ShellExecuteExW, waits and exit codes, the process context.
+#include <algorithm>
+
 #include "support/sim_state.h"
 
 namespace dismora::sim::detail {
@@ -175,19 +177,38 @@ Process& CreateProcessRecord(State& s, const ProcessOptions& options, StartApi a
     return p;
 }
 
-void EndProcess(State& s, Process& p, DWORD exit_code) {
+void EndProcess(State& s, Process& p, DWORD exit_code, bool killed) {
     std::vector<std::uintptr_t> left;
     for (const auto& [value, h] : s.handles) {
         if (h.owner_pid == p.record.pid) left.push_back(value);
     }
     for (std::uintptr_t value : left) {
         const HandleEntry& h = s.handles.at(value);
-        s.leaks.push_back({p.record.pid, h.kind, value, h.what});
+        if (!killed) s.leaks.push_back({p.record.pid, h.kind, value, h.what});
         s.CloseHandleEntry(value);
     }
     p.phase = Phase::kEnded;
     p.record.end_ms = s.now_ms;
     p.record.exit_code = exit_code;
+}
+
+void RunNested(State& s, Process& p) {
+    Process* caller = s.current;
+    s.current = &p;
+    p.phase = Phase::kRunning;
+    DWORD code = 0;
+    try {
+        s.dismora_entry();
+    } catch (const ProcessExit& exit) {
+        code = exit.code;
+    } catch (...) {
+        if (p.phase != Phase::kEnded) EndProcess(s, p, 0);
+        s.current = caller;
+        throw;
+    }
+    if (p.phase != Phase::kEnded) EndProcess(s, p, code);
+    if (s.run_result) s.run_result->processes.push_back(p.record);
+    s.current = caller;
 }
 
 }  // namespace dismora::sim::detail
@@ -202,6 +223,7 @@ RunResult Machine::Run(const ProcessOptions& options, const std::function<void()
     Machine* previous = SwapActive(this);
     s.running = true;
     RunResult result;
+    s.run_result = &result;
     Process* p = &CreateProcessRecord(s, options, StartApi::kTest, s.test_process->record.pid);
     std::function<void()> entry = body;
     int count = 0;
@@ -209,17 +231,20 @@ RunResult Machine::Run(const ProcessOptions& options, const std::function<void()
         ++count;
         s.current = p;
         p->phase = Phase::kRunning;
+        DWORD code = 0;
         try {
             entry();
+        } catch (const ProcessExit& exit) {
+            code = exit.code;
         } catch (...) {
-            EndProcess(s, *p, 0);
+            if (p->phase != Phase::kEnded) EndProcess(s, *p, 0);
             s.current = s.test_process;
             s.running = false;
+            s.run_result = nullptr;
             SwapActive(previous);
             throw;
         }
-        // The entry point ends every run of the program with ExitProcess(0).
-        EndProcess(s, *p, 0);
+        if (p->phase != Phase::kEnded) EndProcess(s, *p, code);
         result.processes.push_back(p->record);
         p = nullptr;
         if (s.queue.empty()) break;
@@ -236,6 +261,7 @@ RunResult Machine::Run(const ProcessOptions& options, const std::function<void()
     }
     s.current = s.test_process;
     s.running = false;
+    s.run_result = nullptr;
     SwapActive(previous);
     return result;
 }
@@ -488,6 +514,11 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     wait.target_pid = h->target_pid;
     s.Settle();
     sd::Process* target = s.FindProcess(h->target_pid);
+    if (target->phase == sd::Phase::kQueued && !target->external) {
+        // The program waited for runs now; the waiter may be ended by it meanwhile.
+        s.queue.erase(std::find(s.queue.begin(), s.queue.end(), target));
+        sd::RunNested(s, *target);
+    }
     if (target->phase == sd::Phase::kEnded) return finish(WAIT_OBJECT_0);
     const bool hangs = target->phase == sd::Phase::kQueued || target->end_ms == sd::kForever;
     if (hangs && dwMilliseconds == INFINITE) {
@@ -526,6 +557,87 @@ BOOL GetExitCodeProcess(HANDLE hProcess, DWORD* lpExitCode) {
     s.Settle();
     const sd::Process* target = s.FindProcess(h->target_pid);
     *lpExitCode = target->phase == sd::Phase::kEnded ? *target->record.exit_code : STILL_ACTIVE;
+    return TRUE;
+}
+
+void ExitProcess(UINT uExitCode) {
+    auto& s = sd::Current();
+    sd::Enter(s, "ExitProcess");
+    throw sd::ProcessExit{uExitCode};
+}
+
+DWORD GetCurrentProcessId() {
+    auto& s = sd::Current();
+    sd::Enter(s, "GetCurrentProcessId");
+    return s.Current().record.pid;
+}
+
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "OpenProcess", sd::Hex(dwProcessId))) {
+        s.SetError(*fault);
+        return nullptr;
+    }
+    if (bInheritHandle) s.Violation("OpenProcess: inheritable handles are not modelled");
+    (void)dwDesiredAccess;
+    s.Settle();
+    sd::Process* target = s.FindProcess(dwProcessId);
+    if (!target || target->phase == sd::Phase::kEnded || target == s.test_process) {
+        s.SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // Another user's process is open to an effective administrator only.
+    if (target->record.token.user_sid != s.Current().record.token.user_sid && !s.EffectiveAdmin(s.Current())) {
+        s.SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return sd::AddProcessHandle(s, *target, HandleKind::kProcess);
+}
+
+BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "TerminateProcess")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    sd::HandleEntry* h = s.FindHandle(hProcess);
+    if (!h || h->kind != HandleKind::kProcess) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    s.Settle();
+    sd::Process* target = s.FindProcess(h->target_pid);
+    if (target->phase == sd::Phase::kEnded) {
+        s.SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (target == &s.Current()) s.Violation("TerminateProcess of the calling process");
+    if (target->phase == sd::Phase::kQueued) s.queue.erase(std::find(s.queue.begin(), s.queue.end(), target));
+    // A program whose code is under way (waiting below the caller) runs on without effect.
+    if (!target->external) target->zombie = true;
+    sd::EndProcess(s, *target, uExitCode, true);
+    return TRUE;
+}
+
+BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, WCHAR* lpExeName, DWORD* lpdwSize) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "QueryFullProcessImageNameW")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    sd::HandleEntry* h = s.FindHandle(hProcess);
+    if (!h || h->kind != HandleKind::kProcess || dwFlags != 0 || !lpdwSize) {
+        s.SetError(!h ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::u16string& image = s.FindProcess(h->target_pid)->record.image;
+    if (image.size() + 1 > *lpdwSize || !lpExeName) {
+        s.SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    image.copy(lpExeName, image.size());
+    lpExeName[image.size()] = 0;
+    *lpdwSize = static_cast<DWORD>(image.size());
     return TRUE;
 }
 

@@ -145,6 +145,14 @@ struct Process {
     std::uint64_t end_ms = kForever;  // external programs: when they end
     DWORD pending_exit_code = 0;      // external programs: their exit code
     bool external = false;
+    // Ended while its code still runs (killed, or terminated by another process): every
+    // further win:: call fails and changes nothing, until the code returns.
+    bool zombie = false;
+};
+
+// Thrown by ExitProcess: ends the running program's code where it stands.
+struct ProcessExit {
+    DWORD code;
 };
 
 struct HandleEntry {
@@ -205,6 +213,8 @@ struct State {
     std::vector<std::string> violations;
     std::vector<Hook> hooks;
     bool in_hook = false;
+    std::uint64_t kill_at = 0;  // the call (counted over all processes) that kills its caller
+    RunResult* run_result = nullptr;  // of the Run under way, which nested runs join
 
     // processes
     std::vector<std::unique_ptr<Process>> processes;
@@ -315,6 +325,9 @@ std::vector<std::u16string> PendingDeletionList(const State& state);
 bool ModuleFileName(State& state, win::HMODULE module, std::u16string* path);
 
 Process& CreateProcessRecord(State& state, const ProcessOptions& options, StartApi api, DWORD parent);
-void EndProcess(State& state, Process& process, DWORD exit_code);
+// killed: ended from outside, whose open handles the system closes (no leak).
+void EndProcess(State& state, Process& process, DWORD exit_code, bool killed = false);
+// Runs a queued program now, inside the current process's wait for it, to its end.
+void RunNested(State& state, Process& process);
 
 }  // namespace dismora::sim::detail

@@ -82,7 +82,7 @@ int MessageBoxW(HWND hWnd, const WCHAR* lpText, const WCHAR* lpCaption, UINT uTy
 
 void SHChangeNotify(LONG wEventId, UINT uFlags, const void* dwItem1, const void* dwItem2) {
     auto& s = sd::Current();
-    sd::Enter(s, "SHChangeNotify");
+    if (sd::Enter(s, "SHChangeNotify")) return;
     s.notifications.push_back({s.Current().record.pid, wEventId, uFlags, dwItem1, dwItem2});
 }
 

@@ -103,7 +103,7 @@ TEST(FileRemovalDifferential, SameMachineAsTheStepByStepRule) {
         Installation install = Build(oracle, seed, oracle_holds);
         Build(product, seed, product_holds);
         bool oracle_flag = false;
-        bool product_flag = false;
+        TRemovalFlags product_flags;
         oracle.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
             WellKnownFolders folders;
             ComputeWellKnownFolders(folders);
@@ -114,11 +114,11 @@ TEST(FileRemovalDifferential, SameMachineAsTheStepByStepRule) {
             ComputeWellKnownFolders(folders);
             RemovalList list;
             for (const auto& path : install.listed) list.Append(path);
-            DeleteListedFiles(list, folders, product_flag);
+            DeleteListedFiles(list, folders, product_flags);
         });
         EXPECT_EQ(sim::ToString(sim::Diff(oracle.TakeSnapshot(), product.TakeSnapshot())), "");
         EXPECT_EQ(oracle.PendingDeletions(), product.PendingDeletions());
-        EXPECT_EQ(oracle_flag, product_flag);
+        EXPECT_EQ(oracle_flag, product_flags.reboot_pending);
         EXPECT_LE(product.CallCount("RemoveDirectoryW"), oracle.CallCount("RemoveDirectoryW"));
         for (int hold : oracle_holds) oracle.ReleaseHold(hold);
         for (int hold : product_holds) product.ReleaseHold(hold);
@@ -142,7 +142,7 @@ TEST(FileRemovalDifferential, EachFolderOfferedOnce) {
     m.WriteFile(app + u"\\keep\\user.ini", "x", win::FILE_ATTRIBUTE_ARCHIVE);
     m.WriteFile(app + u"\\keep\\a.txt", "x", win::FILE_ATTRIBUTE_ARCHIVE);
     list.Append(app + u"\\keep\\a.txt");
-    bool reboot = false;
+    TRemovalFlags reboot;
     m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
         WellKnownFolders folders;
         ComputeWellKnownFolders(folders);
@@ -152,7 +152,7 @@ TEST(FileRemovalDifferential, EachFolderOfferedOnce) {
     EXPECT_EQ(m.CallCount("RemoveDirectoryW"), 13U);
     EXPECT_FALSE(m.Exists(app + u"\\lib"));
     EXPECT_TRUE(m.Exists(app + u"\\keep\\user.ini"));
-    EXPECT_FALSE(reboot);
+    EXPECT_FALSE(reboot.reboot_pending);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // followed on one simulated machine from the first instance to the end of the copy.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
@@ -223,6 +225,130 @@ TEST_F(RelaunchTest, TheCopyCannotBeSwappedBeforeItStarts) {
             if (swapped) {
                 EXPECT_EQ(fresh.FileContents(copy), "MZ planted");  // left as it was found
             }
+        }
+    }
+}
+
+// With /wait the process the caller started ends when the uninstall has, with its outcome
+// as the exit code; the copy ends it and then deletes its file, which goes now, not at
+// the restart. With /silent too no box appears, whatever goes wrong.
+TEST_F(RelaunchTest, WaitedRunsEndWithTheirOutcome) {
+    struct Case {
+        const char* name;
+        std::u16string arguments;
+        std::function<void(Machine&, LogBuilder&)> set_up;
+        win::DWORD exit_code;
+        std::size_t boxes;
+        bool removed;  // the application folder, the original program included, is gone
+    };
+    const sim::Token user{.administrator = false, .elevated = false};
+    const Case cases[] = {
+        {"removed", u"/silent /wait", [](Machine&, LogBuilder&) {}, 0, 0, true},
+        {"removed, boxes", u"/WAIT", [](Machine&, LogBuilder&) {}, 0, 2, true},
+        {"without /wait every end is 0", u"/silent C:\\Nowhere\\Kelvane.log", [](Machine&, LogBuilder&) {}, 0, 1, false},
+        {"a file in use waits for the restart", u"/s /wait",
+         [](Machine& m, LogBuilder&) { m.HoldOpen(u"C:\\Program Files\\Tool\\tool.dll"); }, 3010, 0, false},
+        {"a file neither removed nor scheduled", u"/s /wait",
+         [](Machine& m, LogBuilder&) {
+             m.HoldOpen(u"C:\\Program Files\\Tool\\tool.dll");
+             m.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED);
+         },
+         1603, 0, false},
+        {"missing log", u"/wait /silent C:\\Nowhere\\Kelvane.log", [](Machine&, LogBuilder&) {}, 1603, 0, false},
+        {"missing log, boxes", u"C:\\Nowhere\\Kelvane.log /wait", [](Machine&, LogBuilder&) {}, 1603, 1, false},
+        {"malformed log", u"/s /wait", [](Machine&, LogBuilder& log) { log.version = 0; }, 1603, 0, false},
+        {"log too new", u"/s /wait", [](Machine&, LogBuilder& log) { log.version = 5; }, 1603, 0, false},
+        {"answered No", u"/wait", [](Machine& m, LogBuilder&) { m.QueueAnswers({win::IDNO}); }, 1602, 1, false},
+        {"stopped by the pre-uninstall command", u"/s /wait",
+         [](Machine& m, LogBuilder& log) {
+             m.InstallProgram(u"C:\\Setup\\pre.exe", {.exit_code = 0});
+             log.pre_command = "C:\\Setup\\pre.exe";
+         },
+         1602, 0, false},
+        {"elevation declined", u"/s /wait", [](Machine& m, LogBuilder&) { m.QueueElevationAnswers({false, false}); },
+         1602, 0, false},
+        {"/? shows the usage and does nothing else", u"/? /s /wait", [](Machine&, LogBuilder&) {}, 0, 1, false},
+        {"no way to administrator rights", u"/s /wait", [](Machine& m, LogBuilder&) { m.SetUacEnabled(false); }, 740,
+         0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine fresh;
+        fresh.InstallDismora(kExe);
+        fresh.CreateFolder(kTemp);
+        fresh.SetTempPath(kTemp);
+        fresh.WriteFile(u"C:\\Program Files\\Tool\\tool.dll", "MZ");
+        fresh.SetDefaultAnswer(win::IDYES);
+        LogBuilder waited;
+        waited.files = log.files;
+        c.set_up(fresh, waited);
+        fresh.WriteFile(kLog, waited.Bytes());
+        const bool elevated = std::string(c.name).find("elevat") != std::string::npos ||
+                              std::string(c.name).find("administrator") != std::string::npos;
+        sim::SafetyCheck safety(fresh, kLog);
+        sim::RunResult result = fresh.RunProgram({.command_line = u"\"" + kExe + u"\" " + c.arguments,
+                                                  .module_path = kExe, .token = elevated ? user : sim::Token{}});
+        EXPECT_EQ(safety.Report(fresh), "");
+        ASSERT_FALSE(result.processes.empty());
+        EXPECT_EQ(result.processes.back().exit_code, c.exit_code);  // the process the caller started
+        EXPECT_EQ(fresh.MessageBoxes().size(), c.boxes);
+        EXPECT_EQ(fresh.Exists(u"C:\\Program Files\\Tool"), !c.removed);
+        if (c.removed) {
+            EXPECT_EQ(fresh.PendingDeletions(), std::vector<std::u16string>{fresh.ShortPath(kTemp + u"Dismora.exe")});
+        }
+        EXPECT_TRUE(fresh.Leaks().empty());
+    }
+}
+
+// The hand-over: the waiting process, elevated or not, is ended with the outcome before
+// its file is deleted; a waiting process killed meanwhile does not stop the copy.
+TEST_F(RelaunchTest, TheCopyEndsTheWaitingProcessThenDeletesItsFile) {
+    for (const bool elevated : {false, true}) {
+        for (const bool killed : {false, true}) {
+            SCOPED_TRACE(std::string(elevated ? "elevated" : "plain") + (killed ? ", waiter killed" : ""));
+            Machine fresh;
+            fresh.InstallDismora(kExe);
+            fresh.CreateFolder(kTemp);
+            fresh.SetTempPath(kTemp);
+            fresh.WriteFile(u"C:\\Program Files\\Tool\\tool.dll", "MZ");
+            fresh.WriteFile(kLog, log.Bytes());
+            win::DWORD waiter = 0;
+            if (killed) {
+                // While the copy reads the log, someone ends the waiting process.
+                fresh.BeforeCall([&](std::string_view f, std::u16string_view) { return f == "RegOpenKeyExW" && waiter; }, [&] {
+                    win::HANDLE h = win::OpenProcess(win::PROCESS_TERMINATE, win::FALSE, waiter);
+                    win::TerminateProcess(h, 1);
+                    win::CloseHandle(h);
+                });
+            }
+            fresh.BeforeCall([&](std::string_view f, std::u16string_view) {
+                if (f == "ShellExecuteExW" || f == "CreateProcessW") waiter = fresh.Processes().back().pid;
+                return false;
+            }, [] {});
+            sim::RunResult result = fresh.RunProgram(
+                {.command_line = u"\"" + kExe + u"\" /s /wait", .module_path = kExe,
+                 .token = {.administrator = !elevated, .elevated = !elevated}});
+            ASSERT_EQ(result.processes.size(), 2u);
+            const sim::ProcessRecord& copy = result.processes[0];
+            const sim::ProcessRecord& first = result.processes[1];
+            EXPECT_TRUE(copy.command_line.ends_with(u"\" /temp /silent /wait=" + sim::Widen(std::to_string(first.pid))));
+            EXPECT_EQ(first.exit_code, killed ? 1u : 0u);
+            EXPECT_EQ(copy.exit_code, 0u);
+            EXPECT_FALSE(fresh.Exists(u"C:\\Program Files\\Tool"));  // the original program went too
+            EXPECT_EQ(fresh.PendingDeletions().size(), 1u);  // only the copy's own file
+            if (elevated) {
+                EXPECT_EQ(fresh.Starts()[0].mask, win::SEE_MASK_NOASYNC | win::SEE_MASK_NOCLOSEPROCESS);
+            }
+            // The waiting process had ended when its file was deleted.
+            std::size_t ended = 0;
+            std::size_t deleted = 0;
+            const auto& trace = fresh.Trace();
+            for (std::size_t i = 0; i < trace.size(); ++i) {
+                if (trace[i].function == "TerminateProcess" && trace[i].pid == copy.pid) ended = i;
+                if (trace[i].function == "DeleteFileW" && trace[i].argument == kExe) deleted = i;
+            }
+            EXPECT_GT(deleted, killed ? 0u : ended);
+            EXPECT_TRUE(fresh.Leaks().empty());
         }
     }
 }

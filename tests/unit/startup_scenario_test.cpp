@@ -300,6 +300,12 @@ TEST_F(StartupTest, CommandLineForms) {
         {log + u" /TEMP /silent", false, false, false},
         {log + u" /silent /temp", false, true, false},
         {log + u" /tmp", true, true, true},
+        // The switches that may stand anywhere leave the rest read as before; "/temp"
+        // counts only as the second argument as given.
+        {u"/wait " + log, true, true, true},
+        {u"/silent /WAIT", false, true, false},
+        {log + u" /wait /temp", true, true, true},
+        {log + u" /temp /wait", false, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(sim::Narrow(c.arguments));

@@ -22,6 +22,11 @@ namespace seam {
 #include <shellapi.h>
 #include <shlobj.h>
 
+// Windows' "the requested operation requires elevation"; these headers lack it.
+#ifndef ERROR_ELEVATION_REQUIRED
+#define ERROR_ELEVATION_REQUIRED 740L
+#endif
+
 #include <cstddef>
 #include <type_traits>
 
@@ -47,6 +52,18 @@ namespace win {
 void ExitProcess(UINT uExitCode) { ::ExitProcess(uExitCode); }
 
 DWORD GetTickCount() { return ::GetTickCount(); }
+
+DWORD GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
+    return As<HANDLE>(::OpenProcess(dwDesiredAccess, bInheritHandle, dwProcessId));
+}
+
+BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) { return ::TerminateProcess(As<::HANDLE>(hProcess), uExitCode); }
+
+BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, WCHAR* lpExeName, DWORD* lpdwSize) {
+    return ::QueryFullProcessImageNameW(As<::HANDLE>(hProcess), dwFlags, W(lpExeName), D(lpdwSize));
+}
 
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
 
