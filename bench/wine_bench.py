@@ -52,6 +52,7 @@ MAX_DEPTH = 4
 VALUES = 2000
 VALUES_PER_KEY = 10
 SHARED_COUNTS = 10
+KEPT_COUNTS = 100       # files whose shared count of 2 is lowered and that stay, from 10,000 files up
 RUN_TIMEOUT_S = 900
 FIXED_RUNS = 7
 
@@ -74,6 +75,7 @@ class Installation:
     files: list[str] = field(default_factory=list)                 # relative paths under App
     values: list[tuple[str, str]] = field(default_factory=list)    # key under HKCU, value name
     shared: list[str] = field(default_factory=list)                # full paths with a count of 1
+    kept: list[str] = field(default_factory=list)                  # relative paths with a count of 2
 
     @property
     def name(self) -> str:
@@ -104,7 +106,19 @@ def describe(size: int, values: int = VALUES) -> Installation:
         inst.values.append((VALUES_KEY + f"\\K{j // VALUES_PER_KEY}", f"V{j}"))
     step = max(1, size // SHARED_COUNTS)
     inst.shared = [inst.win(inst.files[k]) for k in range(0, size, step)][:SHARED_COUNTS]
+    if size >= 10000:
+        inst.kept = [inst.files[k] for k in range(1, size, size // KEPT_COUNTS)][:KEPT_COUNTS]
     return inst
+
+
+def left_after(inst: Installation) -> dict:
+    """What a complete run leaves: the kept files, the folders above them, their counts."""
+    folders = {""}
+    for path in inst.kept:
+        parts = path.split("\\")[:-1]
+        folders.update("\\".join(parts[:i]) for i in range(1, len(parts) + 1))
+    kept = len(inst.kept)
+    return {"files": kept, "folders": len(folders) if kept else 0, "values": 0, "shared": kept}
 
 
 def log_bytes(inst: Installation) -> bytes:
@@ -123,7 +137,8 @@ def log_bytes(inst: Installation) -> bytes:
 
 def floor_list(inst: Installation) -> bytes:
     """The floor's plain list: every file (the log too), every folder deepest first, every value."""
-    lines = [f"F\t{inst.win(f)}" for f in inst.files]
+    kept = set(inst.kept)
+    lines = [f"F\t{inst.win(f)}" for f in inst.files if f not in kept]
     lines.append(f"F\t{inst.win(LOG_NAME)}")
     for folder, _depth in sorted(inst.folders, key=lambda f: -f[1]):
         lines.append(f"D\t{inst.win(folder)}")
@@ -148,6 +163,7 @@ def restore_reg(inst: Installation) -> bytes:
         out.append(f"{reg_quote(value)}={reg_quote('installed ' + value)}")
     out += ["", f"[-HKEY_CURRENT_USER\\{SHARED_KEY}]", "", f"[HKEY_CURRENT_USER\\{SHARED_KEY}]"]
     out += [f"{reg_quote(path)}=dword:00000001" for path in inst.shared]
+    out += [f"{reg_quote(inst.win(path))}=dword:00000002" for path in inst.kept]
     # A temporary-copy run schedules its own file for deletion at restart; each run starts without that.
     out += ["", f"[{SESSION_KEY}]", '"PendingFileRenameOperations"=-', ""]
     return b"\xff\xfe" + "\r\n".join(out).encode("utf-16-le")
@@ -372,7 +388,7 @@ def main() -> int:
             inst = describe(size)
             pristine = build_pristine(inst, BENCH / "pristine" / inst.name)
             bench.prepare(inst)
-            expected = State(len(inst.files) + 1, len(inst.folders), len(inst.values), len(inst.shared))
+            expected = State(len(inst.files) + 1, len(inst.folders), len(inst.values), len(inst.shared) + len(inst.kept))
             installations.append((inst, runs, pristine, expected))
         inst = describe(0, values=0)
         bench.prepare(inst)
@@ -400,7 +416,7 @@ def main() -> int:
                     run.pop("stderr")
                     entry[program].append(run)
                     # Both programs end with 0 when everything went: anything else is a crash or a failed call.
-                    if run["left_total"] != 0 or run["exit_code"] != 0:
+                    if run["left"] != left_after(inst) or run["exit_code"] != 0:
                         failures += 1
                     print(f"  N={inst.size:>6} {program:<7} run {r + 1}/{runs}: {run['seconds']:8.3f} s"
                           f"  (CPU {run['cpu_s']:.3f} s + wineserver {run['server_cpu_s']:.3f} s)"

@@ -78,6 +78,9 @@ void RestoreVerb(LogReader& log, win::HKEY file_type, const Text& verb) {
     UniqueKey command;
     if (OpenKey(file_type, Concat({verb_path, u"\\command"}).c_str(), win::KEY_ALL_ACCESS, command) !=
         win::ERROR_SUCCESS) {
+        // A verb to remove whose command a run that was cut short removed already: its key
+        // goes now, unless it holds other subkeys.
+        if (previous.empty()) DeleteSubkey(file_type, u"shell", verb);
         return;
     }
     if (!Matches(CurrentDefaultValue(command.Get()), installed)) return;

@@ -26,6 +26,14 @@ Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags) {
     return Deletion::kScheduled;
 }
 
+// Removes the folder; true also when it is gone already, as an earlier run that was cut
+// short may have left it, so that the climb goes on to its parent.
+bool RemoveFolder(const Text& folder) {
+    if (win::RemoveDirectoryW(folder.c_str())) return true;
+    const win::DWORD error = win::GetLastError();
+    return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND;
+}
+
 std::size_t Depth(const Text& folder) {
     return static_cast<std::size_t>(std::count(folder.begin(), folder.end(), u'\\'));
 }
@@ -65,8 +73,10 @@ Text FolderToClimb(TextView path) {
     return FolderPart(path);
 }
 
-void DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags) {
-    if (DeleteOrSchedule(path, flags) == Deletion::kDeleted) RemoveEmptyFolders(FolderToClimb(path), folders);
+bool DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags) {
+    const Deletion deletion = DeleteOrSchedule(path, flags);
+    if (deletion == Deletion::kDeleted) RemoveEmptyFolders(FolderToClimb(path), folders);
+    return deletion != Deletion::kScheduled;
 }
 
 bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, TextView keep) {
@@ -81,7 +91,9 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
             kept = true;
             continue;
         }
-        if (DeleteOrSchedule(node->Path, flags) != Deletion::kDeleted) continue;
+        // A file already gone may have been deleted by an earlier run that ended before
+        // its clean-up: its folder is offered too.
+        if (DeleteOrSchedule(node->Path, flags) == Deletion::kScheduled) continue;
         // Most files share the folder of the one before: that folder is resolved once.
         const TextView raw = TextView(node->Path).substr(0, FolderEnd(node->Path));
         if (!emptied.empty() && raw == last_folder) continue;
@@ -120,7 +132,7 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
         first = false;
         folder = *candidate;  // a copy: the queue may grow below
         if (folder.empty() || folder.back() != u'\\' || folders.KeepsFolder(folder) ||
-            !win::RemoveDirectoryW(folder.c_str())) {
+            !RemoveFolder(folder)) {
             continue;
         }
         parents.push_back(FolderPart(TextView(folder).substr(0, folder.size() - 1)));
@@ -139,7 +151,7 @@ bool ScheduleDeleteAtRestart(const Text& path) {
 void RemoveEmptyFolders(Text folder, WellKnownFolders& folders) {
     while (!folder.empty() && folder.back() == u'\\') {
         if (folders.KeepsFolder(folder)) return;
-        if (!win::RemoveDirectoryW(folder.c_str())) return;
+        if (!RemoveFolder(folder)) return;
         folder.pop_back();
         folder = FolderPart(folder);
     }

@@ -21,10 +21,12 @@ Text FolderToClimb(TextView path);
 
 // Deletes the file and the folders it leaves empty; a file that cannot go now is
 // scheduled for restart and sets reboot_pending. A missing file or a folder changes nothing.
-void DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags);
+// False when the file waits for the restart.
+bool DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags);
 
 // Deletes every listed file in list order, as DeleteFileOrSchedule would one by one, but
-// offers each emptied folder to the clean-up once, after the last deletion. A file listed
+// offers each emptied folder to the clean-up once, after the last deletion; the folders of
+// listed files already gone are offered too. A file listed
 // as keep (ignoring letter case) is passed over: true when there was one.
 bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, TextView keep = {});
 

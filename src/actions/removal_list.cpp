@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "actions/count_journal.h"
 #include "log/log_reader.h"
 #include "platform/unique_handle.h"
 #include "platform/win_api.h"
@@ -72,7 +73,7 @@ bool ReadNameFilter(win::HKEY key, win::DWORD longest, Text& filter) {
 
 }  // namespace
 
-void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list) {
+void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJournal& journal) {
     UniqueKey shared;
     if (all_users) {
         // The machine's counts are never created by an uninstall.
@@ -114,12 +115,17 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list) {
             AddToRemovalList(list, path);
             continue;
         }
+        // An earlier run of this log that had begun to lower this count did lower it when
+        // it no longer reads what that run read: the file stays, as it did then.
+        const win::DWORD recorded = journal.Recorded(log.LineNumber());
+        if (recorded != 0 && count != recorded) continue;
         // A count of 0 is not wrapped round: that would corrupt it for every other installer.
         if (count <= 1) {
             win::RegDeleteValueW(shared.Get(), path.c_str());
             AddToRemovalList(list, path);
             continue;
         }
+        if (recorded == 0) journal.Record(log.LineNumber(), count);
         --count;
         win::RegSetValueExW(shared.Get(), path.c_str(), 0, win::REG_DWORD, reinterpret_cast<const win::BYTE*>(&count),
                             sizeof(count));

@@ -5,6 +5,7 @@
 
 namespace dismora {
 
+class CountJournal;
 class LogReader;
 
 struct TDismoraFile {
@@ -33,6 +34,8 @@ void AddToRemovalList(RemovalList& list, Text path);
 
 // The file section: lowers each listed file's shared count and lists the files whose count
 // reached zero or that have none. all_users picks the machine's counts over the user's.
-void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list);
+// A count of 2 or more is recorded in the journal before it is lowered, and one that an
+// earlier run recorded is lowered only while it still reads the same.
+void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJournal& journal);
 
 }  // namespace dismora

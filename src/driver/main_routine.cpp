@@ -3,7 +3,9 @@
 #include "driver/command_line.h"
 #include "driver/relaunch.h"
 #include "driver/run.h"
+#include "actions/count_journal.h"
 #include "driver/startup.h"
+#include "driver/uninstall_lock.h"
 #include "driver/uninstall_run.h"
 #include "environment/privilege.h"
 
@@ -93,6 +95,9 @@ win::DWORD MainRoutine() {
     run.temp_mode = temp_switch;
     const Text cannot_open = SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path);
     if ((default_log && !run.own_path_known) || !FileExists(run.log_path)) {
+        // A run that ended right after deleting the log left its journal: it has no use now.
+        ComputeWellKnownFolders(run.folders);
+        DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal);
         return Fail(run, cannot_open, win::ERROR_INSTALL_FAILURE, win::MB_ICONERROR);
     }
     ComputeWellKnownFolders(run.folders);
@@ -110,6 +115,14 @@ win::DWORD MainRoutine() {
 
     if (!PassPrivilegeGate(run)) return run.switches.wait ? win::ERROR_ELEVATION_REQUIRED : 0;
 
+    if (!run.temp_mode) {
+        // Told at once, before the question: the instance that does the work checks again.
+        UninstallLock probe;
+        if (probe.Take(run.log_path) == UninstallLock::State::kHeld) {
+            TellAnotherUninstallRuns(run);
+            return run.switches.wait ? run.exit_code : 0;
+        }
+    }
     run.exit_code = win::ERROR_INSTALL_USEREXIT;
     if (!run.silent && !run.temp_mode) {
         Text text = SubstituteFirst(run.header.confirmation_text, run.header.product_name);

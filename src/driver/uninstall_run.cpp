@@ -2,9 +2,12 @@
 
 #include "actions/association_restore.h"
 #include "actions/components.h"
+#include "actions/count_journal.h"
 #include "actions/file_removal.h"
 #include "actions/registry_removal.h"
 #include "driver/relaunch.h"
+#include "driver/startup.h"
+#include "driver/uninstall_lock.h"
 #include "platform/unique_handle.h"
 
 namespace dismora {
@@ -65,7 +68,21 @@ void ShowFinalMessage(const Run& run) {
 
 }  // namespace
 
+void TellAnotherUninstallRuns(Run& run) {
+    run.exit_code = win::ERROR_INSTALL_ALREADY_RUNNING;
+    if (!run.silent) {
+        ShowBox(run, FromAscii("Another uninstall of this application is under way."), run.Caption().c_str(),
+                win::MB_OK | win::MB_ICONINFORMATION);
+    }
+}
+
 void UninstallRun(Run& run) {
+    // First of all: a second instance of the same log changes nothing.
+    UninstallLock lock;
+    if (lock.Take(run.log_path) == UninstallLock::State::kHeld) {
+        TellAnotherUninstallRuns(run);
+        return;
+    }
     Text waiter_image;
     UniqueProcessHandle waiter;
     if (run.switches.waiter != 0) waiter = OpenWaiter(run, waiter_image);
@@ -75,7 +92,10 @@ void UninstallRun(Run& run) {
     PassOverIgnoredBlocks(run.log);
 
     run.removal = TRemovalFlags{};
-    BuildRemovalList(run.log, run.header.all_users, run.removal_list);
+    CountJournal journal;
+    journal.Open(JournalPath(run.log_path), run.log.File());
+    BuildRemovalList(run.log, run.header.all_users, run.removal_list, journal);
+    journal.Close();
     run.classes_root = OpenClassesRoot(run.header.auto_root);
     RemoveRegistryEntries(run.log, run.header.auto_root, run.classes_root);
     RestoreFileAssociations(run.log, run.classes_root);
@@ -92,7 +112,14 @@ void UninstallRun(Run& run) {
     const bool waiter_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal,
                                                  waiter.IsValid() ? TextView(waiter_image) : TextView());
     run.log.Close();
-    DeleteFileOrSchedule(run.log_path, run.folders, run.removal);
+    // The journal goes only after the log, or waits for the restart together with it: no log
+    // is ever left without the journal of the counts its run lowered.
+    TRemovalFlags later;
+    if (DeleteFileOrSchedule(run.log_path, run.folders, run.removal)) {
+        DeleteFileOrSchedule(journal.Path(), run.folders, later);
+    } else if (FileExists(journal.Path())) {
+        ScheduleDeleteAtRestart(journal.Path());
+    }
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
     run.exit_code = run.removal.unremoved        ? win::ERROR_INSTALL_FAILURE
                     : run.removal.reboot_pending ? win::ERROR_SUCCESS_REBOOT_REQUIRED
@@ -102,7 +129,6 @@ void UninstallRun(Run& run) {
     // The waiting process ends with the outcome as its exit code.
     win::TerminateProcess(waiter.Get(), run.exit_code);
     win::WaitForSingleObject(waiter.Get(), kWaiterEndMs);
-    TRemovalFlags later;
     if (waiter_listed) DeleteFileOrSchedule(waiter_image, run.folders, later);
 }
 

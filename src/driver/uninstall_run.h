@@ -7,4 +7,7 @@ namespace dismora {
 
 void UninstallRun(Run& run);
 
+// Tells, unless silent, that another uninstall of the log is under way (exit code 1618).
+void TellAnotherUninstallRuns(Run& run);
+
 }  // namespace dismora

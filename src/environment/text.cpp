@@ -82,6 +82,12 @@ bool PathFromWindows(const char16_t* path, bool long_names, Text& result) {
     return false;
 }
 
+bool CanonicalPath(const Text& path, Text& form) {
+    const bool literal = TextView(path).substr(0, 4) == u"\\\\?\\";
+    return PathFromWindows(path.c_str() + (literal ? 4 : 0), false, form) &&
+           (form.find(u'~') == Text::npos || PathFromWindows(form.c_str(), true, form));
+}
+
 Text FolderPart(TextView path) {
     for (std::size_t i = path.size(); i > 0; --i) {
         if (IsPathSeparator(path[i - 1])) return Text(path.substr(0, i));

@@ -43,6 +43,11 @@ bool FileExists(const Text& path);
 // 8.3 names expanded (GetLongPathNameW). False when Windows gives none.
 bool PathFromWindows(const char16_t* path, bool long_names, Text& result);
 
+// One text for every spelling of a path: the full path as Windows resolves it, without
+// the prefix that turns resolution off, its short names expanded. False when Windows
+// gives none.
+bool CanonicalPath(const Text& path, Text& form);
+
 // Replaces the first "%s" of the format by the argument; nothing else is special.
 Text SubstituteFirst(TextView format, TextView argument);
 

@@ -144,14 +144,6 @@ bool ReadIdentity(const Text& folder, win::DWORD flags, Text& identity, win::DWO
     return true;
 }
 
-// One text for every spelling of a folder (ending with "\"): the full path as Windows
-// resolves it, without the prefix that turns resolution off, its short names expanded.
-bool CanonicalForm(const Text& folder, Text& form) {
-    const bool literal = TextView(folder).substr(0, 4) == u"\\\\?\\";
-    return PathFromWindows(folder.c_str() + (literal ? 4 : 0), false, form) &&
-           (form.find(u'~') == Text::npos || PathFromWindows(form.c_str(), true, form));
-}
-
 }  // namespace
 
 bool WellKnownFolders::KeepsFolder(const Text& folder) {
@@ -162,7 +154,7 @@ bool WellKnownFolders::KeepsFolder(const Text& folder) {
         forms_taken = true;
         for (std::size_t i = 0; i < Count(); ++i) {
             ReadIdentity(Folder(i), 0, identities, attributes);
-            if (CanonicalForm(Folder(i), form)) forms.push_back(form);
+            if (CanonicalPath(Folder(i), form)) forms.push_back(form);
         }
     }
     Text identity;
@@ -174,7 +166,7 @@ bool WellKnownFolders::KeepsFolder(const Text& folder) {
             if (identities.compare(at, 6, identity) == 0) return true;
         }
     }
-    if (!CanonicalForm(folder, form)) return !opened;
+    if (!CanonicalPath(folder, form)) return !opened;
     for (const Text& known : forms) {
         if (SameFileName(known, form)) return true;
     }

@@ -16,6 +16,7 @@ public:
     [[nodiscard]] bool Open(const Text& path);
     void Close();
     [[nodiscard]] bool IsOpen() const { return file_.IsValid(); }
+    [[nodiscard]] win::HANDLE File() const { return file_.Get(); }
 
     // The next line without its line end, decoded as the UTF-8 flag says; empty at the end.
     Text ReadLine();

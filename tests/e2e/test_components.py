@@ -5,6 +5,8 @@ run and then deleted, as the servers' own traces and the registry show."""
 from __future__ import annotations
 
 import shutil
+import subprocess
+import time
 from dataclasses import dataclass
 
 from logs import DeploymentLog
@@ -242,3 +244,63 @@ def test_run_goes_on_while_a_server_hangs(dismora, machine, registry):
     assert (machine.exists(slow), machine.exists(server)) == (True, False)
     assert slow.lower() in scheduled or short.lower() in scheduled, scheduled
     assert not {slow.lower(), short.lower()} & {p.lower() for p in machine.pending_deletions()}
+
+
+# --- shared counts across runs that overlap or are cut short ---------------------------------
+
+def _shared_setup(dismora, machine, registry, delay_ms: int):
+    """Two shared files with counts 3 and 2, and a server that takes a while to unregister,
+    so that a run is still under way after its file section."""
+    slow = place(dismora, SLOW.file, r"App\kelvane_slow.dll")
+    register_server(machine, registry, SLOW, slow)
+    registry.put({TRACE + r"\UnregisterDelay": {slow: delay_ms}})
+    shared = [dismora.write(rf"App\shared{i}.dll", b"MZ shared") for i in (3, 2)]
+    registry.put({rf"HKLM\{SHARED_DLLS}": {shared[0]: dword(3), shared[1]: dword(2)}})
+    log = DeploymentLog(version=4, scope="ALL", files=shared + [slow], components=[slow])
+    return shared, dismora.write_log(log)
+
+
+def _counts(machine, shared: list[str]) -> list[int | None]:
+    values = machine.reg_values(rf"HKLM\{SHARED_DLLS}") or {}
+    return [values[p].dword if p in values else None for p in shared]
+
+
+def _start(machine, *args: str) -> subprocess.Popen:
+    return subprocess.Popen(["wine", *args], env=machine.env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def test_two_runs_started_together_lower_each_count_once(dismora, machine, registry):
+    shared, log_path = _shared_setup(dismora, machine, registry, 3000)
+    program = dismora.install_dismora()
+
+    runs = [_start(machine, program, log_path, "/temp", "/silent", "/wait") for _ in range(2)]
+    codes = sorted(run.wait(timeout=90) for run in runs)
+
+    # One did the uninstall; the other found it under way (1618, a byte of it on Linux).
+    assert codes == [0, 1618 & 0xFF], codes
+    assert _counts(machine, shared) == [2, 1]
+    assert not machine.exists(log_path)
+
+
+def test_a_run_cut_short_after_the_file_section_is_completed_without_lowering_twice(dismora, machine, registry):
+    shared, log_path = _shared_setup(dismora, machine, registry, 8000)
+    program = dismora.install_dismora()
+    journal = log_path + ".journal"
+
+    first = _start(machine, program, log_path, "/temp", "/silent")
+    deadline = time.monotonic() + 60
+    while _counts(machine, shared) != [2, 1] and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert _counts(machine, shared) == [2, 1], "the file section did not run"
+    assert machine.exists(journal), "no journal beside the log during the run"
+    first.kill()  # while regsvr32 still sleeps: the log and its journal stay
+    first.wait(timeout=30)
+    assert machine.exists(log_path) and machine.exists(journal)
+
+    again = machine.wine(program, log_path, "/temp", "/silent", check=False, timeout=90)
+
+    assert again.returncode == 0
+    assert _counts(machine, shared) == [2, 1]
+    assert not machine.exists(log_path) and not machine.exists(journal)
+    assert [machine.exists(p) for p in shared] == [True, True]

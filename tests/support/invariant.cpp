@@ -371,7 +371,10 @@ Names NamesOf(const LogSections& log, const BeforePicture& before, std::u16strin
     if (!log_folder.empty()) folders.push_back(log_folder);
     std::vector<Text> sids = context.user_sids;
 
-    for (const Text& path : Resolve(Text(log_path), folders)) names.files.insert(path);
+    for (const Text& path : Resolve(Text(log_path), folders)) {
+        names.files.insert(path);
+        names.files.insert(path + u".JOURNAL");  // the program's own, beside the log
+    }
     if (!log.header_ok) return names;
 
     std::set<Text> listed;
@@ -658,6 +661,10 @@ std::vector<Change> SafetyCheck::Unnamed(const Machine& after) const {
         const Text short_path = after.ShortPath(entry.path);
         if (!short_path.empty()) context.added_program_images.insert(Fold(short_path));
     }
+    // The journal of the shared counts a run lowers lives beside the log, for the run only.
+    const Text journal = log_path_ + u".journal";
+    context.added_program_images.insert(Fold(journal));
+    if (after.IsFile(journal)) context.added_program_images.insert(Fold(after.ShortPath(journal)));
     return UnnamedChanges(before_, now, log_, log_path_, context);
 }
 

@@ -205,7 +205,7 @@ struct UnregisterTypeLibRecord {
     HRESULT result = 0;
 };
 
-enum class HandleKind { kFile, kKey, kProcess, kThread };
+enum class HandleKind { kFile, kKey, kProcess, kThread, kMutex };
 
 struct HandleRecord {
     DWORD pid = 0;
@@ -426,10 +426,11 @@ public:
     // at twice the budget the test aborts (a runaway loop).
     void SetCallBudget(std::uint64_t calls);
     // Once, at the first win:: call for which when(function, argument) is true and before
-    // that call acts, action runs as another process of the same user (its win:: calls act
-    // for that process; its handles must be closed before it returns).
+    // that call acts, action runs as another process: of the same user, or as given (the
+    // program itself, when action runs its entry). Its win:: calls act for that process;
+    // it may end by ExitProcess; the handles it leaves open count as leaks.
     void BeforeCall(std::function<bool(std::string_view function, std::u16string_view argument)> when,
-                    std::function<void()> action);
+                    std::function<void()> action, ProcessOptions as = {});
     struct TraceEntry {
         DWORD pid{};
         std::string function{};

@@ -694,6 +694,40 @@ BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* l
     return TRUE;
 }
 
+BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite, DWORD* lpNumberOfBytesWritten,
+               void* lpOverlapped) {
+    auto& s = sd::Current();
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+    if (auto fault = sd::Enter(s, "WriteFile")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    sd::HandleEntry* h = s.FindHandle(hFile);
+    if (!h || h->kind != dismora::sim::HandleKind::kFile) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpOverlapped) s.Violation("WriteFile: overlapped writes are not modelled");
+    if (!lpNumberOfBytesWritten) {
+        s.Violation("WriteFile: lpNumberOfBytesWritten is NULL");
+        s.SetError(sd::kErrorNoAccess);
+        return FALSE;
+    }
+    if (!sd::NeedsWrite(h->access) || h->node->folder) {
+        s.SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    std::string& data = h->node->contents;
+    // A handle that may only append writes at the end, wherever it stands.
+    const bool append = !(h->access & (GENERIC_WRITE | 0x2u | 0x10000000u));
+    const std::uint64_t at = append ? data.size() : h->position;
+    if (data.size() < at + nNumberOfBytesToWrite) data.resize(at + nNumberOfBytesToWrite);
+    if (nNumberOfBytesToWrite) std::copy_n(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite, data.data() + at);
+    h->position = at + nNumberOfBytesToWrite;
+    *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+    return TRUE;
+}
+
 BOOL CloseHandle(HANDLE hObject) {
     auto& s = sd::Current();
     if (auto fault = sd::Enter(s, "CloseHandle")) {

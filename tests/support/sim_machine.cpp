@@ -45,17 +45,25 @@ std::optional<DWORD> Enter(State& s, std::string_view function, std::u16string_v
         for (std::size_t i = 0; i < s.hooks.size(); ++i) {
             if (s.hooks[i].fired || !s.hooks[i].when(function, argument)) continue;
             s.hooks[i].fired = true;
-            const std::function<void()> action = s.hooks[i].action;  // a hook may add hooks
+            const Hook hook = s.hooks[i];  // a hook may add hooks
             Process* caller = s.current;
-            ProcessOptions options{.command_line = u"\"" + s.test_process->record.image + u"\"",
-                                   .token = caller->record.token};
+            ProcessOptions options = hook.as;
+            if (options.command_line.empty()) {
+                options = {.command_line = u"\"" + s.test_process->record.image + u"\"", .token = caller->record.token};
+            }
             Process& other = CreateProcessRecord(s, options, StartApi::kTest, caller->record.pid);
+            other.record.dismora = !hook.as.command_line.empty();
             other.phase = Phase::kRunning;
             s.current = &other;
             s.in_hook = true;
-            action();
+            DWORD code = 0;
+            try {
+                hook.action();
+            } catch (const ProcessExit& exit) {
+                code = exit.code;
+            }
             s.in_hook = false;
-            EndProcess(s, other, 0);
+            if (other.phase != Phase::kEnded) EndProcess(s, other, code);
             s.current = caller;
         }
     }
@@ -251,8 +259,8 @@ void Machine::SetCallBudget(std::uint64_t calls) { state_->call_budget = calls; 
 void Machine::KillAtCall(std::uint64_t call) { state_->kill_at = call; }
 
 void Machine::BeforeCall(std::function<bool(std::string_view, std::u16string_view)> when,
-                         std::function<void()> action) {
-    state_->hooks.push_back(detail::Hook{std::move(when), std::move(action)});
+                         std::function<void()> action, ProcessOptions as) {
+    state_->hooks.push_back(detail::Hook{std::move(when), std::move(action), std::move(as)});
 }
 
 const std::vector<Machine::TraceEntry>& Machine::Trace() const { return state_->trace; }

@@ -187,6 +187,14 @@ void EndProcess(State& s, Process& p, DWORD exit_code, bool killed) {
         if (!killed) s.leaks.push_back({p.record.pid, h.kind, value, h.what});
         s.CloseHandleEntry(value);
     }
+    // A mutex the process still owns is abandoned: the next wait for it says so.
+    for (auto& [name, weak] : s.mutexes) {
+        if (auto mutex = weak.lock(); mutex && mutex->owner_pid == p.record.pid) {
+            mutex->owner_pid = 0;
+            mutex->recursion = 0;
+            mutex->abandoned = true;
+        }
+    }
     p.phase = Phase::kEnded;
     p.record.end_ms = s.now_ms;
     p.record.exit_code = exit_code;
@@ -511,6 +519,25 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         return finish(WAIT_FAILED);
     }
     if (h->kind == HandleKind::kFile) return finish(WAIT_OBJECT_0);
+    if (h->kind == HandleKind::kMutex) {
+        sd::Mutex& mutex = *h->mutex;
+        const DWORD me = s.Current().record.pid;
+        if (mutex.owner_pid == 0 || mutex.owner_pid == me) {
+            const bool abandoned = mutex.abandoned;
+            mutex.abandoned = false;
+            mutex.owner_pid = me;
+            ++mutex.recursion;
+            return finish(abandoned ? sd::kWaitAbandoned : WAIT_OBJECT_0);
+        }
+        // Only one process runs at a time: another owner cannot release it during the wait.
+        if (dwMilliseconds == INFINITE) {
+            s.Violation("waiting forever for a mutex another process owns");
+            s.SetError(ERROR_INVALID_HANDLE);
+            return finish(WAIT_FAILED);
+        }
+        s.now_ms += dwMilliseconds;
+        return finish(WAIT_TIMEOUT);
+    }
     wait.target_pid = h->target_pid;
     s.Settle();
     sd::Process* target = s.FindProcess(h->target_pid);
@@ -638,6 +665,68 @@ BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, WCHAR* lpExeName
     image.copy(lpExeName, image.size());
     lpExeName[image.size()] = 0;
     *lpdwSize = static_cast<DWORD>(image.size());
+    return TRUE;
+}
+
+HANDLE CreateMutexW(void* lpMutexAttributes, BOOL bInitialOwner, const WCHAR* lpName) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "CreateMutexW", sd::FromC(lpName))) {
+        s.SetError(*fault);
+        return nullptr;
+    }
+    if (lpMutexAttributes) s.Violation("CreateMutexW: security attributes are not modelled");
+    if (!lpName) s.Violation("CreateMutexW: unnamed mutexes are not modelled");
+    const std::u16string name = sd::Fold(sd::FromC(lpName));
+    if (name.find(u'\\') != std::u16string::npos && name.rfind(u"GLOBAL\\", 0) != 0 && name.rfind(u"LOCAL\\", 0) != 0) {
+        s.SetError(ERROR_PATH_NOT_FOUND);  // a backslash outside the namespace prefix names no namespace
+        return nullptr;
+    }
+    const sd::Process& me = s.Current();
+    std::shared_ptr<sd::Mutex> mutex = s.mutexes[name].lock();
+    const bool existed = mutex != nullptr;
+    if (existed) {
+        const bool allowed = mutex->creator_admin ? s.EffectiveAdmin(me) : mutex->creator_sid == me.record.token.user_sid;
+        if (!allowed) {
+            s.SetError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+    } else {
+        mutex = std::make_shared<sd::Mutex>();
+        mutex->name = name;
+        mutex->creator_sid = me.record.token.user_sid;
+        mutex->creator_admin = s.EffectiveAdmin(me);
+        if (bInitialOwner) {
+            mutex->owner_pid = me.record.pid;
+            mutex->recursion = 1;
+        }
+        s.mutexes[name] = mutex;
+    }
+    sd::HandleEntry entry;
+    entry.kind = HandleKind::kMutex;
+    entry.owner_pid = me.record.pid;
+    entry.what = u"mutex " + name;
+    entry.mutex = mutex;
+    const std::uintptr_t value = s.AddHandle(std::move(entry));
+    s.SetError(existed ? static_cast<DWORD>(ERROR_ALREADY_EXISTS) : 0);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+BOOL ReleaseMutex(HANDLE hMutex) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "ReleaseMutex")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    sd::HandleEntry* h = s.FindHandle(hMutex);
+    if (!h || h->kind != HandleKind::kMutex) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (h->mutex->owner_pid != s.Current().record.pid) {
+        s.SetError(sd::kErrorNotOwner);
+        return FALSE;
+    }
+    if (--h->mutex->recursion == 0) h->mutex->owner_pid = 0;
     return TRUE;
 }
 

@@ -28,6 +28,8 @@ inline constexpr DWORD kErrorInvalidName = 123;
 inline constexpr DWORD kErrorBadPathname = 161;
 inline constexpr DWORD kErrorDirectory = 267;
 inline constexpr DWORD kErrorNoAccess = 998;
+inline constexpr DWORD kErrorNotOwner = 288;
+inline constexpr DWORD kWaitAbandoned = 0x80;
 inline constexpr DWORD kErrorInvalidFlags = 1004;
 inline constexpr DWORD kErrorNoUnicodeTranslation = 1113;
 inline constexpr DWORD kErrorNoAssociation = 1155;
@@ -155,6 +157,17 @@ struct ProcessExit {
     DWORD code;
 };
 
+// A named mutex. Its default security follows the creator's token: an elevated
+// administrator's is open to effective administrators only, anyone else's to that user.
+struct Mutex {
+    std::u16string name;  // folded
+    DWORD owner_pid = 0;  // 0: not owned
+    int recursion = 0;
+    bool abandoned = false;  // its owner ended without releasing it
+    std::u16string creator_sid;
+    bool creator_admin = false;
+};
+
 struct HandleEntry {
     HandleKind kind = HandleKind::kFile;
     DWORD owner_pid = 0;
@@ -169,6 +182,8 @@ struct HandleEntry {
     REGSAM granted = 0;
     // processes and threads
     DWORD target_pid = 0;
+    // mutexes
+    std::shared_ptr<Mutex> mutex;
 };
 
 struct Fault {
@@ -191,6 +206,7 @@ struct TypeLibObject {
 struct Hook {
     std::function<bool(std::string_view, std::u16string_view)> when;
     std::function<void()> action;
+    ProcessOptions as;  // empty command line: another process of the caller's user
     bool fired = false;
 };
 
@@ -257,8 +273,9 @@ struct State {
     // locale
     bool turkish_user_locale = false;
 
-    // handles
+    // handles and named objects
     std::map<std::uintptr_t, HandleEntry> handles;
+    std::map<std::u16string, std::weak_ptr<Mutex>> mutexes;  // by folded name
     std::uintptr_t next_handle = 0x84;
     std::vector<HandleRecord> leaks;
 

@@ -90,7 +90,9 @@ TEST_F(ComponentsTest, HangingServerIsLeftRunningAfterTenSeconds) {
         if (wait.target_pid != 0) timeouts.push_back(wait.timeout);
     }
     EXPECT_EQ(timeouts, (std::vector<win::DWORD>{10000, 10000}));
-    for (const auto& wait : m.Waits()) EXPECT_EQ(wait.result, win::WAIT_TIMEOUT);
+    for (const auto& wait : m.Waits()) {
+        if (wait.target_pid != 0) EXPECT_EQ(wait.result, win::WAIT_TIMEOUT);
+    }
     EXPECT_FALSE(m.Exists(u"C:\\App\\a.dll"));
     EXPECT_TRUE(m.Leaks().empty());
 }

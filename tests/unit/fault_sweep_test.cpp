@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "driver/main_routine.h"
 #include "support/installation.h"
 #include "support/sim_state.h"
 
@@ -23,6 +24,7 @@ namespace kelvane = sim::kelvane;
 constexpr win::DWORD kErrorLockViolation = 33;
 constexpr win::DWORD kErrorDiskFull = 112;
 constexpr win::DWORD kErrorInvalidName = 123;
+constexpr win::DWORD kErrorNotOwner = 288;
 constexpr win::DWORD kErrorNoUnicodeTranslation = 1113;
 constexpr auto kEOutOfMemory = static_cast<win::DWORD>(0x8007000Eu);
 constexpr auto kTypeECantLoadLibrary = static_cast<win::DWORD>(0x80029C4Au);
@@ -42,6 +44,7 @@ const FunctionFaults kFaults[] = {
     {"CompareStringW", {win::ERROR_INVALID_PARAMETER}},
     {"CopyFileW", {win::ERROR_ACCESS_DENIED, win::ERROR_SHARING_VIOLATION, kErrorDiskFull}},
     {"CreateFileW", {win::ERROR_ACCESS_DENIED, win::ERROR_FILE_NOT_FOUND, win::ERROR_SHARING_VIOLATION}},
+    {"CreateMutexW", {win::ERROR_ACCESS_DENIED, win::ERROR_NOT_ENOUGH_MEMORY}},
     {"CreateProcessW", {win::ERROR_FILE_NOT_FOUND, win::ERROR_ACCESS_DENIED, win::ERROR_NOT_ENOUGH_MEMORY}},
     {"DeleteFileW", {win::ERROR_ACCESS_DENIED, win::ERROR_SHARING_VIOLATION, win::ERROR_FILE_NOT_FOUND}},
     {"GetExitCodeProcess", {win::ERROR_ACCESS_DENIED}},
@@ -64,6 +67,7 @@ const FunctionFaults kFaults[] = {
     {"MultiByteToWideChar", {kErrorNoUnicodeTranslation, win::ERROR_INSUFFICIENT_BUFFER}},
     {"ReadFile", {kErrorLockViolation, win::ERROR_NOT_ENOUGH_MEMORY}},
     {"RegCloseKey", {win::ERROR_INVALID_HANDLE}},
+    {"ReleaseMutex", {kErrorNotOwner}},
     {"RegCreateKeyW", {win::ERROR_ACCESS_DENIED}},
     {"RegDeleteKeyW", {win::ERROR_ACCESS_DENIED, win::ERROR_FILE_NOT_FOUND}},
     {"RegDeleteValueW", {win::ERROR_ACCESS_DENIED, win::ERROR_FILE_NOT_FOUND}},
@@ -78,6 +82,7 @@ const FunctionFaults kFaults[] = {
     {"ShellExecuteExW", {win::ERROR_CANCELLED, win::ERROR_ACCESS_DENIED}},
     {"UnRegisterTypeLib", {kTypeERegistryAccess}},
     {"WaitForSingleObject", {win::ERROR_INVALID_HANDLE}},
+    {"WriteFile", {kErrorDiskFull, win::ERROR_ACCESS_DENIED}},
 };
 
 // Functions that report no failure.
@@ -188,6 +193,97 @@ TEST(FaultSweep, EveryCallFailsInTurn) {
     std::ofstream(summary) << "fault sweep: " << points << " failure points exercised\n";
     RecordProperty("failure_points", static_cast<int>(points));
     std::printf("fault sweep: %llu failure points exercised\n", static_cast<unsigned long long>(points));
+}
+
+// What a run leaves that a later one must not change: every file, folder, key and value,
+// and the restart list as a set (each run schedules its own copy again).
+struct Outcome {
+    sim::Snapshot machine;
+    std::set<std::u16string> pending;
+};
+
+const std::u16string kTool = u"C:\\Tools\\Dismora.exe";  // the program run again from elsewhere
+
+// joined: a second run beside the first may leave for the restart what the first still
+// held (the log, its journal, the program file the first instance runs from, with the
+// application's folder around them), and the first may then find no log to copy itself for.
+Outcome OutcomeOf(const sim::Machine& m, bool joined) {
+    Outcome out{m.TakeSnapshot(), {}};
+    out.machine.pending_deletions.clear();
+    out.machine.values.erase(sim::detail::Fold(
+        u"HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\CONTROL\\SESSION MANAGER\x01PendingFileRenameOperations"));
+    const std::u16string copy = kelvane::kTemp + u"\\Dismora.exe";
+    const std::u16string held[] = {kelvane::kLog, kelvane::kLog + u".journal", kelvane::kExe, kelvane::kFolder, copy};
+    out.machine.files.erase(sim::detail::Fold(kTool));
+    out.machine.files.erase(sim::detail::Fold(u"C:\\Tools"));
+    for (const std::u16string& path : held) {
+        if (joined) out.machine.files.erase(sim::detail::Fold(path));
+    }
+    for (const std::u16string& path : m.PendingDeletions()) {
+        const std::u16string folded = sim::detail::Fold(path);
+        if (joined && (folded.find(u"\\KELVANE\\") != std::u16string::npos || folded.find(u"\\TEMP\\") != std::u16string::npos)) {
+            continue;
+        }
+        if (folded.rfind(u"C:\\TOOLS\\", 0) == 0) continue;
+        out.pending.insert(folded);
+    }
+    return out;
+}
+
+std::string Differences(const Outcome& expected, const Outcome& found) {
+    std::string out = sim::ToString(sim::Diff(expected.machine, found.machine));
+    if (expected.pending != found.pending) out += "restart list differs\n";
+    return out;
+}
+
+// Two ordinary events must not lower a shared count twice: a run cut short and then run
+// again, and a second run started while the first works. For every call of a whole run:
+// the run dies there and a whole run follows; or a second copy runs whole there and the
+// first goes on. Either way the machine ends as one uninterrupted run leaves it.
+TEST(InterruptedRuns, EveryCallIsAPointToDieOrToBeJoined) {
+    test::LogBuilder log = sim::KelvaneLog(4);
+    log.files.push_back("C:\\Program Files\\Common Files\\Kelvane Shared\\shared.dll");  // listed twice
+    const std::string bytes = log.Bytes();
+    const std::u16string held = kelvane::kFolder + u"\\bin\\tool.exe";  // in use: left for the restart
+    KelvaneRun reference(bytes);
+    reference.machine.HoldOpen(held);
+    reference.Start(u"/silent");
+    ASSERT_EQ(reference.Problems(), "");
+    EXPECT_EQ(reference.machine.GetDword(kelvane::kSharedDlls, u"C:\\Program Files\\Common Files\\Kelvane Shared\\shared.dll"),
+              1u);
+    const Outcome single = OutcomeOf(reference.machine, false);
+    const Outcome single_but_log = OutcomeOf(reference.machine, true);
+    const std::uint64_t calls = reference.machine.TotalCalls();
+    std::uint64_t points = 0;
+    for (std::uint64_t k = 1; k <= calls; ++k) {
+        SCOPED_TRACE("call " + std::to_string(k));
+        {
+            KelvaneRun run(bytes);
+            run.machine.HoldOpen(held);
+            run.machine.InstallDismora(kTool);
+            run.machine.KillAtCall(k);
+            run.Start(u"/silent");
+            run.machine.KillAtCall(0);
+            // Run again from a copy of the program kept elsewhere: the first run may have deleted its file.
+            run.machine.RunProgram({.command_line = u"\"" + kTool + u"\" \"" + kelvane::kLog + u"\" /silent",
+                                    .module_path = kTool});
+            EXPECT_EQ(Differences(single, OutcomeOf(run.machine, false)), "") << "dies at call " << k;
+        }
+        {
+            KelvaneRun run(bytes);
+            run.machine.HoldOpen(held);
+            run.machine.InstallDismora(kTool);
+            std::uint64_t seen = 0;
+            run.machine.BeforeCall([&seen, k](std::string_view, std::u16string_view) { return ++seen == k; },
+                                   [] { win::ExitProcess(MainRoutine()); },
+                                   {.command_line = u"\"" + kTool + u"\" \"" + kelvane::kLog + u"\" /temp /silent",
+                                    .module_path = kTool});
+            run.Start(u"/silent");
+            EXPECT_EQ(Differences(single_but_log, OutcomeOf(run.machine, true)), "") << "joined at call " << k;
+        }
+        points += 2;
+    }
+    std::printf("interrupted runs: %llu points\n", static_cast<unsigned long long>(points));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "actions/count_journal.h"
 #include "actions/removal_list.h"
 #include "log/log_reader.h"
 #include "support/log_builder.h"  // Utf8
@@ -142,7 +143,10 @@ TEST(SharedCountsDifferential, SameCountsAndListAsAQueryPerFile) {
         const auto oracle_list =
             RunSection(oracle, c, [](LogReader& log, RemovalList& list) { OracleList(log, list); });
         const auto product_list =
-            RunSection(product, c, [](LogReader& log, RemovalList& list) { BuildRemovalList(log, false, list); });
+            RunSection(product, c, [](LogReader& log, RemovalList& list) {
+                CountJournal journal;
+                BuildRemovalList(log, false, list, journal);
+            });
         EXPECT_EQ(oracle_list, product_list);
         EXPECT_EQ(sim::ToString(sim::Diff(oracle.TakeSnapshot(), product.TakeSnapshot())), "");
         EXPECT_LE(product.CallCount("RegQueryValueExW"), oracle.CallCount("RegQueryValueExW"));
@@ -168,7 +172,10 @@ TEST(SharedCountsDifferential, QueriesStopAfterTheValuesAreRead) {
         Prepare(m, c);
         if (failing) m.FailCall("RegEnumValueW", 2, win::ERROR_ACCESS_DENIED);
         const auto listed =
-            RunSection(m, c, [](LogReader& log, RemovalList& list) { BuildRemovalList(log, false, list); });
+            RunSection(m, c, [](LogReader& log, RemovalList& list) {
+                CountJournal journal;
+                BuildRemovalList(log, false, list, journal);
+            });
         EXPECT_EQ(listed.size(), 999U);  // f10.dll keeps a count of 2
         EXPECT_EQ(m.CallCount("RegQueryValueExW"), failing ? 1000U : 5U);
         EXPECT_FALSE(m.GetValue(kCounts, u"c:\\app\\f999.dll").has_value());

@@ -100,6 +100,18 @@ BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* l
                       static_cast<LPOVERLAPPED>(lpOverlapped));
 }
 
+BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite, DWORD* lpNumberOfBytesWritten,
+               void* lpOverlapped) {
+    return ::WriteFile(H(hFile), lpBuffer, nNumberOfBytesToWrite, D(lpNumberOfBytesWritten),
+                       static_cast<LPOVERLAPPED>(lpOverlapped));
+}
+
+HANDLE CreateMutexW(void* lpMutexAttributes, BOOL bInitialOwner, const WCHAR* lpName) {
+    return As<HANDLE>(::CreateMutexW(static_cast<LPSECURITY_ATTRIBUTES>(lpMutexAttributes), bInitialOwner, W(lpName)));
+}
+
+BOOL ReleaseMutex(HANDLE hMutex) { return ::ReleaseMutex(H(hMutex)); }
+
 BOOL CloseHandle(HANDLE hObject) { return ::CloseHandle(H(hObject)); }
 
 BOOL DeleteFileW(const WCHAR* lpFileName) { return ::DeleteFileW(W(lpFileName)); }

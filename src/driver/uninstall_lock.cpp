@@ -1,0 +1,39 @@
+#include "driver/uninstall_lock.h"
+
+namespace dismora {
+
+Text UninstallLockName(const Text& log_path) {
+    Text path;
+    if (!CanonicalPath(log_path, path)) path = log_path;
+    // A path that cannot be mapped keeps its letters as they are.
+    Text folded = path;
+    const int length = static_cast<int>(path.size());
+    if (win::LCMapStringW(win::LOCALE_INVARIANT, win::LCMAP_UPPERCASE, path.data(), length, folded.data(), length) ==
+        length) {
+        path = folded;
+    }
+    std::uint64_t hash = 14695981039346656037ull;
+    for (char16_t c : path) hash = (hash ^ c) * 1099511628211ull;
+    Text name = FromAscii("Global\\Dismora-0123456789abcdef");
+    for (std::size_t at = name.size(); at-- > name.size() - 16; hash >>= 4) {
+        name[at] = static_cast<char16_t>("0123456789abcdef"[hash & 15]);
+    }
+    return name;
+}
+
+UninstallLock::State UninstallLock::Take(const Text& log_path) {
+    mutex_.Reset(win::CreateMutexW(nullptr, win::FALSE, UninstallLockName(log_path).c_str()));
+    if (!mutex_.IsValid()) return win::GetLastError() == win::ERROR_ACCESS_DENIED ? State::kHeld : State::kNone;
+    const win::DWORD result = win::WaitForSingleObject(mutex_.Get(), 0);
+    owned_ = result == win::WAIT_OBJECT_0 || result == win::WAIT_ABANDONED;
+    if (owned_) return State::kTaken;
+    return result == win::WAIT_TIMEOUT ? State::kHeld : State::kNone;
+}
+
+void UninstallLock::Release() {
+    if (owned_) win::ReleaseMutex(mutex_.Get());
+    owned_ = false;
+    mutex_.Reset();
+}
+
+}  // namespace dismora
