@@ -140,8 +140,11 @@ def floor_list(inst: Installation) -> bytes:
     kept = set(inst.kept)
     lines = [f"F\t{inst.win(f)}" for f in inst.files if f not in kept]
     lines.append(f"F\t{inst.win(LOG_NAME)}")
+    # The folders that keep a file whose count stays are not asked for, as they cannot go.
+    staying = {"\\".join(f.split("\\")[:i]) for f in inst.kept for i in range(f.count("\\") + 1)}
     for folder, _depth in sorted(inst.folders, key=lambda f: -f[1]):
-        lines.append(f"D\t{inst.win(folder)}")
+        if folder not in staying:
+            lines.append(f"D\t{inst.win(folder)}")
     lines += [f"V\tHKCU\t{key}\t{value}" for key, value in inst.values]
     lines += [f"V\tHKCU\t{SHARED_KEY}\t{path}" for path in inst.shared]
     return "".join(line + "\n" for line in lines).encode("utf-8")
@@ -306,7 +309,8 @@ class Bench:
         server_cpu = cpu_seconds(self.server) - server_before
         after = self.state()
         return {"seconds": seconds, "cpu_s": cpu, "server_cpu_s": server_cpu, "exit_code": code,
-                "left": after.__dict__, "left_total": after.total(), "stderr": stderr}
+                "left": after.__dict__, "left_total": after.total(),
+                "expected_left": sum(left_after(inst).values()), "stderr": stderr}
 
 
 def traced_calls(bench: Bench, program: str, inst: Installation, pristine: Path, expected: State,

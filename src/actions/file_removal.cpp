@@ -60,13 +60,17 @@ std::size_t FolderEnd(TextView path) {
 }  // namespace
 
 Text FolderToClimb(TextView path) {
-    // A full path is climbed as Windows resolves it, so that "..", ".", "/" and doubled
-    // separators lead to the real parent. Other forms are climbed as written: a relative
-    // path would otherwise reach above what the log names, and "\\?\" turns resolution off.
-    auto separator = [&path](std::size_t i) { return path[i] == u'\\' || path[i] == u'/'; };
+    // A path from a drive's root is climbed as Windows resolves it, so that "..", ".", "/"
+    // and doubled separators lead to the real parent; a path plainly written needs no
+    // asking. Other forms are climbed as written: a relative path would otherwise reach
+    // above what the log names, and "\\?\" turns resolution off.
     Text folder(path.substr(0, FolderEnd(path)));
-    if (folder.size() >= 3 &&
-        ((folder[1] == u':' && separator(2)) || (separator(0) && separator(1) && folder[2] != u'?' && folder[2] != u'.')) &&
+    bool unusual = false;
+    for (std::size_t i = 2; i < folder.size(); ++i) {
+        const char16_t before = folder[i - 1];
+        unusual |= folder[i] == u'/' || (folder[i] == u'\\' && (before == u'\\' || before == u'.' || before == u' '));
+    }
+    if (unusual && folder[1] == u':' && (folder[2] == u'\\' || folder[2] == u'/') &&
         PathFromWindows(folder.c_str(), false, folder)) {
         return folder;
     }

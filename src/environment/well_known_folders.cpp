@@ -126,13 +126,12 @@ bool WellKnownFolders::IsProtected(TextView folder) const {
 namespace {
 
 // Opens the folder for its attributes only, sharing everything, and appends what it is to
-// identity: its volume serial number and file index, six units. With flags
-// FILE_FLAG_OPEN_REPARSE_POINT a junction or link is opened itself, not the folder it
-// leads to; junctions on the way there are always followed.
-bool ReadIdentity(const Text& folder, win::DWORD flags, Text& identity, win::DWORD& attributes) {
+// identity: its volume serial number and file index, six units. Junctions and links on the
+// way, and the folder itself when it is one, are followed to the real folder.
+bool ReadIdentity(const Text& folder, Text& identity) {
     UniqueFileHandle handle(win::CreateFileW(
         folder.c_str(), win::FILE_READ_ATTRIBUTES, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE,
-        nullptr, win::OPEN_EXISTING, win::FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
+        nullptr, win::OPEN_EXISTING, win::FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     win::BY_HANDLE_FILE_INFORMATION info = {};
     if (!handle.IsValid() || !win::GetFileInformationByHandle(handle.Get(), &info)) return false;
     // The volume goes where the link count was, right before the file index.
@@ -140,37 +139,49 @@ bool ReadIdentity(const Text& folder, win::DWORD flags, Text& identity, win::DWO
     char16_t units[6];
     std::memcpy(units, &info.nNumberOfLinks, sizeof(units));
     identity.append(units, 6);
-    attributes = info.dwFileAttributes;
     return true;
+}
+
+// The last name of a path ending with "\" or not.
+TextView LastName(TextView path) {
+    if (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
+    std::size_t at = path.size();
+    while (at > 0 && path[at - 1] != u'\\' && path[at - 1] != u':') --at;
+    return path.substr(at);
 }
 
 }  // namespace
 
 bool WellKnownFolders::KeepsFolder(const Text& folder) {
-    if (IsProtected(folder)) return true;
-    win::DWORD attributes = 0;
+    // RemoveDirectoryW would take a junction or link away whatever its target holds.
+    const win::DWORD attributes = win::GetFileAttributesW(folder.c_str());
+    if (attributes != win::INVALID_FILE_ATTRIBUTES && (attributes & win::FILE_ATTRIBUTE_REPARSE_POINT)) return true;
     Text form;
     if (!forms_taken) {
         forms_taken = true;
         for (std::size_t i = 0; i < Count(); ++i) {
-            ReadIdentity(Folder(i), 0, identities, attributes);
+            ReadIdentity(Folder(i), identities);
+            // As written too: the same text is the same folder, whatever Windows says of it.
+            forms.push_back(Folder(i));
             if (CanonicalPath(Folder(i), form)) forms.push_back(form);
         }
     }
+    // Every spelling of a folder ends with its own name, but for short names and the dots
+    // and blanks Windows drops: only a folder so named may be a protected one.
+    const TextView name = LastName(folder);
+    bool named = name.empty() || name.find(u'~') != TextView::npos || name.back() == u'.' || name.back() == u' ';
+    for (const Text& known : forms) named = named || SameFileName(LastName(known), name);
+    if (!named) return false;
     Text identity;
-    const bool opened = ReadIdentity(folder, win::FILE_FLAG_OPEN_REPARSE_POINT, identity, attributes);
-    if (opened) {
-        // RemoveDirectoryW would take a junction away whatever its target holds.
-        if (attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) return true;
-        for (std::size_t at = 0; at < identities.size(); at += 6) {
-            if (identities.compare(at, 6, identity) == 0) return true;
-        }
+    const bool opened = ReadIdentity(folder, identity);
+    for (std::size_t at = 0; opened && at < identities.size(); at += 6) {
+        if (identities.compare(at, 6, identity) == 0) return true;
     }
-    if (!CanonicalPath(folder, form)) return !opened;
+    const bool canonical = CanonicalPath(folder, form);
     for (const Text& known : forms) {
-        if (SameFileName(known, form)) return true;
+        if (SameFileName(known, folder) || (canonical && SameFileName(known, form))) return true;
     }
-    return false;
+    return !opened && !canonical;
 }
 
 void ComputeWellKnownFolders(WellKnownFolders& f) {
