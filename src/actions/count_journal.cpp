@@ -40,8 +40,11 @@ void CountJournal::Open(const Text& path, win::HANDLE log_file) {
     win::DWORD words[2 * 64];
     win::DWORD got = 0;
     if (!file.IsValid() || !win::ReadFile(file.Get(), words, sizeof(header_), &got, nullptr) ||
-        got != sizeof(header_) || std::memcmp(words, header_, sizeof(header_)) != 0) {
+        got != sizeof(header_)) {
         return;
+    }
+    for (std::size_t i = 0; i < kHeaderWords; ++i) {
+        if (words[i] != header_[i]) return;
     }
     valid_ = true;
     // Whole records only: one cut short by an ending run was not written through.

@@ -19,12 +19,8 @@ const char16_t kDefaultLogName[] = u"Kelvane.log";
 // The fixed texts are kept as ASCII, half the bytes, and widened where they are shown.
 const char kCannotOpenLog[] = "Cannot open the deployment log %s which is needed to perform the uninstallation";
 const char kUsage[] =
-    "dismora.exe [log] [/silent] [/wait]\r\r"
-    "log: the deployment log (Kelvane.log beside the program)\r"
-    "/silent or /s: no confirmation, no final message\r"
-    "/wait: end with the uninstall, with its exit code; with /silent, show no box\r\r"
-    "Exit codes: 0 removed; 3010 removed, a file goes at restart; 1602 cancelled; 1603 failed; "
-    "1618 another uninstall of this log is under way; 740 administrator rights cannot be had";
+    "dismora.exe [log] [/silent|/s] [/wait]\r/wait: end with the uninstall; exit 0 removed, 3010 restart to "
+    "finish, 1602 cancelled, 1603 failed, 1618 already under way, 740 no rights. /silent /wait: no box.";
 
 bool IsSilentSwitch(TextView argument) {
     return EqualsAsciiNoCase(argument, u"/silent") || EqualsAsciiNoCase(argument, u"/s");
