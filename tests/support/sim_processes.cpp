@@ -134,6 +134,14 @@ Started StartImage(State& s, const NodePtr& image, const std::u16string& command
     return out;
 }
 
+// The process handle of the current process's; null, with the error set, for any other.
+HandleEntry* ProcessHandle(State& s, HANDLE handle) {
+    HandleEntry* h = s.FindHandle(handle);
+    if (h && h->kind == HandleKind::kProcess) return h;
+    s.SetError(win::ERROR_INVALID_HANDLE);
+    return nullptr;
+}
+
 HANDLE AddProcessHandle(State& s, const Process& target, HandleKind kind) {
     HandleEntry entry;
     entry.kind = kind;
@@ -571,11 +579,8 @@ BOOL GetExitCodeProcess(HANDLE hProcess, DWORD* lpExitCode) {
         s.SetError(*fault);
         return FALSE;
     }
-    sd::HandleEntry* h = s.FindHandle(hProcess);
-    if (!h || h->kind != HandleKind::kProcess) {
-        s.SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    sd::HandleEntry* h = sd::ProcessHandle(s, hProcess);
+    if (!h) return FALSE;
     if (!lpExitCode) {
         s.Violation("GetExitCodeProcess with a NULL lpExitCode");
         s.SetError(sd::kErrorNoAccess);
@@ -627,11 +632,8 @@ BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) {
         s.SetError(*fault);
         return FALSE;
     }
-    sd::HandleEntry* h = s.FindHandle(hProcess);
-    if (!h || h->kind != HandleKind::kProcess) {
-        s.SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    sd::HandleEntry* h = sd::ProcessHandle(s, hProcess);
+    if (!h) return FALSE;
     s.Settle();
     sd::Process* target = s.FindProcess(h->target_pid);
     if (target->phase == sd::Phase::kEnded) {

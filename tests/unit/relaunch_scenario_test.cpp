@@ -18,15 +18,20 @@ const std::u16string kExe = u"C:\\Program Files\\Tool\\Dismora.exe";
 const std::u16string kLog = u"C:\\Program Files\\Tool\\Kelvane.log";
 const std::u16string kTemp = u"C:\\Temp\\";
 
+// The program beside an installed file, a temporary folder, and Yes to every question.
+void Prepare(Machine& m) {
+    m.InstallDismora(kExe);
+    m.CreateFolder(kTemp);
+    m.SetTempPath(kTemp);
+    m.WriteFile(u"C:\\Program Files\\Tool\\tool.dll", "MZ");
+    m.SetDefaultAnswer(win::IDYES);
+}
+
 class RelaunchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m.InstallDismora(kExe);
-        m.CreateFolder(kTemp);
-        m.SetTempPath(kTemp);
-        m.WriteFile(u"C:\\Program Files\\Tool\\tool.dll", "MZ");
+        Prepare(m);
         log.files = {"C:\\Program Files\\Tool\\tool.dll", sim::Narrow(kExe)};
-        m.SetDefaultAnswer(win::IDYES);
     }
 
     sim::RunResult Start(const std::u16string& arguments, sim::Token token = {}) {
@@ -191,11 +196,8 @@ TEST_F(RelaunchTest, TheCopyCannotBeSwappedBeforeItStarts) {
         for (const bool swapped : {false, true}) {
             SCOPED_TRACE(std::string(elevated ? "elevated" : "plain") + (swapped ? ", swapped" : ""));
             Machine fresh;
-            fresh.InstallDismora(kExe);
-            fresh.CreateFolder(kTemp);
-            fresh.SetTempPath(kTemp);
+            Prepare(fresh);
             fresh.WriteFile(kLog, log.Bytes());
-            fresh.SetDefaultAnswer(win::IDYES);
             const std::u16string copy = kTemp + u"Dismora.exe";
             if (swapped) {
                 // Right after the copy is made, before the program opens it to check it.
@@ -274,11 +276,7 @@ TEST_F(RelaunchTest, WaitedRunsEndWithTheirOutcome) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Machine fresh;
-        fresh.InstallDismora(kExe);
-        fresh.CreateFolder(kTemp);
-        fresh.SetTempPath(kTemp);
-        fresh.WriteFile(u"C:\\Program Files\\Tool\\tool.dll", "MZ");
-        fresh.SetDefaultAnswer(win::IDYES);
+        Prepare(fresh);
         LogBuilder waited;
         waited.files = log.files;
         c.set_up(fresh, waited);
@@ -307,10 +305,7 @@ TEST_F(RelaunchTest, TheCopyEndsTheWaitingProcessThenDeletesItsFile) {
         for (const bool killed : {false, true}) {
             SCOPED_TRACE(std::string(elevated ? "elevated" : "plain") + (killed ? ", waiter killed" : ""));
             Machine fresh;
-            fresh.InstallDismora(kExe);
-            fresh.CreateFolder(kTemp);
-            fresh.SetTempPath(kTemp);
-            fresh.WriteFile(u"C:\\Program Files\\Tool\\tool.dll", "MZ");
+            Prepare(fresh);
             fresh.WriteFile(kLog, log.Bytes());
             win::DWORD waiter = 0;
             if (killed) {
