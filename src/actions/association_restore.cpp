@@ -1,5 +1,6 @@
 #include "actions/association_restore.h"
 
+#include "actions/event_sink.h"
 #include "environment/text.h"
 #include "log/log_reader.h"
 #include "platform/unique_handle.h"
@@ -38,64 +39,94 @@ bool Matches(const Text& current, const Text& installed) {
     return CompareLocaleNoCase(current, installed) == 0;
 }
 
-void DeleteSubkey(win::HKEY root, const Text& parent_path, const Text& name) {
+win::LONG DeleteSubkey(win::HKEY root, const Text& parent_path, const Text& name) {
     UniqueKey parent;
-    if (OpenKey(root, parent_path.c_str(), win::KEY_ALL_ACCESS, parent) != win::ERROR_SUCCESS) {
-        return;
-    }
-    win::RegDeleteKeyW(parent.Get(), name.c_str());
+    win::LONG result = OpenKey(root, parent_path.c_str(), win::KEY_ALL_ACCESS, parent);
+    return result != win::ERROR_SUCCESS ? result : win::RegDeleteKeyW(parent.Get(), name.c_str());
 }
 
-void RestoreDescription(LogReader& log, win::HKEY file_type) {
-    Text current = CurrentDefaultValue(file_type);
+// The file type a block restores, and where its record goes.
+struct TBlock {
+    win::HKEY file_type;
+    const Text& name;
+    EventSink& events;
+};
+
+void RestoreDescription(LogReader& log, const TBlock& block) {
+    Text current = CurrentDefaultValue(block.file_type);
     Text previous = log.ReadLine();
+    const auto line = static_cast<std::uint32_t>(log.LineNumber());
     Text installed = log.ReadLine();
-    if (!previous.empty() && Matches(current, installed)) WriteDefaultValue(file_type, previous, win::REG_SZ);
+    if (previous.empty()) return;
+    const bool restore = Matches(current, installed);
+    if (restore) WriteDefaultValue(block.file_type, previous, win::REG_SZ);
+    block.events.Note(restore ? Event::kRestored : Event::kLeft, line, &block.name, 0, u"description");
 }
 
-void RestoreIcon(LogReader& log, win::HKEY file_type) {
+void RestoreIcon(LogReader& log, const TBlock& block) {
     Text previous = log.ReadLine();
+    const auto line = static_cast<std::uint32_t>(log.LineNumber());
     Text installed = log.ReadLine();
     UniqueKey icon;
-    if (OpenKey(file_type, u"DefaultIcon", win::KEY_ALL_ACCESS, icon) != win::ERROR_SUCCESS) {
+    if (OpenKey(block.file_type, u"DefaultIcon", win::KEY_ALL_ACCESS, icon) != win::ERROR_SUCCESS) {
         return;
     }
-    if (!Matches(CurrentDefaultValue(icon.Get()), installed)) return;
-    if (!previous.empty()) {
-        WriteDefaultValue(icon.Get(), previous, win::REG_SZ);
-        return;
+    Event what = Event::kLeft;
+    win::LONG result = win::ERROR_SUCCESS;
+    if (Matches(CurrentDefaultValue(icon.Get()), installed)) {
+        what = Event::kRestored;
+        if (!previous.empty()) {
+            WriteDefaultValue(icon.Get(), previous, win::REG_SZ);
+        } else {
+            what = Event::kDeleted;
+            icon.Reset();
+            result = win::RegDeleteKeyW(block.file_type, u"DefaultIcon");
+        }
     }
-    icon.Reset();
-    win::RegDeleteKeyW(file_type, u"DefaultIcon");
+    block.events.Note(what, line, &block.name, static_cast<std::uint32_t>(result), u"icon");
 }
 
-void RestoreVerb(LogReader& log, win::HKEY file_type, const Text& verb) {
+void RestoreVerb(LogReader& log, const TBlock& block, const Text& verb) {
+    const auto line = static_cast<std::uint32_t>(log.LineNumber());
     Text previous = log.ReadLine();
     Text installed = log.ReadLine();
     // Windows would act on a shorter name; one that names no key would make "shell" the verb.
-    if (verb.find_first_not_of(u'\\') == Text::npos || verb.find(u'\0') != Text::npos) return;
+    if (verb.find(u'\0') != Text::npos) {
+        block.events.Note(Event::kHoldsNul, line);
+        return;
+    }
+    if (verb.find_first_not_of(u'\\') == Text::npos) {
+        block.events.Note(Event::kVerbPassedOver, line, &verb);
+        return;
+    }
+    const win::HKEY file_type = block.file_type;
     Text verb_path = Concat({u"shell\\", verb});
+    Event what = Event::kDeleted;
+    win::LONG result = win::ERROR_SUCCESS;
     UniqueKey command;
     if (OpenKey(file_type, Concat({verb_path, u"\\command"}).c_str(), win::KEY_ALL_ACCESS, command) !=
         win::ERROR_SUCCESS) {
         // A verb to remove whose command a run that was cut short removed already: its key
         // goes now, unless it holds other subkeys.
-        if (previous.empty()) DeleteSubkey(file_type, u"shell", verb);
-        return;
-    }
-    if (!Matches(CurrentDefaultValue(command.Get()), installed)) return;
-    if (!previous.empty()) {
+        if (!previous.empty()) return;
+        result = DeleteSubkey(file_type, u"shell", verb);
+    } else if (!Matches(CurrentDefaultValue(command.Get()), installed)) {
+        what = Event::kLeft;
+    } else if (!previous.empty()) {
         WriteDefaultValue(command.Get(), previous, previous[0] == u'%' ? win::REG_EXPAND_SZ : win::REG_SZ);
-        return;
+        what = Event::kRestored;
+    } else {
+        command.Reset();
+        result = DeleteSubkey(file_type, verb_path, u"command");
+        // Fails, and the verb stays, while it still has other subkeys.
+        DeleteSubkey(file_type, u"shell", verb);
     }
-    command.Reset();
-    DeleteSubkey(file_type, verb_path, u"command");
-    // Fails, and the verb stays, while it still has other subkeys.
-    DeleteSubkey(file_type, u"shell", verb);
+    block.events.Note(what, line, &block.name, static_cast<std::uint32_t>(result), Concat({u"verb ", verb}).c_str());
 }
 
-void RestoreBlock(LogReader& log, win::HKEY classes_root) {
+void RestoreBlock(LogReader& log, win::HKEY classes_root, EventSink& events) {
     const Text& extension = log.current_line;
+    const auto line = static_cast<std::uint32_t>(log.LineNumber());
     Text file_type_name;
     bool usable = classes_root != nullptr && extension.find(u'\0') == Text::npos;
     if (usable) {
@@ -107,21 +138,23 @@ void RestoreBlock(LogReader& log, win::HKEY classes_root) {
     UniqueKey file_type;
     if (!usable || file_type_name.empty() ||
         OpenKey(classes_root, file_type_name.c_str(), win::KEY_ALL_ACCESS, file_type) != win::ERROR_SUCCESS) {
+        events.Note(extension.find(u'\0') != Text::npos ? Event::kHoldsNul : Event::kTypePassedOver, line, &extension);
         log.PassOverBlock();
         return;
     }
-    RestoreDescription(log, file_type.Get());
-    RestoreIcon(log, file_type.Get());
+    const TBlock block{file_type.Get(), file_type_name, events};
+    RestoreDescription(log, block);
+    RestoreIcon(log, block);
     while (NextEntry(log, u"%")) {
         Text verb = log.current_line;
-        RestoreVerb(log, file_type.Get(), verb);
+        RestoreVerb(log, block, verb);
     }
 }
 
 }  // namespace
 
-void RestoreFileAssociations(LogReader& log, win::HKEY classes_root) {
-    while (NextEntry(log, u"%%%")) RestoreBlock(log, classes_root);
+void RestoreFileAssociations(LogReader& log, win::HKEY classes_root, EventSink& events) {
+    while (NextEntry(log, u"%%%")) RestoreBlock(log, classes_root, events);
 }
 
 }  // namespace dismora

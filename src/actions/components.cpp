@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "actions/event_sink.h"
 #include "actions/removal_list.h"
 #include "log/log_reader.h"
 #include "platform/unique_handle.h"
@@ -72,7 +73,7 @@ const TDismoraFile* RemovalIndex::Find(TextView path) const {
     return nullptr;
 }
 
-bool UnregisterServer(const Text& path, const Text& system_folder) {
+void UnregisterServer(const Text& path, const Text& system_folder, EventSink& events, std::uint32_t line) {
     Text command = Concat({u"regsvr32 /u /s \"", path, u"\""});
     // Named by its full path: the program runs from a folder that anyone may write to.
     Text program = Concat({system_folder, u"regsvr32.exe"});
@@ -81,15 +82,23 @@ bool UnregisterServer(const Text& path, const Text& system_folder) {
     win::PROCESS_INFORMATION process = {};
     if (!win::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr,
                              &startup, &process)) {
-        return false;
+        events.Note(Event::kNotStarted, line, &command, win::GetLastError());
+        return;
     }
     UniqueProcessHandle process_handle(process.hProcess);
     UniqueProcessHandle thread_handle(process.hThread);
     // Left running when the time runs out.
-    return win::WaitForSingleObject(process_handle.Get(), kServerWaitMs) == win::WAIT_OBJECT_0;
+    Event what = Event::kRegsvr32Running;
+    win::DWORD exit_code = 0;
+    if (win::WaitForSingleObject(process_handle.Get(), kServerWaitMs) == win::WAIT_OBJECT_0) {
+        what = Event::kRegsvr32;
+        // Asked only for the record: without one the run makes the calls it always made.
+        if (events.IsOpen()) win::GetExitCodeProcess(process_handle.Get(), &exit_code);
+    }
+    events.Note(what, line, &command, exit_code);
 }
 
-void UnregisterTypeLibrary(TLookedUpFunctions& looked_up, const Text& path) {
+win::DWORD UnregisterTypeLibrary(TLookedUpFunctions& looked_up, const Text& path) {
     if (!looked_up.oleaut_cached) {
         // Looked up once the module is known; it is never loaded here.
         win::HMODULE oleaut = win::GetModuleHandleW(u"OLEAUT32.DLL");
@@ -99,34 +108,46 @@ void UnregisterTypeLibrary(TLookedUpFunctions& looked_up, const Text& path) {
                 reinterpret_cast<void*>(win::GetProcAddress(oleaut, "UnRegisterTypeLib")));
         }
     }
-    if (looked_up.unregister_type_lib == nullptr) return;
+    if (looked_up.unregister_type_lib == nullptr) return static_cast<win::DWORD>(win::ERROR_PROC_NOT_FOUND);
     win::ITypeLib* library = nullptr;
-    if (win::LoadTypeLib(path.c_str(), &library) != win::S_OK || library == nullptr) return;
+    win::HRESULT result = win::LoadTypeLib(path.c_str(), &library);
+    if (result != win::S_OK || library == nullptr) return static_cast<win::DWORD>(result);
     win::TLIBATTR* attributes = nullptr;
-    if (win::ITypeLib_GetLibAttr(library, &attributes) == win::S_OK && attributes != nullptr) {
-        looked_up.unregister_type_lib(&attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
-                                attributes->syskind);
+    result = win::ITypeLib_GetLibAttr(library, &attributes);
+    if (result == win::S_OK && attributes != nullptr) {
+        result = looked_up.unregister_type_lib(&attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                               attributes->lcid, attributes->syskind);
         win::ITypeLib_ReleaseTLibAttr(library, attributes);
     }
     win::ITypeLib_Release(library);
+    return static_cast<win::DWORD>(result);
 }
 
 void UnregisterComponents(LogReader& log, const RemovalList& list, const Text& system_folder,
-                          TLookedUpFunctions& looked_up) {
+                          TLookedUpFunctions& looked_up, EventSink& events) {
     std::unique_ptr<RemovalIndex> index;
     while (NextEntry(log, u"%%%")) {
-        const Text& line = log.current_line;
-        if (line.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name
+        const Text& entry = log.current_line;
+        const auto line = static_cast<std::uint32_t>(log.LineNumber());
+        if (entry.find(u'\0') != Text::npos) {  // Windows would act on a shorter name
+            events.Note(Event::kHoldsNul, line);
+            continue;
+        }
         if (!index) index = std::make_unique<RemovalIndex>(list);
-        const TDismoraFile* node = index->Find(line);
-        if (node == nullptr) continue;
+        const TDismoraFile* node = index->Find(entry);
+        if (node == nullptr) {
+            events.Note(Event::kNotListed, line, &entry);
+            continue;
+        }
         // From here on the file section's spelling is used.
         switch (ClassifyComponent(node->Path)) {
             case ComponentKind::kServer:
-                UnregisterServer(node->Path, system_folder);
+                // A server that hangs must not take the record of what went before with it.
+                events.Flush();
+                UnregisterServer(node->Path, system_folder, events, line);
                 break;
             case ComponentKind::kTypeLibrary:
-                UnregisterTypeLibrary(looked_up, node->Path);
+                events.Note(Event::kTypeLibrary, line, &node->Path, UnregisterTypeLibrary(looked_up, node->Path));
                 break;
             case ComponentKind::kNone:
                 break;

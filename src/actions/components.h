@@ -9,6 +9,7 @@
 
 namespace dismora {
 
+class EventSink;
 class LogReader;
 class RemovalList;
 struct TDismoraFile;
@@ -39,12 +40,14 @@ std::uint64_t SortKeyHash(TextView text);
 
 // Walks the component section, unregistering each listed component that is about to be deleted.
 void UnregisterComponents(LogReader& log, const RemovalList& list, const Text& system_folder,
-                          TLookedUpFunctions& looked_up);
+                          TLookedUpFunctions& looked_up, EventSink& events);
 
-// Runs "regsvr32 /u /s" on the file from the System folder; true when it ended within 10 s.
-bool UnregisterServer(const Text& path, const Text& system_folder);
+// Runs "regsvr32 /u /s" on the file from the System folder, waiting at most 10 s; tells the
+// events how it ended.
+void UnregisterServer(const Text& path, const Text& system_folder, EventSink& events, std::uint32_t line);
 
-// Removes the registration of the type library in the file.
-void UnregisterTypeLibrary(TLookedUpFunctions& looked_up, const Text& path);
+// Removes the registration of the type library in the file: what UnRegisterTypeLib or
+// LoadTypeLib answered, or ERROR_PROC_NOT_FOUND without the function.
+win::DWORD UnregisterTypeLibrary(TLookedUpFunctions& looked_up, const Text& path);
 
 }  // namespace dismora

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "actions/event_sink.h"
 #include "actions/removal_list.h"
 #include "platform/win_api.h"
 
@@ -18,18 +19,35 @@ enum class Deletion { kDeleted, kNothingThere, kScheduled };
 // Tries the deletion first: a file that goes needs no attribute query. Only a failure
 // asks whether there was a file at all, which is what decides between passing the
 // path over and scheduling it.
-Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags) {
-    if (win::DeleteFileW(path.c_str())) return Deletion::kDeleted;
-    if (!FileExists(path)) return Deletion::kNothingThere;
-    flags.reboot_pending = true;
-    if (!ScheduleDeleteAtRestart(path)) flags.unremoved = true;
-    return Deletion::kScheduled;
+Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& events, std::uint32_t line = 0) {
+    Deletion deletion = Deletion::kDeleted;
+    Event what = Event::kFile;
+    win::DWORD result = 0;
+    if (!win::DeleteFileW(path.c_str())) {
+        deletion = Deletion::kNothingThere;
+        result = win::ERROR_FILE_NOT_FOUND;
+        if (FileExists(path)) {
+            deletion = Deletion::kScheduled;
+            flags.reboot_pending = true;
+            what = Event::kScheduled;
+            if (!ScheduleDeleteAtRestart(path)) {
+                flags.unremoved = true;
+                what = Event::kNotScheduled;
+                result = win::GetLastError();
+            }
+        }
+    }
+    events.Note(what, line, &path, result);
+    return deletion;
 }
 
 // Removes the folder; true also when it is gone already, as an earlier run that was cut
 // short may have left it, so that the climb goes on to its parent.
-bool RemoveFolder(const Text& folder) {
-    if (win::RemoveDirectoryW(folder.c_str())) return true;
+bool RemoveFolder(const Text& folder, EventSink& events) {
+    if (win::RemoveDirectoryW(folder.c_str())) {
+        events.Note(Event::kFolder, 0, &folder);
+        return true;
+    }
     const win::DWORD error = win::GetLastError();
     return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND;
 }
@@ -77,13 +95,14 @@ Text FolderToClimb(TextView path) {
     return FolderPart(path);
 }
 
-bool DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags) {
-    const Deletion deletion = DeleteOrSchedule(path, flags);
-    if (deletion == Deletion::kDeleted) RemoveEmptyFolders(FolderToClimb(path), folders);
+bool DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags, EventSink& events) {
+    const Deletion deletion = DeleteOrSchedule(path, flags, events);
+    if (deletion == Deletion::kDeleted) RemoveEmptyFolders(FolderToClimb(path), folders, events);
     return deletion != Deletion::kScheduled;
 }
 
-bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, TextView keep) {
+bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, EventSink& events,
+                       TextView keep) {
     bool kept = false;
     // Folders only lose content during the walk, so offering each emptied folder once at
     // the end, deepest first, removes exactly the folders the climb after every single
@@ -97,7 +116,7 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
         }
         // A file already gone may have been deleted by an earlier run that ended before
         // its clean-up: its folder is offered too.
-        if (DeleteOrSchedule(node->Path, flags) == Deletion::kScheduled) continue;
+        if (DeleteOrSchedule(node->Path, flags, events, node->Line) == Deletion::kScheduled) continue;
         // Most files share the folder of the one before: that folder is resolved once.
         const TextView raw = TextView(node->Path).substr(0, FolderEnd(node->Path));
         if (!emptied.empty() && raw == last_folder) continue;
@@ -136,7 +155,7 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
         first = false;
         folder = *candidate;  // a copy: the queue may grow below
         if (folder.empty() || folder.back() != u'\\' || folders.KeepsFolder(folder) ||
-            !RemoveFolder(folder)) {
+            !RemoveFolder(folder, events)) {
             continue;
         }
         parents.push_back(FolderPart(TextView(folder).substr(0, folder.size() - 1)));
@@ -152,10 +171,10 @@ bool ScheduleDeleteAtRestart(const Text& path) {
     return win::MoveFileExW(name, nullptr, win::MOVEFILE_DELAY_UNTIL_REBOOT) != win::FALSE;
 }
 
-void RemoveEmptyFolders(Text folder, WellKnownFolders& folders) {
+void RemoveEmptyFolders(Text folder, WellKnownFolders& folders, EventSink& events) {
     while (!folder.empty() && folder.back() == u'\\') {
         if (folders.KeepsFolder(folder)) return;
-        if (!RemoveFolder(folder)) return;
+        if (!RemoveFolder(folder, events)) return;
         folder.pop_back();
         folder = FolderPart(folder);
     }

@@ -7,6 +7,7 @@
 
 namespace dismora {
 
+class EventSink;
 class RemovalList;
 
 // What the deletions left for later: something waits for the restart; a file could be
@@ -22,19 +23,20 @@ Text FolderToClimb(TextView path);
 // Deletes the file and the folders it leaves empty; a file that cannot go now is
 // scheduled for restart and sets reboot_pending. A missing file or a folder changes nothing.
 // False when the file waits for the restart.
-bool DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags);
+bool DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalFlags& flags, EventSink& events);
 
 // Deletes every listed file in list order, as DeleteFileOrSchedule would one by one, but
 // offers each emptied folder to the clean-up once, after the last deletion; the folders of
 // listed files already gone are offered too. A file listed
 // as keep (ignoring letter case) is passed over: true when there was one.
-bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, TextView keep = {});
+bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, EventSink& events,
+                       TextView keep = {});
 
 // Asks Windows to delete the file at the next restart; false when Windows refused.
 bool ScheduleDeleteAtRestart(const Text& path);
 
 // Removes the folder (ending with "\") and each parent while they are empty, not protected
 // however they are spelled or reached, and not a junction or link.
-void RemoveEmptyFolders(Text folder, WellKnownFolders& folders);
+void RemoveEmptyFolders(Text folder, WellKnownFolders& folders, EventSink& events);
 
 }  // namespace dismora

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "actions/event_sink.h"
 #include "environment/well_known_folders.h"
 #include "log/entries.h"
 #include "log/log_reader.h"
@@ -171,29 +172,40 @@ void DeleteSubkeysRecursively(win::HKEY key) {
     }
 }
 
-void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value_field) {
-    if (root == nullptr) return;
-    UniqueKey key;
-    if (OpenKey(root, key_path.c_str(), win::KEY_ALL_ACCESS, key) != win::ERROR_SUCCESS) return;
-    if (value_field != u"*") {
-        win::RegDeleteValueW(key.Get(), value_field.c_str());
-        return;
-    }
-    DeleteSubkeysRecursively(key.Get());
-    key.Reset();
+namespace {
 
-    if (key_path.size() < 2) return;
-    std::size_t last = key_path.rfind(u'\\', key_path.size() - 2);
-    if (last == Text::npos) return;  // directly under the root: emptied, but it stays
-    UniqueKey parent;
-    Text parent_path = key_path.substr(0, last);
-    if (OpenKey(root, parent_path.c_str(), win::KEY_ALL_ACCESS, parent) != win::ERROR_SUCCESS) {
-        return;
-    }
-    win::RegDeleteKeyW(parent.Get(), key_path.c_str() + last + 1);
+// One line of the record for a value or a whole key and what came of it.
+void NoteEntry(EventSink& events, std::uint32_t line, const Text& subject, const Text& value_field, win::LONG result) {
+    events.Note(value_field == u"*" ? Event::kKey : Event::kValue, line, &subject, static_cast<std::uint32_t>(result),
+                value_field.empty() ? u"(default)" : value_field.c_str());
 }
 
-void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classes_root) {
+}  // namespace
+
+void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value_field, EventSink& events,
+                         std::uint32_t line, const Text& subject) {
+    UniqueKey key;
+    win::LONG result =
+        root == nullptr ? win::ERROR_FILE_NOT_FOUND : OpenKey(root, key_path.c_str(), win::KEY_ALL_ACCESS, key);
+    if (result == win::ERROR_SUCCESS && value_field != u"*") {
+        result = win::RegDeleteValueW(key.Get(), value_field.c_str());
+    } else if (result == win::ERROR_SUCCESS) {
+        DeleteSubkeysRecursively(key.Get());
+        key.Reset();
+        std::size_t last = key_path.size() < 2 ? Text::npos : key_path.rfind(u'\\', key_path.size() - 2);
+        if (last == Text::npos) {  // directly under the root: emptied, but it stays
+            events.Note(Event::kKeyEmptied, line, &subject);
+            return;
+        }
+        UniqueKey parent;
+        Text parent_path = key_path.substr(0, last);
+        result = OpenKey(root, parent_path.c_str(), win::KEY_ALL_ACCESS, parent);
+        if (result == win::ERROR_SUCCESS) result = win::RegDeleteKeyW(parent.Get(), key_path.c_str() + last + 1);
+    }
+    NoteEntry(events, line, subject, value_field, result);
+}
+
+void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classes_root, EventSink& events) {
     std::vector<Text> users;
     // Installers list the values of one key together: the key stays open while the lines
     // name values of it, which ends the same as opening it again for each line.
@@ -201,15 +213,27 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
     Text open_path;
     UniqueKey open_key;
     while (NextEntry(log, u"%%%")) {
-        if (log.current_line.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name
-        TRegistryEntry entry = SplitRegistryEntry(log.current_line);
+        const auto line = static_cast<std::uint32_t>(log.LineNumber());
+        const Text& subject = log.current_line;
+        if (subject.find(u'\0') != Text::npos) {  // Windows would act on a shorter name
+            events.Note(Event::kHoldsNul, line);
+            continue;
+        }
+        TRegistryEntry entry = SplitRegistryEntry(subject);
         bool whole_key = entry.value_field == u"*";
         if (whole_key) open_key.Reset();
 
         RegistryRoot which = MatchRootName(entry.root_name);
-        if (which == RegistryRoot::kUnknown || (whole_key && IsRefusedWholeKey(which, entry.key_path))) continue;
+        if (which == RegistryRoot::kUnknown) {
+            events.Note(Event::kUnknownRoot, line);
+            continue;
+        }
+        if (whole_key && IsRefusedWholeKey(which, entry.key_path)) {
+            events.Note(Event::kSharedKey, line, &subject);
+            continue;
+        }
         if (which == RegistryRoot::kClassesRoot) {
-            DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field);
+            DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field, events, line, subject);
             continue;
         }
 
@@ -218,21 +242,24 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
                              : which == RegistryRoot::kCurrentUser ? win::HKEY_CURRENT_USER
                                                                    : win::HKEY_LOCAL_MACHINE;
             if (whole_key) {
-                DeleteRegistryEntry(root, entry.key_path, entry.value_field);
+                DeleteRegistryEntry(root, entry.key_path, entry.value_field, events, line, subject);
                 continue;
             }
+            win::LONG result = win::ERROR_SUCCESS;
             if (!open_key.IsValid() || open_root != root || open_path != entry.key_path) {
                 open_root = root;
                 open_path = entry.key_path;
-                if (OpenKey(root, entry.key_path.c_str(), win::KEY_ALL_ACCESS, open_key) != win::ERROR_SUCCESS)
-                    continue;
+                result = OpenKey(root, entry.key_path.c_str(), win::KEY_ALL_ACCESS, open_key);
             }
-            win::RegDeleteValueW(open_key.Get(), entry.value_field.c_str());
+            if (result == win::ERROR_SUCCESS) result = win::RegDeleteValueW(open_key.Get(), entry.value_field.c_str());
+            NoteEntry(events, line, subject, entry.value_field, result);
             continue;
         }
         if (users.empty()) FillUserKeys(users);
         for (const Text& user : users) {
-            DeleteRegistryEntry(win::HKEY_USERS, Concat({user, u"\\", entry.key_path}), entry.value_field);
+            const Text key_path = Concat({user, u"\\", entry.key_path});
+            DeleteRegistryEntry(win::HKEY_USERS, key_path, entry.value_field, events, line,
+                                Concat({entry.root_name, u"\\", key_path}));
         }
     }
 }

@@ -7,6 +7,7 @@
 
 namespace dismora {
 
+class EventSink;
 class LogReader;
 
 // The classes root for the run: HKEY_CLASSES_ROOT itself for a machine-wide install,
@@ -15,10 +16,13 @@ win::HKEY OpenClassesRoot(win::HKEY auto_root);
 void CloseClassesRoot(win::HKEY classes_root);
 
 // Walks the registry section, deleting what each line names.
-void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classes_root);
+void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classes_root, EventSink& events);
 
-// Deletes one value, or for "*" the key with everything below it.
-void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value_field);
+// Deletes one value, or for "*" the key with everything below it, and tells the events
+// what came of it under the subject given (the line, or the key it stands for, as the
+// record shows it: up to a TAB).
+void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value_field, EventSink& events,
+                         std::uint32_t line, const Text& subject);
 
 // Deletes every subkey below the open key, depth first; the key and its values stay.
 // A subkey that can be neither emptied nor deleted is left, with the keys above it.

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "actions/count_journal.h"
+#include "actions/event_sink.h"
 #include "log/log_reader.h"
 #include "platform/unique_handle.h"
 #include "platform/win_api.h"
@@ -23,8 +24,8 @@ RemovalList::~RemovalList() {
     }
 }
 
-void RemovalList::Append(Text path) {
-    auto* node = new TDismoraFile{std::move(path), nullptr};
+void RemovalList::Append(Text path, std::uint32_t line) {
+    auto* node = new TDismoraFile{std::move(path), nullptr, line};
     if (tail_ == nullptr) {
         head_ = node;
     } else {
@@ -34,8 +35,8 @@ void RemovalList::Append(Text path) {
     ++size_;
 }
 
-void AddToRemovalList(RemovalList& list, Text path) {
-    list.Append(std::move(path));
+void AddToRemovalList(RemovalList& list, Text path, std::uint32_t line) {
+    list.Append(std::move(path), line);
 }
 
 namespace {
@@ -73,7 +74,7 @@ bool ReadNameFilter(win::HKEY key, win::DWORD longest, Text& filter) {
 
 }  // namespace
 
-void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJournal& journal) {
+void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJournal& journal, EventSink& events) {
     UniqueKey shared;
     if (all_users) {
         // The machine's counts are never created by an uninstall.
@@ -99,7 +100,11 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJo
     Text filter;
     while (NextEntry(log, u"%%%")) {
         const Text& path = log.current_line;
-        if (path.find(u'\0') != Text::npos) continue;  // Windows would act on a shorter name than the log's
+        const auto line = static_cast<std::uint32_t>(log.LineNumber());
+        if (path.find(u'\0') != Text::npos) {  // Windows would act on a shorter name than the log's
+            events.Note(Event::kHoldsNul, line);
+            continue;
+        }
         bool query = !no_counts;
         if (query && known && seen == values) known = ReadNameFilter(shared.Get(), longest, filter);
         if (query && known && !filter.empty()) {
@@ -110,25 +115,28 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJo
         win::DWORD count = 0;  // zeroed: a shorter value fills only part of it
         win::DWORD size = sizeof(count);
         win::DWORD type = 0;
-        if (!query || win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type,
-                                            reinterpret_cast<win::BYTE*>(&count), &size) != win::ERROR_SUCCESS) {
-            AddToRemovalList(list, path);
-            continue;
+        Event what = Event::kNoCount;
+        if (query && win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type,
+                                           reinterpret_cast<win::BYTE*>(&count), &size) == win::ERROR_SUCCESS) {
+            // An earlier run of this log that had begun to lower this count did lower it when
+            // it no longer reads what that run read: the file stays, as it did then.
+            const win::DWORD recorded = journal.Recorded(line);
+            what = Event::kCountLeft;
+            if (recorded == 0 || count == recorded) {
+                // A count of 0 is not wrapped round: that would corrupt it for every other installer.
+                what = count <= 1 ? Event::kCountRemoved : Event::kCountLowered;
+                if (count <= 1) {
+                    win::RegDeleteValueW(shared.Get(), path.c_str());
+                } else {
+                    if (recorded == 0) journal.Record(line, count);
+                    const win::DWORD lowered = count - 1;
+                    win::RegSetValueExW(shared.Get(), path.c_str(), 0, win::REG_DWORD,
+                                        reinterpret_cast<const win::BYTE*>(&lowered), sizeof(lowered));
+                }
+            }
         }
-        // An earlier run of this log that had begun to lower this count did lower it when
-        // it no longer reads what that run read: the file stays, as it did then.
-        const win::DWORD recorded = journal.Recorded(log.LineNumber());
-        if (recorded != 0 && count != recorded) continue;
-        // A count of 0 is not wrapped round: that would corrupt it for every other installer.
-        if (count <= 1) {
-            win::RegDeleteValueW(shared.Get(), path.c_str());
-            AddToRemovalList(list, path);
-            continue;
-        }
-        if (recorded == 0) journal.Record(log.LineNumber(), count);
-        --count;
-        win::RegSetValueExW(shared.Get(), path.c_str(), 0, win::REG_DWORD, reinterpret_cast<const win::BYTE*>(&count),
-                            sizeof(count));
+        events.Note(what, line, &path, count);
+        if (what == Event::kNoCount || what == Event::kCountRemoved) AddToRemovalList(list, path, line);
     }
 }
 

@@ -6,11 +6,13 @@
 namespace dismora {
 
 class CountJournal;
+class EventSink;
 class LogReader;
 
 struct TDismoraFile {
     Text Path;
     TDismoraFile* Next = nullptr;
+    std::uint32_t Line = 0;  // of the file section, for the record
 };
 
 class RemovalList {
@@ -22,7 +24,7 @@ public:
 
     [[nodiscard]] const TDismoraFile* Head() const { return head_; }
     [[nodiscard]] std::size_t Size() const { return size_; }
-    void Append(Text path);
+    void Append(Text path, std::uint32_t line = 0);
 
 private:
     TDismoraFile* head_ = nullptr;
@@ -30,12 +32,12 @@ private:
     std::size_t size_ = 0;
 };
 
-void AddToRemovalList(RemovalList& list, Text path);
+void AddToRemovalList(RemovalList& list, Text path, std::uint32_t line = 0);
 
 // The file section: lowers each listed file's shared count and lists the files whose count
 // reached zero or that have none. all_users picks the machine's counts over the user's.
 // A count of 2 or more is recorded in the journal before it is lowered, and one that an
 // earlier run recorded is lowered only while it still reads the same.
-void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJournal& journal);
+void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJournal& journal, EventSink& events);
 
 }  // namespace dismora

@@ -1,5 +1,7 @@
 #include "check/report.h"
 
+#include "actions/event_sink.h"
+
 namespace dismora::check {
 
 namespace {
@@ -147,7 +149,7 @@ private:
         Line(u"  a count of 2 or more is lowered by one, and that file stays");
         for (const FilePlan& file : plan_.files) {
             Item(file.line, Shown(file.path),
-                 file.action == FileAction::kPassedOverNul ? Text(u"passed over: it holds U+0000") : Text());
+                 file.action == FileAction::kPassedOverNul ? Text(u"" DISMORA_HOLDS_NUL) : Text());
         }
         SectionEnd(Section::kFiles);
     }
@@ -165,11 +167,11 @@ private:
                 return u"delete every subkey of " + where +
                        u"; the key itself and its values stay (it lies right under its root)";
             case RegistryAction::kPassedOverUnknownRoot:
-                return u"passed over: unknown root";
+                return u"" DISMORA_UNKNOWN_ROOT;
             case RegistryAction::kPassedOverUnsafe:
-                return u"passed over: a whole key that the installation does not own alone";
+                return u"" DISMORA_SHARED_KEY;
             case RegistryAction::kPassedOverNul:
-                return u"passed over: it holds U+0000";
+                return u"" DISMORA_HOLDS_NUL;
         }
         return Text();
     }
@@ -255,7 +257,7 @@ private:
                     then = u"nothing: it is not in the file section";
                     break;
                 case ComponentAction::kPassedOverNul:
-                    then = u"passed over: it holds U+0000";
+                    then = u"" DISMORA_HOLDS_NUL;
                     break;
             }
             Item(component.line, Shown(component.path), then);

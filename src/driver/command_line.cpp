@@ -56,6 +56,16 @@ void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches) {
             if (pid > 0) switches.waiter = static_cast<std::uint32_t>(pid);
             continue;
         }
+        // "/log=" with nothing after it asks for no record, and is taken out all the same.
+        if (argument.size() >= 5 && EqualsAsciiNoCase(name.substr(0, 5), u"/log=")) {
+            switches.record = argument.substr(5);
+            continue;
+        }
+        if (argument.size() > 7 && EqualsAsciiNoCase(TextView(argument).substr(0, 7), u"/logid=")) {
+            const std::int32_t identity = ParseInteger(TextView(argument).substr(7));
+            if (identity > 0) switches.record_identity = static_cast<std::uint32_t>(identity);
+            continue;
+        }
         if (argument == u"/?") {
             switches.help = true;
             continue;

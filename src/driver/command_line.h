@@ -17,6 +17,8 @@ struct TSwitches {
     bool wait = false;         // /wait: the process ends when the uninstall has, with its outcome
     bool help = false;         // /?
     std::uint32_t waiter = 0;  // /wait=PID, passed to the copy: the process that waits for it
+    Text record;               // /log=FILE: where the record of the run goes
+    std::uint32_t record_identity = 0;  // /logid=N, passed to the copy: the record the first process opened
 };
 
 // Takes those switches out of the arguments, which keep their order.

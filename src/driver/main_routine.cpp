@@ -53,14 +53,45 @@ void ReadArgumentsSecondPass(Run& run) {
 }
 
 // Ends the run where it stands with the exit code that tells why, after the message.
-win::DWORD Fail(const Run& run, const Text& text, win::DWORD exit_code, win::UINT style = win::MB_OK) {
+win::DWORD Fail(Run& run, const Text& text, win::DWORD exit_code, win::UINT style = win::MB_OK) {
+    run.exit_code = exit_code;
     ShowBox(run, text, kProgramCaption, style);
     return run.switches.wait ? exit_code : 0;
 }
 
+// Two digits at least.
+void AppendPadded(Text& text, win::WORD value) {
+    if (value < 10) text += u'0';
+    text += DecimalText(value);
+}
+
+// Opens the record /log= asked for and starts it with the time and the command line. A
+// copy writes only to the record its first process opened.
+void BeginRecord(Run& run, bool copy) {
+    Text& path = run.switches.record;
+    if (path.empty() || (copy && run.switches.record_identity == 0)) return;
+    Text full;
+    if (PathFromWindows(path.c_str(), false, full)) path = full;
+    if (!run.events.Open(path, copy ? run.switches.record_identity : 0)) return;
+    win::SYSTEMTIME time = {};
+    win::GetLocalTime(&time);
+    const win::WORD parts[] = {time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond};
+    Text line = Concat({u"Dismora ", DecimalText(time.wYear)});
+    for (int i = 0; i < 5; ++i) {
+        line += u"-- ::"[i];
+        AppendPadded(line, parts[i]);
+    }
+    line += u", command line: ";
+    line += win::GetCommandLineW();
+    run.events.Line(line);
+}
+
+win::DWORD RunMain(Run& run);
+
 }  // namespace
 
-int ShowBox(const Run& run, const Text& text, const char16_t* caption, win::UINT style) {
+int ShowBox(Run& run, const Text& text, const char16_t* caption, win::UINT style) {
+    run.events.Line(text);
     return run.Quiet() ? 0 : win::MessageBoxW(nullptr, text.c_str(), caption, style);
 }
 
@@ -70,6 +101,16 @@ Text Run::Caption() const {
 
 win::DWORD MainRoutine() {
     Run run;
+    const win::DWORD exit_code = RunMain(run);
+    // A run that handed over to its copy closed the record before the start: the copy goes on with it.
+    run.events.Summary(run.exit_code, run.switches.wait);
+    run.events.Close();
+    return exit_code;
+}
+
+namespace {
+
+win::DWORD RunMain(Run& run) {
     run.start_tick = win::GetTickCount();
     run.own_path_known = ReadOwnPath(run.own_path);
     run.arguments = SplitCommandLine(TextFromBuffer(win::GetCommandLineW(), static_cast<std::size_t>(-1)));
@@ -81,9 +122,11 @@ win::DWORD MainRoutine() {
         return 0;
     }
 
+    BeginRecord(run, temp_switch);
     ReadArgumentsFirstPass(run);
     bool default_log = run.log_path.empty();
     if (default_log) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
+    run.events.Line(Concat({u"log: ", run.log_path}));
 
     // Beside a program whose path is not known there is no default log to find.
     // The silent flag can also come from the second pass; the boxes below ask Quiet() after it.
@@ -93,7 +136,7 @@ win::DWORD MainRoutine() {
     if ((default_log && !run.own_path_known) || !FileExists(run.log_path)) {
         // A run that ended right after deleting the log left its journal: it has no use now.
         ComputeWellKnownFolders(run.folders);
-        DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal);
+        DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal, run.events);
         return Fail(run, cannot_open, win::ERROR_INSTALL_FAILURE, win::MB_ICONERROR);
     }
     ComputeWellKnownFolders(run.folders);
@@ -109,7 +152,16 @@ win::DWORD MainRoutine() {
             return Fail(run, FromAscii("Error reading deployment log"), win::ERROR_INSTALL_FAILURE);
     }
 
-    if (!PassPrivilegeGate(run)) return run.switches.wait ? win::ERROR_ELEVATION_REQUIRED : 0;
+    if (run.events.IsOpen()) {
+        run.events.Line(Concat({u"product: ", run.header.product_name, u", format version ",
+                                DecimalText(static_cast<std::uint32_t>(run.header.format_version)),
+                                run.header.all_users ? u", for all users" : u", for the current user",
+                                IsAdministrator(run.looked_up) ? u", elevated" : u", not elevated"}));
+    }
+    if (!PassPrivilegeGate(run)) {
+        run.exit_code = win::ERROR_ELEVATION_REQUIRED;
+        return run.switches.wait ? run.exit_code : 0;
+    }
 
     if (!run.temp_mode) {
         // Told at once, before the question: the instance that does the work checks again.
@@ -131,7 +183,9 @@ win::DWORD MainRoutine() {
     return run.switches.wait ? run.exit_code : 0;
 }
 
-void ShowAdministratorMessage(const Run& run) {
+}  // namespace
+
+void ShowAdministratorMessage(Run& run) {
     ShowBox(run, SubstituteFirst(run.header.admin_text, run.header.product_name), run.Caption().c_str(),
             win::MB_OK | win::MB_ICONERROR);
 }

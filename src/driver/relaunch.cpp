@@ -103,6 +103,10 @@ Handover Relaunch(Run& run) {
     if (run.silent) parameters += u" /silent";
     // The copy ends this process with the outcome, and deletes its file once it has ended.
     if (run.switches.wait) parameters += Concat({u" /wait=", DecimalText(win::GetCurrentProcessId())});
+    // The copy appends to the record this process opened, and to no other file.
+    if (run.events.IsOpen()) {
+        parameters += Concat({u" \"/log=", run.switches.record, u"\" /logid=", DecimalText(run.events.Identity())});
+    }
 
     if (run.header.all_users && !IsAdministrator(run.looked_up)) {
         win::SHELLEXECUTEINFOW info = {};
@@ -115,21 +119,27 @@ Handover Relaunch(Run& run) {
         info.lpParameters = parameters.c_str();
         info.lpDirectory = nullptr;
         info.nShow = win::SW_SHOW;
+        run.events.Note(Event::kStartingElevated, 0, &target);
+        run.events.Flush();
         bool started = win::ShellExecuteExW(&info) != win::FALSE;
         held.Reset();
         if (!started) {
             if (copied) win::DeleteFileW(target.c_str());
             info.lpFile = run.own_path.c_str();
+            run.events.Note(Event::kStartingElevated, 0, &run.own_path);
+            run.events.Flush();
             started = win::ShellExecuteExW(&info) != win::FALSE;
         }
         if (!started) {
             // Declined at the prompt, or no way to elevation at all.
-            run.exit_code =
-                win::GetLastError() == win::ERROR_CANCELLED ? win::ERROR_INSTALL_USEREXIT : win::ERROR_ELEVATION_REQUIRED;
+            const win::DWORD error = win::GetLastError();
+            run.exit_code = error == win::ERROR_CANCELLED ? win::ERROR_INSTALL_USEREXIT : win::ERROR_ELEVATION_REQUIRED;
+            run.events.Note(Event::kNotStarted, 0, &run.own_path, error);
             ShowAdministratorMessage(run);
-        } else if (run.switches.wait) {
-            AwaitCopy(run, info.hProcess);
+            return Handover::kEnded;
         }
+        run.events.Close();
+        if (run.switches.wait) AwaitCopy(run, info.hProcess);
         return Handover::kEnded;
     }
 
@@ -137,10 +147,14 @@ Handover Relaunch(Run& run) {
     win::STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     win::PROCESS_INFORMATION process = {};
+    run.events.Note(Event::kStarting, 0, &target);
+    run.events.Flush();
     if (!win::CreateProcessW(nullptr, command.data(), nullptr, nullptr, win::FALSE, 0, nullptr,
                              temp.empty() ? nullptr : temp.c_str(), &startup, &process)) {
+        run.events.Note(Event::kNotStarted, 0, &target, win::GetLastError());
         return Handover::kRunHere;
     }
+    run.events.Close();
     held.Reset();
     UniqueProcessHandle thread_handle(process.hThread);
     if (run.switches.wait) {

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "actions/event_sink.h"
 #include "actions/file_removal.h"
 #include "actions/removal_list.h"
 #include "driver/command_line.h"
@@ -36,6 +37,7 @@ struct Run {
     RemovalList removal_list;
     win::HKEY classes_root = nullptr;
     TLookedUpFunctions looked_up;
+    EventSink events;  // the record of the run, when /log= asked for one
 
     Text Caption() const;
     // A waited silent run shows no box at all: nobody may be there to answer it.

@@ -9,10 +9,11 @@ namespace dismora {
 // be asked for; otherwise shows the administrator message and returns false.
 bool PassPrivilegeGate(Run& run);
 
-// MessageBoxW with no owner, or nothing (0) in a waited silent run.
-int ShowBox(const Run& run, const Text& text, const char16_t* caption, win::UINT style);
+// MessageBoxW with no owner, or nothing (0) in a waited silent run; the text goes to the
+// record either way.
+int ShowBox(Run& run, const Text& text, const char16_t* caption, win::UINT style);
 
 // The administrator message, also shown when both elevated starts fail.
-void ShowAdministratorMessage(const Run& run);
+void ShowAdministratorMessage(Run& run);
 
 }  // namespace dismora

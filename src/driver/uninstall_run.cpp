@@ -37,11 +37,15 @@ UniqueProcessHandle OpenWaiter(const Run& run, Text& image) {
 bool RunPreUninstallCommand(Run& run) {
     Text command = Trim(run.log.ReadLine());
     if (command.empty()) return true;
+    const Text shown = command;  // CreateProcessW may write into the command line
+    const auto line = static_cast<std::uint32_t>(run.log.LineNumber());
     win::STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     win::PROCESS_INFORMATION process = {};
+    run.events.Flush();
     if (!win::CreateProcessW(nullptr, command.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr, &startup,
                              &process)) {
+        run.events.Note(Event::kNotStarted, line, &shown, win::GetLastError());
         return true;  // a command that cannot be started does not stop the uninstall
     }
     UniqueProcessHandle process_handle(process.hProcess);
@@ -49,6 +53,7 @@ bool RunPreUninstallCommand(Run& run) {
     win::WaitForSingleObject(process_handle.Get(), win::INFINITE);
     win::DWORD exit_code = 0;
     if (!win::GetExitCodeProcess(process_handle.Get(), &exit_code)) exit_code = 0;
+    run.events.Note(Event::kPreUninstall, line, &shown, exit_code);
     return exit_code == 1;
 }
 
@@ -59,7 +64,7 @@ void PassOverIgnoredBlocks(LogReader& log) {
     if (records > 0) log.SkipLines(2 * static_cast<std::int64_t>(records));
 }
 
-void ShowFinalMessage(const Run& run) {
+void ShowFinalMessage(Run& run) {
     Text text = run.header.completion_text;
     if (run.removal.reboot_pending) text += u"\r\r" + run.header.restart_text;
     text = SubstituteFirst(text, run.header.product_name);
@@ -70,9 +75,11 @@ void ShowFinalMessage(const Run& run) {
 
 void TellAnotherUninstallRuns(Run& run) {
     run.exit_code = win::ERROR_INSTALL_ALREADY_RUNNING;
-    if (!run.silent) {
-        ShowBox(run, FromAscii("Another uninstall of this application is under way."), run.Caption().c_str(),
-                win::MB_OK | win::MB_ICONINFORMATION);
+    const Text text = FromAscii("Another uninstall of this application is under way.");
+    if (run.silent) {
+        run.events.Line(text);
+    } else {
+        ShowBox(run, text, run.Caption().c_str(), win::MB_OK | win::MB_ICONINFORMATION);
     }
 }
 
@@ -94,14 +101,19 @@ void UninstallRun(Run& run) {
     run.removal = TRemovalFlags{};
     CountJournal journal;
     journal.Open(JournalPath(run.log_path), run.log.File());
-    BuildRemovalList(run.log, run.header.all_users, run.removal_list, journal);
+    EventSink& events = run.events;
+    BuildRemovalList(run.log, run.header.all_users, run.removal_list, journal, events);
     journal.Close();
+    events.Flush();
     run.classes_root = OpenClassesRoot(run.header.auto_root);
-    RemoveRegistryEntries(run.log, run.header.auto_root, run.classes_root);
-    RestoreFileAssociations(run.log, run.classes_root);
+    RemoveRegistryEntries(run.log, run.header.auto_root, run.classes_root, events);
+    events.Flush();
+    RestoreFileAssociations(run.log, run.classes_root, events);
+    events.Flush();
     CloseClassesRoot(run.classes_root);
     run.classes_root = nullptr;
-    UnregisterComponents(run.log, run.removal_list, run.folders.system, run.looked_up);
+    UnregisterComponents(run.log, run.removal_list, run.folders.system, run.looked_up, events);
+    events.Flush();
 
     if (run.temp_mode) {
         // The first instance may still be ending: no file goes earlier than 100 ms after the start.
@@ -109,27 +121,28 @@ void UninstallRun(Run& run) {
         if (elapsed < kPacingMs) win::Sleep(kPacingMs - elapsed);
     }
     // The waiting process's file is still in use: it goes once that process has ended.
-    const bool waiter_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal,
+    const bool waiter_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events,
                                                  waiter.IsValid() ? TextView(waiter_image) : TextView());
     run.log.Close();
     // The journal goes only after the log, or waits for the restart together with it: no log
     // is ever left without the journal of the counts its run lowered.
     TRemovalFlags later;
-    if (DeleteFileOrSchedule(run.log_path, run.folders, run.removal)) {
-        DeleteFileOrSchedule(journal.Path(), run.folders, later);
+    if (DeleteFileOrSchedule(run.log_path, run.folders, run.removal, events)) {
+        DeleteFileOrSchedule(journal.Path(), run.folders, later, events);
     } else if (FileExists(journal.Path())) {
-        ScheduleDeleteAtRestart(journal.Path());
+        if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
     }
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
     run.exit_code = run.removal.unremoved        ? win::ERROR_INSTALL_FAILURE
                     : run.removal.reboot_pending ? win::ERROR_SUCCESS_REBOOT_REQUIRED
                                                  : win::ERROR_SUCCESS;
+    events.Summary(run.exit_code, run.switches.wait);
     if (!run.silent) ShowFinalMessage(run);
     if (!waiter.IsValid()) return;
     // The waiting process ends with the outcome as its exit code.
     win::TerminateProcess(waiter.Get(), run.exit_code);
     win::WaitForSingleObject(waiter.Get(), kWaiterEndMs);
-    if (waiter_listed) DeleteFileOrSchedule(waiter_image, run.folders, later);
+    if (waiter_listed) DeleteFileOrSchedule(waiter_image, run.folders, later, events);
 }
 
 }  // namespace dismora

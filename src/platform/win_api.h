@@ -59,6 +59,17 @@ struct FILETIME {
     DWORD dwHighDateTime;
 };
 
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
 struct BY_HANDLE_FILE_INFORMATION {
     DWORD dwFileAttributes;
     FILETIME ftCreationTime;
@@ -150,6 +161,7 @@ using PFN_SetDefaultDllDirectories = BOOL(WIN_STDCALL*)(DWORD);
 // kernel32
 [[noreturn]] void ExitProcess(UINT uExitCode);
 DWORD GetTickCount();
+void GetLocalTime(SYSTEMTIME* lpSystemTime);
 void Sleep(DWORD dwMilliseconds);
 DWORD GetLastError();
 WCHAR* GetCommandLineW();

@@ -304,6 +304,15 @@ DWORD GetTickCount() {
     return static_cast<DWORD>(s.tick_base + s.now_ms);
 }
 
+// The simulated clock shows 2026-12-09 10:00:00 when a machine starts.
+void GetLocalTime(SYSTEMTIME* lpSystemTime) {
+    auto& s = sd::Current();
+    sd::Enter(s, "GetLocalTime");
+    const std::uint64_t seconds = 36000 + s.now_ms / 1000;
+    *lpSystemTime = SYSTEMTIME{2026, 12, 3, 9, static_cast<WORD>(seconds / 3600 % 24), static_cast<WORD>(seconds / 60 % 60),
+                               static_cast<WORD>(seconds % 60), static_cast<WORD>(s.now_ms % 1000)};
+}
+
 void Sleep(DWORD dwMilliseconds) {
     auto& s = sd::Current();
     sd::Enter(s, "Sleep", sd::Hex(dwMilliseconds));

@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 
+#include "actions/event_sink.h"
 #include "actions/file_removal.h"
 #include "actions/removal_list.h"
 #include "environment/well_known_folders.h"
@@ -123,7 +124,8 @@ TEST(FileRemovalDifferential, SameMachineAsTheStepByStepRule) {
             ComputeWellKnownFolders(folders);
             RemovalList list;
             for (const auto& path : install.listed) list.Append(path);
-            DeleteListedFiles(list, folders, product_flags);
+            EventSink events;
+            DeleteListedFiles(list, folders, product_flags, events);
         });
         EXPECT_EQ(sim::ToString(sim::Diff(oracle.TakeSnapshot(), product.TakeSnapshot())), "");
         EXPECT_EQ(oracle.PendingDeletions(), product.PendingDeletions());
@@ -165,7 +167,8 @@ TEST(FileRemovalDifferential, EachFolderOfferedOnce) {
     m.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
         WellKnownFolders folders;
         ComputeWellKnownFolders(folders);
-        DeleteListedFiles(list, folders, reboot);
+        EventSink events;
+        DeleteListedFiles(list, folders, reboot, events);
     });
     // Ten leaves and lib go, keep stays (one failed offer), App keeps keep: one more failure.
     EXPECT_EQ(m.CallCount("RemoveDirectoryW"), 13U);

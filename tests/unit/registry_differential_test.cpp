@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "actions/event_sink.h"
 #include "actions/registry_removal.h"
 #include "log/log_reader.h"
 #include "support/log_builder.h"
@@ -17,28 +18,39 @@ namespace {
 
 using sim::Machine;
 
-void OracleSection(LogReader& log, win::HKEY auto_root, win::HKEY classes_root) {
+void OracleSection(LogReader& log, win::HKEY auto_root, win::HKEY classes_root, EventSink& events) {
     std::vector<Text> users;
     bool users_read = false;
     while (NextEntry(log, u"%%%")) {
-        if (log.current_line.find(u'\0') != Text::npos) continue;
+        const auto line = static_cast<std::uint32_t>(log.LineNumber());
+        if (log.current_line.find(u'\0') != Text::npos) {
+            events.Note(Event::kHoldsNul, line);
+            continue;
+        }
         const TRegistryEntry entry = SplitRegistryEntry(log.current_line);
+        const Text& subject = log.current_line;
         const bool whole_key = entry.value_field == u"*";
         const RegistryRoot which = MatchRootName(entry.root_name);
-        if (which == RegistryRoot::kUnknown) continue;
-        if (whole_key && IsRefusedWholeKey(which, entry.key_path)) continue;
+        if (which == RegistryRoot::kUnknown) {
+            events.Note(Event::kUnknownRoot, line);
+            continue;
+        }
+        if (whole_key && IsRefusedWholeKey(which, entry.key_path)) {
+            events.Note(Event::kSharedKey, line, &subject);
+            continue;
+        }
         switch (which) {
             case RegistryRoot::kClassesRoot:
-                DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field);
+                DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field, events, line, subject);
                 break;
             case RegistryRoot::kAuto:
-                DeleteRegistryEntry(auto_root, entry.key_path, entry.value_field);
+                DeleteRegistryEntry(auto_root, entry.key_path, entry.value_field, events, line, subject);
                 break;
             case RegistryRoot::kCurrentUser:
-                DeleteRegistryEntry(win::HKEY_CURRENT_USER, entry.key_path, entry.value_field);
+                DeleteRegistryEntry(win::HKEY_CURRENT_USER, entry.key_path, entry.value_field, events, line, subject);
                 break;
             case RegistryRoot::kLocalMachine:
-                DeleteRegistryEntry(win::HKEY_LOCAL_MACHINE, entry.key_path, entry.value_field);
+                DeleteRegistryEntry(win::HKEY_LOCAL_MACHINE, entry.key_path, entry.value_field, events, line, subject);
                 break;
             default:
                 if (!users_read) {
@@ -54,7 +66,8 @@ void OracleSection(LogReader& log, win::HKEY auto_root, win::HKEY classes_root) 
                     }
                 }
                 for (const Text& user : users) {
-                    DeleteRegistryEntry(win::HKEY_USERS, user + u"\\" + entry.key_path, entry.value_field);
+                    DeleteRegistryEntry(win::HKEY_USERS, user + u"\\" + entry.key_path, entry.value_field, events, line,
+                                        entry.root_name + u"\\" + user + u"\\" + entry.key_path);
                 }
                 break;
         }
@@ -128,16 +141,21 @@ TEST(RegistryDifferential, SameRegistryAsTheLineByLineRule) {
             test::ReadLogOn(m, text + "%%%\r\n", true, [&](LogReader& log) {
                 const win::HKEY auto_root = section.all_users ? win::HKEY_LOCAL_MACHINE : win::HKEY_CURRENT_USER;
                 const win::HKEY classes_root = OpenClassesRoot(auto_root);
+                // Both keep a record: the batched walk must tell what the literal one tells.
+                EventSink events;
+                EXPECT_TRUE(events.Open(u"C:\\Tests\\record.txt", 0));
                 if (literal) {
-                    OracleSection(log, auto_root, classes_root);
+                    OracleSection(log, auto_root, classes_root, events);
                 } else {
-                    RemoveRegistryEntries(log, auto_root, classes_root);
+                    RemoveRegistryEntries(log, auto_root, classes_root, events);
                 }
+                events.Close();
                 CloseClassesRoot(classes_root);
             });
         };
         run(oracle, true);
         run(product, false);
+        EXPECT_EQ(oracle.FileContents(u"C:\\Tests\\record.txt"), product.FileContents(u"C:\\Tests\\record.txt"));
         EXPECT_EQ(sim::ToString(sim::Diff(oracle.TakeSnapshot(), product.TakeSnapshot())), "");
         EXPECT_LE(product.CallCount("RegOpenKeyExW"), oracle.CallCount("RegOpenKeyExW"));
         EXPECT_EQ(product.CallCount("RegDeleteValueW"), oracle.CallCount("RegDeleteValueW"));

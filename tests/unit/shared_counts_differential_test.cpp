@@ -7,6 +7,7 @@
 #include <random>
 
 #include "actions/count_journal.h"
+#include "actions/event_sink.h"
 #include "actions/removal_list.h"
 #include "log/log_reader.h"
 #include "support/log_builder.h"  // Utf8
@@ -145,7 +146,8 @@ TEST(SharedCountsDifferential, SameCountsAndListAsAQueryPerFile) {
         const auto product_list =
             RunSection(product, c, [](LogReader& log, RemovalList& list) {
                 CountJournal journal;
-                BuildRemovalList(log, false, list, journal);
+                EventSink events;
+                BuildRemovalList(log, false, list, journal, events);
             });
         EXPECT_EQ(oracle_list, product_list);
         EXPECT_EQ(sim::ToString(sim::Diff(oracle.TakeSnapshot(), product.TakeSnapshot())), "");
@@ -174,7 +176,8 @@ TEST(SharedCountsDifferential, QueriesStopAfterTheValuesAreRead) {
         const auto listed =
             RunSection(m, c, [](LogReader& log, RemovalList& list) {
                 CountJournal journal;
-                BuildRemovalList(log, false, list, journal);
+                EventSink events;
+                BuildRemovalList(log, false, list, journal, events);
             });
         EXPECT_EQ(listed.size(), 999U);  // f10.dll keeps a count of 2
         EXPECT_EQ(m.CallCount("RegQueryValueExW"), failing ? 1000U : 5U);

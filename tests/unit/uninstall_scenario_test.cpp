@@ -2,6 +2,9 @@
 // boxes and the started processes out.
 #include <gtest/gtest.h>
 
+#include <set>
+
+#include "support/installation.h"
 #include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
@@ -415,6 +418,223 @@ TEST_F(UninstallTest, HugeCountInATruncatedLogEndsPromptly) {
     EXPECT_EQ(machine_safety.Report(machine), "");
     EXPECT_FALSE(machine.Exists(kLog));
     EXPECT_TRUE(machine.Violations().empty());
+}
+
+
+// --- the record /log= writes --------------------------------------------------------------
+
+std::u16string FoldAscii(std::u16string text) {
+    for (char16_t& c : text) c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+    return text;
+}
+
+// A key as the record names it (the log's root), as the machine's picture names it.
+std::u16string PictureKey(std::u16string key, bool per_user) {
+    const std::u16string user = u"HKEY_USERS\\" + sim::MachineOptions().user_sid;
+    for (const auto& [root, real] : {std::pair<std::u16string, std::u16string>{u"HKEY_AUTO", per_user ? user : u"HKEY_LOCAL_MACHINE"},
+                                     {u"HKEY_CURRENT_USER", user},
+                                     {u"HKEY_CLASSES_ROOT", u"HKEY_LOCAL_MACHINE\\Software\\Classes"}}) {
+        if (key.rfind(root + u"\\", 0) == 0) return FoldAscii(real + key.substr(root.size()));
+    }
+    return FoldAscii(key);
+}
+
+// Holds the record against the machine before and after the run: every deletion it tells
+// of happened, and every file, folder, key or value the run removed or changed is in it.
+std::string RecordProblems(const sim::Snapshot& before, const sim::Snapshot& after, std::string_view record,
+                           bool per_user = false) {
+    std::string problems;
+    std::set<std::u16string> files, folders, keys, values, counts, types;
+    bool unregistered = false;
+    auto fail = [&](const std::u16string& what) { problems += sim::Narrow(what) + "\n"; };
+    auto between = [](const std::u16string& line, std::u16string_view start, std::u16string_view end, std::u16string& middle) {
+        if (line.size() < start.size() + end.size() || line.rfind(start, 0) != 0 ||
+            line.compare(line.size() - end.size(), end.size(), end) != 0) {
+            return false;
+        }
+        middle = line.substr(start.size(), line.size() - start.size() - end.size());
+        return true;
+    };
+    std::size_t from = 3;  // after the byte-order mark
+    while (from < record.size()) {
+        std::size_t end = record.find("\r\n", from);
+        std::u16string line = sim::Widen(record.substr(from, end - from));
+        from = end == std::string_view::npos ? record.size() : end + 2;
+        if (line.rfind(u"line ", 0) == 0) line.erase(0, line.find(u": ") + 2);
+        std::u16string x;
+        const std::u16string classes = per_user ? PictureKey(u"HKEY_CURRENT_USER\\Software\\Classes", false) + u"_CLASSES"
+                                                : PictureKey(u"HKEY_CLASSES_ROOT", false);
+        if (between(line, u"file ", u": deleted", x)) {
+            files.insert(FoldAscii(x));
+            // The journal of the counts is the run's own: it may come and go within it.
+            const bool journal = FoldAscii(x).ends_with(u".JOURNAL");
+            if ((!journal && !before.files.count(FoldAscii(x))) || after.files.count(FoldAscii(x))) fail(u"not so: " + line);
+        } else if (between(line, u"folder ", u"\\: removed", x)) {
+            folders.insert(FoldAscii(x));
+            if (!before.files.count(FoldAscii(x)) || after.files.count(FoldAscii(x))) fail(u"not so: " + line);
+        } else if (between(line, u"key ", u": deleted", x)) {
+            keys.insert(PictureKey(x, per_user));
+            if (!before.keys.count(PictureKey(x, per_user)) || after.keys.count(PictureKey(x, per_user))) fail(u"not so: " + line);
+        } else if (between(line, u"value ", u": deleted", x) && x.find(u" of ") != std::u16string::npos) {
+            std::u16string name = x.substr(0, x.find(u" of "));
+            const std::u16string value = PictureKey(x.substr(x.find(u" of ") + 4), per_user) + u"\x01" +
+                                         FoldAscii(name == u"(default)" ? u"" : name);
+            values.insert(value);
+            if (!before.values.count(value) || after.values.count(value)) fail(u"not so: " + line);
+        } else if (between(line, u"file ", u": scheduled for deletion at restart", x)) {
+            if (!after.files.count(FoldAscii(x))) fail(u"not so: " + line);
+        } else if (line.rfind(u"file ", 0) == 0 && line.find(u": shared count ") != std::u16string::npos) {
+            counts.insert(FoldAscii(line.substr(5, line.find(u": shared count ") - 5)));
+        } else if (line.find(u" of ") != std::u16string::npos &&
+                   (between(line, u"", u": restored", x) || between(line, u"", u": deleted", x))) {
+            types.insert(classes + u"\\" + FoldAscii(x.substr(x.find(u" of ") + 4)));
+        } else if (line.find(u"regsvr32") != std::u16string::npos || line.rfind(u"registration of type library", 0) == 0) {
+            unregistered = true;
+        }
+    }
+    auto under = [](const std::set<std::u16string>& set, std::u16string path) {
+        while (true) {
+            if (set.count(path)) return true;
+            const std::size_t cut = path.rfind(u'\\');
+            if (cut == std::u16string::npos) return false;
+            path.resize(cut);
+        }
+    };
+    const std::u16string shared = FoldAscii(u"HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs\\[");
+    for (const sim::Change& change : sim::Diff(before, after)) {
+        const std::u16string path = FoldAscii(change.path);
+        bool told = false;
+        switch (change.what) {
+            case sim::Change::What::kFile:
+                told = change.kind == sim::Change::Kind::kRemoved ? files.count(path) > 0 : true;
+                break;
+            case sim::Change::What::kFolder:
+                told = change.kind != sim::Change::Kind::kRemoved || folders.count(path) > 0;
+                break;
+            case sim::Change::What::kKey:
+                told = change.kind == sim::Change::Kind::kAdded || under(keys, path) || under(types, path) || unregistered;
+                break;
+            case sim::Change::What::kValue: {
+                const std::u16string key = path.substr(0, path.rfind(u"\\["));
+                const std::u16string name = path.substr(key.size() + 2, path.size() - key.size() - 3);
+                told = change.kind == sim::Change::Kind::kAdded || values.count(key + u"\x01" + name) || under(keys, key) ||
+                       under(types, key) || (path.rfind(shared, 0) == 0 && counts.count(name)) || unregistered;
+                break;
+            }
+            case sim::Change::What::kPendingDeletion:
+                told = true;
+                break;
+        }
+        if (!told) fail(u"not in the record: " + change.path);
+    }
+    return problems;
+}
+
+const std::u16string kRecord = u"C:\\Users\\Tester\\Documents\\Kelvane removal.txt";
+
+// Whole runs of the full installation, each with another kind of outcome: the record is
+// held against the machine before and after.
+TEST(Record, TellsWhatEachRunDidAndNothingElse) {
+    struct Case {
+        const char* name;
+        std::u16string arguments;
+        std::function<void(Machine&)> prepare;
+        std::vector<std::string> lines;  // lines the record must hold
+    };
+    const std::vector<Case> cases = {
+        {"answered Yes, the copy does the work", u"", nullptr,
+         {"line 40: key HKEY_AUTO\\Software\\Kelvane\\App: deleted", "line 51: passed over: unknown root",
+          "line 52: key HKEY_LOCAL_MACHINE\\Software\\Kelvane\\Missing: not found",
+          "line 34: file C:\\Windows\\System32\\kelvane_helper.dll: shared count 2 lowered to 1",
+          "summary: ", "exit code 0 (with /wait: 0)"}},
+        {"silent and waited for, one file in use", u"/silent /wait",
+         [](Machine& m) { m.HoldOpen(u"C:\\Program Files\\Kelvane\\bin\\tool.exe"); },
+         {"file C:\\Program Files\\Kelvane\\bin\\tool.exe: scheduled for deletion at restart", "exit code 3010"}},
+        {"the pre-uninstall command says no", u"/silent /wait",
+         [](Machine& m) { m.InstallProgram(sim::kelvane::kPreUninstall, {.exit_code = 0}); },
+         {"exit code 1602"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::KelvaneRun run(sim::KelvaneLog().Bytes());
+        if (c.prepare) c.prepare(run.machine);
+        const sim::Snapshot before = run.machine.TakeSnapshot();
+        run.Start(c.arguments + u" \"/log=" + kRecord + u"\"");
+        const std::string record = run.machine.FileContents(kRecord).value_or("");
+        EXPECT_EQ(record.rfind("\xEF\xBB\xBF" "Dismora 2026-12-09 10:00:00, command line: ", 0), 0U) << record;
+        for (const std::string& line : c.lines) EXPECT_NE(record.find(line), std::string::npos) << line << "\n" << record;
+        EXPECT_EQ(RecordProblems(before, run.machine.TakeSnapshot(), record), "") << record;
+    }
+}
+
+
+// A record that cannot be opened, or may not be, changes nothing else; a run cut short
+// leaves the record of what it did up to its last write.
+TEST(Record, NeverChangesTheRunAndOutlivesARunCutShort) {
+    const std::string log = sim::KelvaneLog().Bytes();
+    const std::u16string links = u"C:\\Users\\Tester\\Links";
+    struct Case {
+        const char* name;
+        std::u16string record;
+        std::function<void(Machine&)> prepare;
+    };
+    const std::vector<Case> cases = {
+        {"its folder is missing", u"C:\\No Such Folder\\r.txt", nullptr},
+        {"a junction stands at its path", links + u"\\r.txt",
+         [&](Machine& m) {
+             m.CreateFolder(links);
+             m.CreateJunction(links + u"\\r.txt", u"C:\\Windows");
+         }},
+        {"a folder stands at its path", links, [&](Machine& m) { m.CreateFolder(links); }},
+        {"a read-only file stands there", links + u"\\r.txt",
+         [&](Machine& m) { m.WriteFile(links + u"\\r.txt", "kept", win::FILE_ATTRIBUTE_READONLY); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::KelvaneRun plain(log);
+        sim::KelvaneRun recorded(log);
+        for (sim::KelvaneRun* run : {&plain, &recorded}) {
+            if (c.prepare) c.prepare(run->machine);
+        }
+        plain.Start(u"/silent /wait");
+        recorded.Start(u"/silent /wait \"/log=" + c.record + u"\"");
+        EXPECT_EQ(sim::ToString(sim::Diff(plain.machine.TakeSnapshot(), recorded.machine.TakeSnapshot())), "");
+        EXPECT_EQ(plain.machine.Processes().back().exit_code, recorded.machine.Processes().back().exit_code);
+    }
+
+    // Another file put at the record's path before the copy opens it: the copy writes to no file.
+    sim::KelvaneRun swapped(log);
+    int opens = 0;
+    swapped.machine.BeforeCall(
+        [&](std::string_view function, std::u16string_view argument) {
+            return function == "CreateFileW" && argument == kRecord && ++opens == 2;
+        },
+        [&] {
+            swapped.machine.RemovePath(kRecord);
+            swapped.machine.WriteFile(kRecord, "planted");
+        });
+    swapped.Start(u"/silent \"/log=" + kRecord + u"\"");
+    EXPECT_EQ(opens, 2);
+    EXPECT_EQ(swapped.machine.FileContents(kRecord), "planted");
+
+    // Killed at its first deletion of a listed file, after the sections before it were written out.
+    const std::u16string arguments = u"/silent \"/log=" + kRecord + u"\"";
+    sim::KelvaneRun probe(log);
+    probe.Start(arguments);
+    std::uint64_t call = 1;
+    for (const auto& entry : probe.machine.Trace()) {
+        if (entry.function == "DeleteFileW" && entry.argument == sim::kelvane::kFolder + u"\\kelvane.exe") break;
+        ++call;
+    }
+    ASSERT_LE(call, probe.machine.Trace().size());
+    sim::KelvaneRun cut(log);
+    const sim::Snapshot before = cut.machine.TakeSnapshot();
+    cut.machine.KillAtCall(call);
+    cut.Start(arguments);
+    const std::string record = cut.machine.FileContents(kRecord).value_or("");
+    EXPECT_NE(record.find("line 81: registration of type library"), std::string::npos) << record;
+    EXPECT_EQ(record.find("summary"), std::string::npos) << record;
+    EXPECT_EQ(RecordProblems(before, cut.machine.TakeSnapshot(), record), "") << record;
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ void ExitProcess(UINT uExitCode) { ::ExitProcess(uExitCode); }
 
 DWORD GetTickCount() { return ::GetTickCount(); }
 
+void GetLocalTime(SYSTEMTIME* lpSystemTime) { ::GetLocalTime(As<::SYSTEMTIME*>(lpSystemTime)); }
+
 // What kernel32's function returns, read from the thread's environment block (its
 // process id at 0x20 on 32-bit Windows): one import fewer.
 DWORD GetCurrentProcessId() {
@@ -312,6 +314,10 @@ static_assert(sizeof(::BY_HANDLE_FILE_INFORMATION) == 52);
 DISMORA_SAME_RECORD(FILETIME);
 DISMORA_SAME_FIELD(FILETIME, dwLowDateTime);
 DISMORA_SAME_FIELD(FILETIME, dwHighDateTime);
+
+DISMORA_SAME_RECORD(SYSTEMTIME);
+DISMORA_SAME_FIELD(SYSTEMTIME, wYear);
+DISMORA_SAME_FIELD(SYSTEMTIME, wSecond);
 
 DISMORA_SAME_RECORD(BY_HANDLE_FILE_INFORMATION);
 DISMORA_SAME_FIELD(BY_HANDLE_FILE_INFORMATION, dwFileAttributes);
