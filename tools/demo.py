@@ -256,15 +256,19 @@ def main() -> int:
         machine.stop()
 
 
-def demo(machine: WineMachine) -> int:
-    log = demo_log()
+def install(machine: WineMachine) -> None:
+    """Demo App as its installer leaves it, with its log and dismora.exe beside it."""
     for rel, data in FILES.items():
         machine.write_file(windows(rel), data)
-    machine.write_file(windows("Kelvane.log"), log.to_bytes())
+    machine.write_file(windows("Kelvane.log"), demo_log().to_bytes())
     machine.write_file(windows("dismora.exe"), DISMORA_EXE.read_bytes())
     machine.write_file(SHARED_FILE, b"MZ shared by the vendor's products\x00" * 16)
     machine.reg_import(REGISTRY)
     install_association(machine)
+
+
+def demo(machine: WineMachine) -> int:
+    install(machine)
     pending_before = set(machine.pending_deletions())
 
     before = listing(machine)

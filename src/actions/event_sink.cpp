@@ -24,12 +24,12 @@ constexpr char kWords[] =
     "-file %s: shared count %n removed\0"
     "-file %s: no shared count\0"
     "-file %s: shared count %n left, lowered by an earlier run\0"
-    "p" DISMORA_HOLDS_NUL "\0"
+    "ppassed over: it holds U+0000\0"
     "rvalue %t of %s: %r\0"
     "rkey %s: %r\0"
     "rkey %s: subkeys deleted, the key stays\0"
-    "p" DISMORA_UNKNOWN_ROOT "\0"
-    "pkey %s: " DISMORA_SHARED_KEY "\0"
+    "ppassed over: unknown root\0"
+    "ppassed over: a whole key that the installation does not own alone\0"
     "t%t of %s: restored\0"
     "l%t of %s: left, changed since the installation\0"
     "t%t of %s: %r\0"
@@ -70,6 +70,10 @@ const char* Nth(const char* words, unsigned index) {
 }
 
 }  // namespace
+
+const char* EventWords(Event what) {
+    return Nth(kWords, static_cast<unsigned>(what)) + 1;
+}
 
 bool EventSink::Open(const Text& path, std::uint32_t identity) {
     // The link itself is opened, never what it points to, and then refused: an elevated

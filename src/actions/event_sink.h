@@ -9,11 +9,6 @@
 #include "environment/text.h"
 #include "platform/unique_handle.h"
 
-// Words the record shares with dismora-check's plan, for lines it passes over.
-#define DISMORA_HOLDS_NUL "passed over: it holds U+0000"
-#define DISMORA_UNKNOWN_ROOT "passed over: unknown root"
-#define DISMORA_SHARED_KEY "passed over: a whole key that the installation does not own alone"
-
 namespace dismora {
 
 // One kind of line each. The words are the program's own and dismora-check's: a record
@@ -50,6 +45,10 @@ enum class Event : unsigned char {
     kOutcomeNotWaited,   // number: the exit code /wait would give
     kCount
 };
+
+// The words of an event's line, its placeholders included: dismora-check's plan uses the
+// same ones for lines passed over.
+const char* EventWords(Event what);
 
 // The record: a UTF-8 text file appended to, written out now and then rather than line by
 // line, never a reason for the uninstall to fail.

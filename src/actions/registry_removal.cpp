@@ -229,7 +229,7 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
             continue;
         }
         if (whole_key && IsRefusedWholeKey(which, entry.key_path)) {
-            events.Note(Event::kSharedKey, line, &subject);
+            events.Note(Event::kSharedKey, line);
             continue;
         }
         if (which == RegistryRoot::kClassesRoot) {

@@ -149,7 +149,7 @@ private:
         Line(u"  a count of 2 or more is lowered by one, and that file stays");
         for (const FilePlan& file : plan_.files) {
             Item(file.line, Shown(file.path),
-                 file.action == FileAction::kPassedOverNul ? Text(u"" DISMORA_HOLDS_NUL) : Text());
+                 file.action == FileAction::kPassedOverNul ? FromAscii(EventWords(Event::kHoldsNul)) : Text());
         }
         SectionEnd(Section::kFiles);
     }
@@ -167,11 +167,11 @@ private:
                 return u"delete every subkey of " + where +
                        u"; the key itself and its values stay (it lies right under its root)";
             case RegistryAction::kPassedOverUnknownRoot:
-                return u"" DISMORA_UNKNOWN_ROOT;
+                return FromAscii(EventWords(Event::kUnknownRoot));
             case RegistryAction::kPassedOverUnsafe:
-                return u"" DISMORA_SHARED_KEY;
+                return FromAscii(EventWords(Event::kSharedKey));
             case RegistryAction::kPassedOverNul:
-                return u"" DISMORA_HOLDS_NUL;
+                return FromAscii(EventWords(Event::kHoldsNul));
         }
         return Text();
     }
@@ -257,7 +257,7 @@ private:
                     then = u"nothing: it is not in the file section";
                     break;
                 case ComponentAction::kPassedOverNul:
-                    then = u"" DISMORA_HOLDS_NUL;
+                    then = FromAscii(EventWords(Event::kHoldsNul));
                     break;
             }
             Item(component.line, Shown(component.path), then);

@@ -36,7 +36,7 @@ void OracleSection(LogReader& log, win::HKEY auto_root, win::HKEY classes_root, 
             continue;
         }
         if (whole_key && IsRefusedWholeKey(which, entry.key_path)) {
-            events.Note(Event::kSharedKey, line, &subject);
+            events.Note(Event::kSharedKey, line);
             continue;
         }
         switch (which) {
