@@ -32,9 +32,14 @@ Text Concat(std::initializer_list<TextView> parts) {
     return result;
 }
 
-Text FromAscii(const char* ascii) {
+void AppendAscii(Text& text, const char* ascii) {
+    while (*ascii != 0) text.push_back(static_cast<char16_t>(*ascii++));
+}
+
+// Called with many a literal: one call each rather than the loop inlined into every caller.
+[[gnu::noinline]] Text FromAscii(const char* ascii) {
     Text result;
-    while (*ascii != 0) result.push_back(static_cast<char16_t>(*ascii++));
+    AppendAscii(result, ascii);
     return result;
 }
 
@@ -44,9 +49,13 @@ Text TextFromBuffer(const char16_t* buffer, std::size_t capacity) {
     return Text(buffer, length);
 }
 
+void EndWithBackslash(Text& text) {
+    if (!text.empty() && text.back() != u'\\') text.push_back(u'\\');
+}
+
 Text AppendTrailingBackslash(TextView text) {
     Text result(text);
-    if (!result.empty() && result.back() != u'\\') result.push_back(u'\\');
+    EndWithBackslash(result);
     return result;
 }
 
