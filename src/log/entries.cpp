@@ -12,20 +12,16 @@ RegistryRoot MatchRootName(TextView root_name) {
 }
 
 TRegistryEntry SplitRegistryEntry(TextView line) {
+    // Each part is appended to its empty text: no temporary part to move in.
     TRegistryEntry entry;
-    std::size_t backslash = line.find(u'\\');
-    if (backslash == TextView::npos) {
-        entry.root_name = Text(line);
-        return entry;
-    }
-    entry.root_name = Text(line.substr(0, backslash));
-    std::size_t tab = line.find(u'\t', backslash + 1);
-    if (tab == TextView::npos) {
-        entry.key_path = Text(line.substr(backslash + 1));
-        return entry;
-    }
-    entry.key_path = Text(line.substr(backslash + 1, tab - backslash - 1));
-    entry.value_field = Text(line.substr(tab + 1));
+    const std::size_t size = line.size();
+    const std::size_t backslash = line.find(u'\\');
+    entry.root_name.append(line.data(), backslash < size ? backslash : size);
+    if (backslash >= size) return entry;
+    const std::size_t tab = line.find(u'\t', backslash + 1);
+    const std::size_t end = tab < size ? tab : size;
+    entry.key_path.append(line.data() + backslash + 1, end - backslash - 1);
+    if (end < size) entry.value_field.append(line.data() + end + 1, size - end - 1);
     return entry;
 }
 
