@@ -43,6 +43,11 @@ void AppendAscii(Text& text, const char* ascii) {
     return result;
 }
 
+void AssignAscii(Text& text, const char* ascii) {
+    text.clear();
+    AppendAscii(text, ascii);
+}
+
 Text TextFromBuffer(const char16_t* buffer, std::size_t capacity) {
     std::size_t length = 0;
     while (length < capacity && buffer[length] != 0) ++length;
@@ -60,16 +65,21 @@ Text AppendTrailingBackslash(TextView text) {
 }
 
 Text DriveOrShareRoot(TextView path) {
-    if (path.size() >= 2 && path[1] == u':') return Text(path.substr(0, 2));
-    if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
+    // One text built at the end from a length: no substr with its range check per case.
+    std::size_t length = 0;
+    if (path.size() >= 2 && path[1] == u':') {
+        length = 2;
+    } else if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
+        length = path.size() >= 3 && path.back() == u'\\' ? path.size() - 1 : path.size();
         std::size_t seen = 0;
         for (std::size_t i = 2; i < path.size(); ++i) {
-            if (path[i] == u'\\' && ++seen == 2) return Text(path.substr(0, i));
+            if (path[i] == u'\\' && ++seen == 2) {
+                length = i;
+                break;
+            }
         }
-        if (path.size() >= 3 && path.back() == u'\\') return Text(path.substr(0, path.size() - 1));
-        return Text(path);
     }
-    return Text();
+    return Text(path.data(), length);
 }
 
 bool PathFromWindows(const char16_t* path, bool long_names, Text& result) {
@@ -126,12 +136,13 @@ bool FileExists(const Text& path) {
 }
 
 Text SubstituteFirst(TextView format, TextView argument) {
-    std::size_t at = format.find(u"%s");
-    if (at == TextView::npos) return Text(format);
-    Text result(format.substr(0, at));
-    result += argument;
-    result += format.substr(at + 2);
-    return result;
+    for (std::size_t at = 0; at + 1 < format.size(); ++at) {
+        if (format[at] == u'%' && format[at + 1] == u's') {
+            return Concat({TextView(format.data(), at), argument,
+                           TextView(format.data() + at + 2, format.size() - at - 2)});
+        }
+    }
+    return Text(format);
 }
 
 std::int32_t ParseInteger(TextView text) {

@@ -19,6 +19,7 @@ Text Concat(std::initializer_list<TextView> parts);
 Text FromAscii(const char* ascii);
 // The same appended to a text, without a text of its own in between.
 void AppendAscii(Text& text, const char* ascii);
+void AssignAscii(Text& text, const char* ascii);
 
 // A text taken from a fixed Windows buffer: up to its first NUL, at most capacity units.
 Text TextFromBuffer(const char16_t* buffer, std::size_t capacity);

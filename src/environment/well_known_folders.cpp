@@ -198,15 +198,15 @@ void ComputeWellKnownFolders(WellKnownFolders& f) {
     f.forms_taken = false;
     f.identities.clear();
     f.forms.clear();
-    if (!FolderFromWindows(&win::GetWindowsDirectoryW, f.windows)) f.windows = FromAscii("C:\\Windows\\");
+    if (!FolderFromWindows(&win::GetWindowsDirectoryW, f.windows)) AssignAscii(f.windows, "C:\\Windows\\");
 
     f.windows_drive = DriveOrShareRoot(f.windows);
     EndWithBackslash(f.windows_drive);
-    if (f.windows_drive.empty()) f.windows_drive = FromAscii("C:\\");
+    if (f.windows_drive.empty()) AssignAscii(f.windows_drive, "C:\\");
 
     if (!FolderFromWindows(&win::GetSystemDirectoryW, f.system)) BuildDefault(f, &F::system, &F::windows, "System\\");
 
-    f.program_files = FromAscii("C:\\Program Files\\");
+    AssignAscii(f.program_files, "C:\\Program Files\\");
     BuildDefault(f, &F::common_files, &F::program_files, "Common Files\\");
     ReadFolderValues(f, win::HKEY_LOCAL_MACHINE, kCurrentVersionKey, kProgramFolderValues,
                      std::size(kProgramFolderValues), nullptr);
