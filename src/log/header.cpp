@@ -8,7 +8,7 @@ namespace {
 
 // The separator and the next line after the text: each line read straight into its place,
 // with no temporary text to move and free.
-void AppendLine(LogReader& log, Text& text, TextView separator, Text& scratch) {
+void AppendLine(LogReader& log, Text& text, const char16_t* separator, Text& scratch) {
     log.ReadLineInto(scratch);
     text += separator;
     text += scratch;
@@ -17,6 +17,7 @@ void AppendLine(LogReader& log, Text& text, TextView separator, Text& scratch) {
 }  // namespace
 
 HeaderStatus ParseHeader(LogReader& log, THeader& header) {
+    using namespace std::string_view_literals;
     constexpr int kCommentLinesMax = 100;
     Text line;
     log.ReadLineInto(line);
@@ -33,8 +34,8 @@ HeaderStatus ParseHeader(LogReader& log, THeader& header) {
     header.auto_root = win::HKEY_LOCAL_MACHINE;
     if (header.format_version >= 3) {
         log.ReadLineInto(line);
-        header.all_users = !SameText(line, u"CURRENT");
-        if (!SameText(line, u"ALL")) header.auto_root = win::HKEY_CURRENT_USER;
+        header.all_users = !SameText(line, u"CURRENT"sv);
+        if (!SameText(line, u"ALL"sv)) header.auto_root = win::HKEY_CURRENT_USER;
     }
     if (header.format_version > 4) return HeaderStatus::kTooNew;
 
@@ -49,7 +50,7 @@ HeaderStatus ParseHeader(LogReader& log, THeader& header) {
     if (header.format_version >= 3) {
         log.ReadLineInto(header.admin_text);
     } else {
-        header.admin_text = FromAscii("You need administrator privileges to uninstall %s");
+        AssignAscii(header.admin_text, "You need administrator privileges to uninstall %s");
     }
     return HeaderStatus::kOk;
 }
