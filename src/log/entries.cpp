@@ -3,13 +3,19 @@
 namespace dismora {
 
 RegistryRoot MatchRootName(TextView root_name) {
-    if (EqualsAsciiNoCase(root_name, u"HKEY_AUTO")) return RegistryRoot::kAuto;
-    if (EqualsAsciiNoCase(root_name, u"HKEY_CLASSES_ROOT")) return RegistryRoot::kClassesRoot;
-    if (EqualsAsciiNoCase(root_name, u"HKEY_CURRENT_USER")) return RegistryRoot::kCurrentUser;
-    if (EqualsAsciiNoCase(root_name, u"HKEY_LOCAL_MACHINE")) return RegistryRoot::kLocalMachine;
-    if (EqualsAsciiNoCase(root_name, u"HKEY_USERS")) return RegistryRoot::kUsers;
+    // The names in the order of RegistryRoot from kAuto on, as one ASCII text: half the
+    // bytes, and one comparison in a loop instead of five.
+    const char* name = "HKEY_AUTO\0HKEY_CLASSES_ROOT\0HKEY_CURRENT_USER\0HKEY_LOCAL_MACHINE\0HKEY_USERS\0";
+    Text wide;
+    for (int root = static_cast<int>(RegistryRoot::kAuto); *name != '\0'; ++root) {
+        AssignAscii(wide, name);
+        if (EqualsAsciiNoCase(root_name, wide)) return static_cast<RegistryRoot>(root);
+        name += wide.size() + 1;
+    }
     return RegistryRoot::kUnknown;
 }
+static_assert(static_cast<int>(RegistryRoot::kUsers) == static_cast<int>(RegistryRoot::kAuto) + 4,
+              "the names above follow the order of RegistryRoot");
 
 TRegistryEntry SplitRegistryEntry(TextView line) {
     // Each part is appended to its empty text: no temporary part to move in.
