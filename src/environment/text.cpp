@@ -16,9 +16,15 @@ char16_t FoldAscii(char16_t c) {
 
 int HexDigit(char16_t c) {
     if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    // Setting bit 5 turns A-F into a-f and nothing else into a-f.
+    const int lower = c | 0x20;
+    if (lower >= u'a' && lower <= u'f') return lower - u'a' + 10;
     return -1;
+}
+
+// x or X.
+bool IsHexMark(char16_t c) {
+    return (c | 0x20) == u'x';
 }
 
 }  // namespace
@@ -156,10 +162,10 @@ std::int32_t ParseInteger(TextView text) {
     if (i >= text.size()) return -1;
 
     bool hex = false;
-    if (text[i] == u'$' || text[i] == u'x' || text[i] == u'X') {
+    if (text[i] == u'$' || IsHexMark(text[i])) {
         hex = true;
         ++i;
-    } else if (text[i] == u'0' && i + 1 < text.size() && (text[i + 1] == u'x' || text[i + 1] == u'X')) {
+    } else if (text[i] == u'0' && i + 1 < text.size() && IsHexMark(text[i + 1])) {
         hex = true;
         i += 2;
     }
