@@ -16,7 +16,17 @@ set(CMAKE_CXX_LINK_EXECUTABLE "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAG
 # runs from the full objects instead.
 add_executable(dismora WIN32 ${DISMORA_CORE_SOURCES} ${DISMORA_ENTRY_SOURCE} ${DISMORA_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/src/resources/dismora.rc)
 target_include_directories(dismora PRIVATE ${CMAKE_SOURCE_DIR}/src)
-target_compile_options(dismora PRIVATE ${DISMORA_SIZE_FLAGS} -flto -ffat-lto-objects -Wall -Wextra)
+# Flags for the product alone, each measured against the size it ships at:
+# - malign-data=abi: tables and texts only as aligned as the ABI asks, not padded to 32 bytes;
+# - fomit-frame-pointer: no frame pointer kept in every function;
+# - fno-inline-functions-called-once: the steps of the main routine stay calls, each emitted
+#   once, instead of being copied into it with all their temporaries;
+# - mabi=sysv: member functions take `this` like any other argument, in a register where the
+#   optimiser chooses, instead of the fixed thiscall convention. Safe only because the product
+#   links no prebuilt C++ code (the Windows functions are stdcall by their declarations and
+#   the C runtime's are plain C): tools/check-exe.sh fails when libstdc++ is linked.
+set(DISMORA_PRODUCT_FLAGS -malign-data=abi -fomit-frame-pointer -fno-inline-functions-called-once -mabi=sysv)
+target_compile_options(dismora PRIVATE ${DISMORA_SIZE_FLAGS} ${DISMORA_PRODUCT_FLAGS} -flto -ffat-lto-objects -Wall -Wextra)
 # Terminal-server aware: otherwise, on a Remote Desktop host, GetWindowsDirectoryW gives
 # the user's own Windows folder, and the protected Windows folder would name the wrong one.
 target_link_options(dismora PRIVATE -Oz -mpreferred-stack-boundary=2 -flto -fwhole-program -fno-use-linker-plugin -nostartfiles -Wl,--entry=_DismoraEntry

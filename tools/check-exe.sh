@@ -258,6 +258,18 @@ else
     fail "TERMINAL_SERVICE_AWARE not set: GetWindowsDirectoryW would give a per-user folder on a Remote Desktop host"
 fi
 
+# No prebuilt C++ code linked in: the product is compiled with -mabi=sysv, under which its
+# member functions do not take `this` as libstdc++'s prebuilt ones (thiscall) do. The link
+# map beside the executable names every archive member the linker took.
+map="$(dirname "$exe")/dismora.map"
+if [ -f "$map" ]; then
+    if grep -Eq 'lib(stdc\+\+|supc\+\+)[^ ]*\.a\(' "$map"; then
+        fail "libstdc++ code is linked in (see $map): it does not share the product's calling convention"
+    else
+        pass "no prebuilt C++ code linked in"
+    fi
+fi
+
 size=$(stat -c %s "$exe")
 echo "size  $size bytes ($(( (size + 1023) / 1024 )) KiB)"
 if [ -n "$max_size" ] && [ "$size" -gt "$max_size" ]; then

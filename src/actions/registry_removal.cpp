@@ -51,10 +51,12 @@ constexpr std::size_t kClassesPrefix = 17;  // "Software\Classes\"
 
 // The list spells two long prefixes with one character: "#" for "Software\Classes\" and
 // "~" for "Software\Microsoft\Windows\CurrentVersion\", to keep the program small.
-Text ExpandSharedKey(const char* entry) {
-    if (*entry == '#') return Concat({u"Software\\Classes\\", FromAscii(entry + 1)});
-    if (*entry == '~') return Concat({u"Software\\Microsoft\\Windows\\CurrentVersion\\", FromAscii(entry + 1)});
-    return FromAscii(entry);
+// The key goes into listed, whose storage is reused from one entry to the next.
+void ExpandSharedKey(const char* entry, Text& listed) {
+    listed.clear();
+    if (*entry == '#') AppendAscii(listed, "Software\\Classes\\");
+    if (*entry == '~') AppendAscii(listed, "Software\\Microsoft\\Windows\\CurrentVersion\\");
+    AppendAscii(listed, *entry == '#' || *entry == '~' ? entry + 1 : entry);
 }
 
 // Key path with runs of backslashes collapsed and none at either end.
@@ -64,7 +66,7 @@ Text NormalizeKeyPath(TextView path) {
         if (c == u'\\' && (result.empty() || result.back() == u'\\')) continue;
         result.push_back(c);
     }
-    while (!result.empty() && result.back() == u'\\') result.pop_back();
+    if (!result.empty() && result.back() == u'\\') result.pop_back();
     return result;
 }
 
@@ -81,19 +83,20 @@ bool SegmentAt(TextView path, std::size_t at, TextView name) {
 // The list spells no key with such a name but Software\Wow6432Node, which maps onto
 // Software, refused as well: so the mapped path alone decides.
 void DropAlias(Text& path, bool under_classes_root) {
+    using namespace std::string_view_literals;
     const std::size_t size = path.size();
-    std::size_t at = under_classes_root                 ? 0
-                     : !SegmentAt(path, 0, u"Software") ? size + 1
-                     : SegmentAt(path, 9, u"Classes")   ? 17
-                                                        : 9;
-    if (SegmentAt(path, at, u"Wow6432Node")) {
+    std::size_t at = under_classes_root                   ? 0
+                     : !SegmentAt(path, 0, u"Software"sv) ? size + 1
+                     : SegmentAt(path, 9, u"Classes"sv)   ? 17
+                                                          : 9;
+    if (SegmentAt(path, at, u"Wow6432Node"sv)) {
         std::size_t cut = at == 0 ? 0 : at - 1;  // with one of the backslashes beside it
         std::size_t rest = cut + 12 < size ? cut + 12 : size;
         path = Concat({TextView(path.data(), cut), TextView(path.data() + rest, size - rest)});
     } else if (!under_classes_root && size >= 20 && (size == 20 || path[20] == u'\\') &&
-               SameFileName(TextView(path.data(), 17), u"System\\ControlSet") && path[17] >= u'0' && path[17] <= u'9' &&
-               path[18] >= u'0' && path[18] <= u'9' && path[19] >= u'0' && path[19] <= u'9') {
-        path = Concat({u"System\\CurrentControlSet", TextView(path.data() + 20, size - 20)});
+               SameFileName(TextView(path.data(), 17), u"System\\ControlSet"sv) && path[17] >= u'0' &&
+               path[17] <= u'9' && path[18] >= u'0' && path[18] <= u'9' && path[19] >= u'0' && path[19] <= u'9') {
+        path = Concat({u"System\\CurrentControlSet"sv, TextView(path.data() + 20, size - 20)});
     }
 }
 
@@ -122,13 +125,14 @@ bool IsSharedKey(TextView key_path, bool under_classes_root) {
     Text path = NormalizeKeyPath(key_path);
     DropAlias(path, under_classes_root);
     if (path.empty()) return true;
+    // Under the classes root the keys are compared without their "Software\Classes\".
+    const std::size_t skip = under_classes_root ? kClassesPrefix : 0;
+    Text listed;
     const char* entry = kSharedKeys;
     for (std::size_t index = 0; *entry != '\0'; ++index) {
         if (under_classes_root && index == kClassKeys) break;
-        Text listed = ExpandSharedKey(entry);
-        if (IsAtOrAbove(path, under_classes_root ? TextView(listed).substr(kClassesPrefix) : TextView(listed))) {
-            return true;
-        }
+        ExpandSharedKey(entry, listed);
+        if (IsAtOrAbove(path, TextView(listed.data() + skip, listed.size() - skip))) return true;
         while (*entry++ != '\0') {
         }
     }

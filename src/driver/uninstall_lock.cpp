@@ -14,9 +14,12 @@ Text UninstallLockName(const Text& log_path) {
     }
     std::uint64_t hash = 14695981039346656037ull;
     for (char16_t c : path) hash = (hash ^ c) * 1099511628211ull;
-    Text name = FromAscii("Global\\Dismora-0123456789abcdef");
+    // The name's placeholder digits are the table the hash is written with.
+    const char* const pattern = "Global\\Dismora-0123456789abcdef";
+    const char* const digits = pattern + 15;
+    Text name = FromAscii(pattern);
     for (std::size_t at = name.size(); at-- > name.size() - 16; hash >>= 4) {
-        name[at] = static_cast<char16_t>("0123456789abcdef"[hash & 15]);
+        name[at] = static_cast<char16_t>(digits[hash & 15]);
     }
     return name;
 }

@@ -16,9 +16,15 @@ char16_t FoldAscii(char16_t c) {
 
 int HexDigit(char16_t c) {
     if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    // Setting bit 5 turns A-F into a-f and nothing else into a-f.
+    const int lower = c | 0x20;
+    if (lower >= u'a' && lower <= u'f') return lower - u'a' + 10;
     return -1;
+}
+
+// x or X.
+bool IsHexMark(char16_t c) {
+    return (c | 0x20) == u'x';
 }
 
 }  // namespace
@@ -32,10 +38,20 @@ Text Concat(std::initializer_list<TextView> parts) {
     return result;
 }
 
-Text FromAscii(const char* ascii) {
+void AppendAscii(Text& text, const char* ascii) {
+    while (*ascii != 0) text.push_back(static_cast<char16_t>(*ascii++));
+}
+
+// Called with many a literal: one call each rather than the loop inlined into every caller.
+[[gnu::noinline]] Text FromAscii(const char* ascii) {
     Text result;
-    while (*ascii != 0) result.push_back(static_cast<char16_t>(*ascii++));
+    AppendAscii(result, ascii);
     return result;
+}
+
+void AssignAscii(Text& text, const char* ascii) {
+    text.clear();
+    AppendAscii(text, ascii);
 }
 
 Text TextFromBuffer(const char16_t* buffer, std::size_t capacity) {
@@ -44,23 +60,32 @@ Text TextFromBuffer(const char16_t* buffer, std::size_t capacity) {
     return Text(buffer, length);
 }
 
+void EndWithBackslash(Text& text) {
+    if (!text.empty() && text.back() != u'\\') text.push_back(u'\\');
+}
+
 Text AppendTrailingBackslash(TextView text) {
     Text result(text);
-    if (!result.empty() && result.back() != u'\\') result.push_back(u'\\');
+    EndWithBackslash(result);
     return result;
 }
 
 Text DriveOrShareRoot(TextView path) {
-    if (path.size() >= 2 && path[1] == u':') return Text(path.substr(0, 2));
-    if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
+    // One text built at the end from a length: no substr with its range check per case.
+    std::size_t length = 0;
+    if (path.size() >= 2 && path[1] == u':') {
+        length = 2;
+    } else if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
+        length = path.size() >= 3 && path.back() == u'\\' ? path.size() - 1 : path.size();
         std::size_t seen = 0;
         for (std::size_t i = 2; i < path.size(); ++i) {
-            if (path[i] == u'\\' && ++seen == 2) return Text(path.substr(0, i));
+            if (path[i] == u'\\' && ++seen == 2) {
+                length = i;
+                break;
+            }
         }
-        if (path.size() >= 3 && path.back() == u'\\') return Text(path.substr(0, path.size() - 1));
-        return Text(path);
     }
-    return Text();
+    return Text(path.data(), length);
 }
 
 bool PathFromWindows(const char16_t* path, bool long_names, Text& result) {
@@ -117,12 +142,13 @@ bool FileExists(const Text& path) {
 }
 
 Text SubstituteFirst(TextView format, TextView argument) {
-    std::size_t at = format.find(u"%s");
-    if (at == TextView::npos) return Text(format);
-    Text result(format.substr(0, at));
-    result += argument;
-    result += format.substr(at + 2);
-    return result;
+    for (std::size_t at = 0; at + 1 < format.size(); ++at) {
+        if (format[at] == u'%' && format[at + 1] == u's') {
+            return Concat({TextView(format.data(), at), argument,
+                           TextView(format.data() + at + 2, format.size() - at - 2)});
+        }
+    }
+    return Text(format);
 }
 
 std::int32_t ParseInteger(TextView text) {
@@ -136,10 +162,10 @@ std::int32_t ParseInteger(TextView text) {
     if (i >= text.size()) return -1;
 
     bool hex = false;
-    if (text[i] == u'$' || text[i] == u'x' || text[i] == u'X') {
+    if (text[i] == u'$' || IsHexMark(text[i])) {
         hex = true;
         ++i;
-    } else if (text[i] == u'0' && i + 1 < text.size() && (text[i + 1] == u'x' || text[i + 1] == u'X')) {
+    } else if (text[i] == u'0' && i + 1 < text.size() && IsHexMark(text[i + 1])) {
         hex = true;
         i += 2;
     }
@@ -173,7 +199,12 @@ std::int32_t CompareAsciiNoCase(TextView a, TextView b) {
 }
 
 bool EqualsAsciiNoCase(TextView a, TextView b) {
-    return CompareAsciiNoCase(a, b) == 0;
+    // What CompareAsciiNoCase calls equal, without the order it works out on the way.
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+    }
+    return true;
 }
 
 std::int32_t CompareLocaleNoCase(TextView a, TextView b) {

@@ -17,12 +17,16 @@ Text Concat(std::initializer_list<TextView> parts);
 
 // An ASCII text as UTF-16. Fixed tables of names are kept as ASCII: half the bytes.
 Text FromAscii(const char* ascii);
+// The same appended to a text, without a text of its own in between.
+void AppendAscii(Text& text, const char* ascii);
+void AssignAscii(Text& text, const char* ascii);
 
 // A text taken from a fixed Windows buffer: up to its first NUL, at most capacity units.
 Text TextFromBuffer(const char16_t* buffer, std::size_t capacity);
 
 // Appends "\" unless the text is empty or already ends with one.
 Text AppendTrailingBackslash(TextView text);
+void EndWithBackslash(Text& text);
 
 // "C:" for a drive path, "\\server\share" for a share path, else empty.
 Text DriveOrShareRoot(TextView path);

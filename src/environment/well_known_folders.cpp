@@ -26,20 +26,29 @@ struct TFolderValue {
 
 void BuildDefault(WellKnownFolders& f, Text WellKnownFolders::*folder, Text WellKnownFolders::*base,
                   const char* suffix) {
-    f.*folder = Concat({f.*base, FromAscii(suffix)});
+    f.*folder = f.*base;
+    AppendAscii(f.*folder, suffix);
+}
+
+// The folder in a buffer Windows filled, with a "\" at its end; false, leaving the folder
+// as it was, when the buffer holds none.
+bool TakeFolder(const char16_t* buffer, Text& folder) {
+    if (buffer[0] == 0) return false;
+    std::size_t length = 0;
+    while (length < kFolderBufferChars && buffer[length] != 0) ++length;
+    folder.clear();
+    folder.append(buffer, length);
+    EndWithBackslash(folder);
+    return true;
 }
 
 // A folder value counts only when it can be read and is not empty; it is used as stored.
 bool ReadFolderValue(win::HKEY key, const char* name, Text& folder) {
     char16_t buffer[kFolderBufferChars] = {};
     win::DWORD size = sizeof(buffer);  // in bytes
-    if (win::RegQueryValueExW(key, FromAscii(name).c_str(), nullptr, nullptr, reinterpret_cast<win::BYTE*>(buffer),
-                              &size) != win::ERROR_SUCCESS) {
-        return false;
-    }
-    if (buffer[0] == 0) return false;
-    folder = AppendTrailingBackslash(TextFromBuffer(buffer, kFolderBufferChars));
-    return true;
+    return win::RegQueryValueExW(key, FromAscii(name).c_str(), nullptr, nullptr, reinterpret_cast<win::BYTE*>(buffer),
+                                 &size) == win::ERROR_SUCCESS &&
+           TakeFolder(buffer, folder);
 }
 
 // Reads the values in order. An all-users value (replaced given) takes over the role,
@@ -59,10 +68,9 @@ void ReadFolderValues(WellKnownFolders& f, win::HKEY root, const char* key_path,
     }
 }
 
-Text FolderFromWindows(win::UINT (*query)(win::WCHAR*, win::UINT)) {
+bool FolderFromWindows(win::UINT (*query)(win::WCHAR*, win::UINT), Text& folder) {
     char16_t buffer[kFolderBufferChars] = {};
-    if (query(buffer, kFolderBufferChars) == 0) return Text();
-    return AppendTrailingBackslash(TextFromBuffer(buffer, kFolderBufferChars));
+    return query(buffer, kFolderBufferChars) != 0 && TakeFolder(buffer, folder);
 }
 
 using F = WellKnownFolders;
@@ -185,17 +193,20 @@ bool WellKnownFolders::KeepsFolder(const Text& folder) {
 }
 
 void ComputeWellKnownFolders(WellKnownFolders& f) {
-    f = WellKnownFolders{};
-    f.windows = FolderFromWindows(&win::GetWindowsDirectoryW);
-    if (f.windows.empty()) f.windows = FromAscii("C:\\Windows\\");
+    // Every role is assigned below; only what the clean-up gathered starts anew.
+    f.replaced.clear();
+    f.forms_taken = false;
+    f.identities.clear();
+    f.forms.clear();
+    if (!FolderFromWindows(&win::GetWindowsDirectoryW, f.windows)) AssignAscii(f.windows, "C:\\Windows\\");
 
-    f.windows_drive = AppendTrailingBackslash(DriveOrShareRoot(f.windows));
-    if (f.windows_drive.empty()) f.windows_drive = FromAscii("C:\\");
+    f.windows_drive = DriveOrShareRoot(f.windows);
+    EndWithBackslash(f.windows_drive);
+    if (f.windows_drive.empty()) AssignAscii(f.windows_drive, "C:\\");
 
-    f.system = FolderFromWindows(&win::GetSystemDirectoryW);
-    if (f.system.empty()) BuildDefault(f, &F::system, &F::windows, "System\\");
+    if (!FolderFromWindows(&win::GetSystemDirectoryW, f.system)) BuildDefault(f, &F::system, &F::windows, "System\\");
 
-    f.program_files = FromAscii("C:\\Program Files\\");
+    AssignAscii(f.program_files, "C:\\Program Files\\");
     BuildDefault(f, &F::common_files, &F::program_files, "Common Files\\");
     ReadFolderValues(f, win::HKEY_LOCAL_MACHINE, kCurrentVersionKey, kProgramFolderValues,
                      std::size(kProgramFolderValues), nullptr);
