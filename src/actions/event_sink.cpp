@@ -10,41 +10,46 @@ namespace {
 // hands control to something that may take long or never come back.
 constexpr win::DWORD kWriteOutMs = 250;
 
-// One line per event, in the order of Event, each ending with a NUL. The first letter
-// says what the summary counts the event as when it went well (from kTallyLetters, "-"
-// for nothing); a result that is not 0 counts as not found or failed instead. Then %s
-// stands for the subject, %t the second text, %n the number, %p the number less one and
-// %r the result: deleted, not found or the error.
+// One line per event, in the order of Event, each ending with a NUL. Its first letter
+// says which of the summary's counters counts it when it went well (a for none, then
+// kTallyWords in order); a result that is not 0 counts as not found or failed instead.
+// Then %s stands for the subject, %t the second text, %n the number, %p the number less
+// one, %r the result: deleted, not found, or the error.
 constexpr char kWords[] =
-    "-%s: exit code %n\0"
-    "f%s: not started, error %n\0"
-    "-starting %s\0"
-    "-starting %s elevated\0"
-    "cfile %s: shared count %n lowered to %p\0"
-    "-file %s: shared count %n removed\0"
-    "-file %s: no shared count\0"
-    "-file %s: shared count %n left, lowered by an earlier run\0"
-    "ppassed over: it holds U+0000\0"
-    "rvalue %t of %s: %r\0"
-    "rkey %s: %r\0"
-    "rkey %s: subkeys deleted, the key stays\0"
-    "ppassed over: unknown root\0"
-    "ppassed over: a whole key that the installation does not own alone\0"
-    "t%t of %s: restored\0"
-    "l%t of %s: left, changed since the installation\0"
-    "t%t of %s: %r\0"
-    "pextension %s: passed over\0"
-    "pverb %s: passed over, it names no key below shell\0"
-    "u%s: exit code %n\0"
-    "f%s: still running after 10 s\0"
-    "uregistration of type library %s: %r\0"
-    "pcomponent %s: not among the files that go\0"
-    "dfile %s: %r\0"
-    "sfile %s: scheduled for deletion at restart\0"
-    "ffile %s: Windows refused to schedule it, error %n\0"
-    "ofolder %s: removed\0"
-    "-exit code %n\0"
-    "-exit code 0 (with /wait: %n)";
+    "aDismora %s, command line: %t\0"
+    "alog: %s\0"
+    "aproduct: %s, format version %n, for %t\0"
+    "aelevated\0"
+    "anot elevated\0"
+    "a%s: exit code %n\0"
+    "d%s: not started, error %n\0"
+    "astarting %s\0"
+    "astarting %s elevated\0"
+    "gfile %s: shared count %n lowered to %p\0"
+    "afile %s: shared count %n removed\0"
+    "afile %s: no shared count\0"
+    "afile %s: shared count %n, already lowered by an earlier run\0"
+    "ipassed over: it holds U+0000\0"
+    "hvalue %t of %s: %r\0"
+    "hkey %s: %r\0"
+    "hkey %s: emptied, the key stays\0"
+    "ipassed over: unknown root\0"
+    "ipassed over: a whole key that the installation does not own alone\0"
+    "j%t of %s: restored\0"
+    "k%t of %s: left, changed since the installation\0"
+    "j%t of %s: %r\0"
+    "iextension %s: passed over\0"
+    "iverb %s: passed over, it names no key below shell\0"
+    "l%s: exit code %n\0"
+    "d%s: still running after 10 s\0"
+    "lregistration of type library %s: %r\0"
+    "icomponent %s: not a file that goes\0"
+    "bfile %s: %r\0"
+    "cfile %s: scheduled for deletion at restart\0"
+    "dfile %s: not scheduled, error %n\0"
+    "ffolder %s: removed\0"
+    "aexit code %n\0"
+    "aexit code 0 (with /wait: %n)";
 
 constexpr std::size_t CountWords(const char* words, std::size_t size) {
     std::size_t count = 1;
@@ -53,13 +58,13 @@ constexpr std::size_t CountWords(const char* words, std::size_t size) {
 }
 static_assert(CountWords(kWords, sizeof(kWords)) == static_cast<std::size_t>(Event::kCount));
 
-// The summary's counters, by the letter that stands for each, and their words.
-const char kTallyLetters[] = "dsfnocrptlu";
-constexpr unsigned kNotFound = 4;
-constexpr unsigned kFailed = 3;
+// The summary's counters from b on; c to e are also what a result that is not 0 counts as.
 const char kTallyWords[] =
-    "files deleted\0scheduled for restart\0failed\0not found\0folders removed\0shared counts lowered\0"
-    "registry entries deleted\0passed over\0file type entries restored\0left as changed\0components unregistered";
+    "files deleted\0scheduled\0failed\0not found\0folders removed\0counts lowered\0registry entries deleted\0"
+    "passed over\0restored\0left\0unregistered";
+constexpr unsigned kTallies = 12;
+constexpr unsigned kFailed = 'd' - 'a';
+constexpr unsigned kNotFound = 'e' - 'a';
 
 const char* Nth(const char* words, unsigned index) {
     while (index-- != 0) {
@@ -95,7 +100,7 @@ bool EventSink::Open(const Text& path, std::uint32_t identity) {
         return false;
     }
     // A new record starts with the byte-order mark, so that any editor reads it as UTF-8.
-    if (info.nFileSizeLow == 0 && info.nFileSizeHigh == 0) buffer_ = u"\uFEFF";
+    if (info.nFileSizeLow == 0 && info.nFileSizeHigh == 0) buffer_ += u'\uFEFF';
     written_at_ = win::GetTickCount();
     return true;
 }
@@ -103,10 +108,6 @@ bool EventSink::Open(const Text& path, std::uint32_t identity) {
 void EventSink::Append(TextView text) {
     // A control character from a log line or a path would break the record's lines.
     for (char16_t c : text) buffer_ += c < 0x20 ? u' ' : c;
-}
-
-void EventSink::AppendAscii(const char* text) {
-    while (*text != '\0') buffer_ += static_cast<char16_t>(*text++);
 }
 
 void EventSink::EndLine() {
@@ -123,15 +124,13 @@ void EventSink::Line(TextView text) {
 void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::uint32_t number, const char16_t* second) {
     if (!file_.IsValid()) return;
     const char* at = Nth(kWords, static_cast<unsigned>(what));
-    unsigned tally = 0;
-    while (kTallyLetters[tally] != '\0' && kTallyLetters[tally] != *at) ++tally;
-    tally = kTallyLetters[tally] == '\0' ? 0 : tally + 1;
+    unsigned tally = static_cast<unsigned>(*at - 'a');
     if (line != 0) {
-        AppendAscii("line ");
+        buffer_ += u"line ";
         buffer_ += DecimalText(line);
-        AppendAscii(": ");
+        buffer_ += u": ";
     }
-    for (++at; *at != '\0'; ++at) {
+    while (*++at != '\0') {
         if (*at != '%') {
             buffer_ += static_cast<char16_t>(*at);
             continue;
@@ -148,18 +147,18 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
                 break;
             case 'r':
                 if (number == 0) {
-                    AppendAscii("deleted");
+                    buffer_ += u"deleted";
                     break;
                 }
                 // Windows says "not found" of a missing file, folder, key or value alike.
                 if (number == static_cast<std::uint32_t>(win::ERROR_FILE_NOT_FOUND) ||
                     number == static_cast<std::uint32_t>(win::ERROR_PATH_NOT_FOUND)) {
                     tally = kNotFound;
-                    AppendAscii("not found");
+                    buffer_ += u"not found";
                     break;
                 }
                 tally = kFailed;
-                AppendAscii("error ");
+                buffer_ += u"error ";
                 [[fallthrough]];
             default:
                 buffer_ += DecimalText(number);
@@ -172,15 +171,15 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
 void EventSink::Summary(win::DWORD outcome, bool waited) {
     if (!file_.IsValid() || summarized_) return;
     summarized_ = true;
-    AppendAscii("summary");
-    const char* separator = ": ";
-    for (unsigned tally = 1; tally < sizeof(kTallyLetters); ++tally) {
+    buffer_ += u"summary";
+    const char16_t* separator = u": ";
+    for (unsigned tally = 1; tally < kTallies; ++tally) {
         if (tallies_[tally] == 0) continue;
-        AppendAscii(separator);
+        buffer_ += separator;
         buffer_ += DecimalText(tallies_[tally]);
         buffer_ += u' ';
-        AppendAscii(Nth(kTallyWords, tally - 1));
-        separator = ", ";
+        for (const char* word = Nth(kTallyWords, tally - 1); *word != '\0'; ++word) buffer_ += static_cast<char16_t>(*word);
+        separator = u", ";
     }
     EndLine();
     Note(waited ? Event::kOutcome : Event::kOutcomeNotWaited, 0, nullptr, outcome);
@@ -189,22 +188,13 @@ void EventSink::Summary(win::DWORD outcome, bool waited) {
 
 void EventSink::Flush() {
     if (!file_.IsValid() || buffer_.empty()) return;
-    // UTF-8: at most three bytes for each unit, a pair of surrogates taking four for two.
-    std::unique_ptr<char[]> bytes(new char[buffer_.size() * 3]);
-    win::DWORD size = 0;
-    for (std::size_t i = 0; i < buffer_.size(); ++i) {
-        std::uint32_t c = buffer_[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < buffer_.size() && buffer_[i + 1] >= 0xDC00 && buffer_[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (buffer_[++i] - 0xDC00U);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // half a pair
-        }
-        int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-        bytes[size++] = static_cast<char>(tail == 0 ? c : (0xF80U >> tail) | (c >> (6 * tail)));
-        while (tail-- > 0) bytes[size++] = static_cast<char>(0x80 | ((c >> (6 * tail)) & 0x3F));
-    }
+    const int units = static_cast<int>(buffer_.size());
+    const int size = win::WideCharToMultiByte(win::CP_UTF8, 0, buffer_.data(), units, nullptr, 0, nullptr, nullptr);
+    std::unique_ptr<char[]> bytes(new char[static_cast<std::size_t>(size) + 1]);
     win::DWORD written = 0;
-    win::WriteFile(file_.Get(), bytes.get(), size, &written, nullptr);
+    if (win::WideCharToMultiByte(win::CP_UTF8, 0, buffer_.data(), units, bytes.get(), size, nullptr, nullptr) == size) {
+        win::WriteFile(file_.Get(), bytes.get(), static_cast<win::DWORD>(size), &written, nullptr);
+    }
     buffer_.clear();
     written_at_ = win::GetTickCount();
 }

@@ -14,6 +14,11 @@ namespace dismora {
 // One kind of line each. The words are the program's own and dismora-check's: a record
 // can be read against the check's plan line by line.
 enum class Event : unsigned char {
+    kStart,              // subject: the time; second: the command line
+    kLogPath,            // subject: the deployment log
+    kProduct,            // subject: its name; number: the format version; second: for whom
+    kElevated,
+    kNotElevated,
     kPreUninstall,       // subject: the command; number: its exit code
     kNotStarted,         // subject: a program; number: the error
     kStarting,           // subject: the copy (or the program itself), started plainly
@@ -23,17 +28,17 @@ enum class Event : unsigned char {
     kNoCount,
     kCountLeft,          // an earlier run lowered it already
     kHoldsNul,
-    kValue,              // subject: root and key; second: the value; number: the result
+    kValue,              // subject: the registry line; second: the value; number: the result
     kKey,
     kKeyEmptied,         // right under its root: the subkeys go, the key stays
     kUnknownRoot,
     kSharedKey,
     kRestored,           // subject: the file type; second: what
     kLeft,               // changed since the installation
-    kDeleted,            // subject: the file type; second: what
+    kDeleted,            // subject: the file type; second: what; number: the result
     kTypePassedOver,     // subject: the extension
     kVerbPassedOver,     // subject: the verb
-    kRegsvr32,           // number: the exit code
+    kRegsvr32,           // subject: the command; number: its exit code
     kRegsvr32Running,
     kTypeLibrary,        // number: the result
     kNotListed,
@@ -66,7 +71,7 @@ public:
     // a TAB, so that a registry line shows its root and key.
     void Note(Event what, std::uint32_t line, const Text* subject = nullptr, std::uint32_t number = 0,
               const char16_t* second = u"");
-    // A line of its own (the run's header).
+    // A line of its own (a message the run shows).
     void Line(TextView text);
     // How many events of each kind, in one line, and the outcome; once.
     void Summary(win::DWORD outcome, bool waited);
@@ -76,7 +81,6 @@ public:
 
 private:
     void Append(TextView text);
-    void AppendAscii(const char* text);
     void EndLine();
 
     UniqueFileHandle file_;

@@ -49,21 +49,24 @@ std::vector<Text> SplitCommandLine(TextView command_line) {
 void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches) {
     std::size_t kept = 0;
     for (Text& argument : arguments) {
-        const TextView name = TextView(argument).substr(0, 6);
-        if (EqualsAsciiNoCase(argument, u"/wait") || (argument.size() > 6 && EqualsAsciiNoCase(name, u"/wait="))) {
+        // A switch's name, and its value after "=" ("/wait=PID", "/log=FILE", "/logid=N").
+        const TextView view(argument);
+        const std::size_t equals = view.find(u'=');
+        const TextView name = view.substr(0, equals);
+        const TextView value = equals == TextView::npos ? TextView() : view.substr(equals + 1);
+        const std::int32_t number = ParseInteger(value);
+        if (EqualsAsciiNoCase(name, u"/wait")) {
             switches.wait = true;
-            const std::int32_t pid = argument.size() > 6 ? ParseInteger(TextView(argument).substr(6)) : 0;
-            if (pid > 0) switches.waiter = static_cast<std::uint32_t>(pid);
+            if (number > 0) switches.waiter = static_cast<std::uint32_t>(number);
             continue;
         }
         // "/log=" with nothing after it asks for no record, and is taken out all the same.
-        if (argument.size() >= 5 && EqualsAsciiNoCase(name.substr(0, 5), u"/log=")) {
-            switches.record = argument.substr(5);
+        if (equals != TextView::npos && EqualsAsciiNoCase(name, u"/log")) {
+            switches.record = Text(value);
             continue;
         }
-        if (argument.size() > 7 && EqualsAsciiNoCase(TextView(argument).substr(0, 7), u"/logid=")) {
-            const std::int32_t identity = ParseInteger(TextView(argument).substr(7));
-            if (identity > 0) switches.record_identity = static_cast<std::uint32_t>(identity);
+        if (equals != TextView::npos && EqualsAsciiNoCase(name, u"/logid")) {
+            if (number > 0) switches.record_identity = static_cast<std::uint32_t>(number);
             continue;
         }
         if (argument == u"/?") {

@@ -1,5 +1,7 @@
 #include "driver/main_routine.h"
 
+#include <cstring>
+
 #include "driver/command_line.h"
 #include "driver/relaunch.h"
 #include "driver/run.h"
@@ -59,31 +61,28 @@ win::DWORD Fail(Run& run, const Text& text, win::DWORD exit_code, win::UINT styl
     return run.switches.wait ? exit_code : 0;
 }
 
-// Two digits at least.
-void AppendPadded(Text& text, win::WORD value) {
-    if (value < 10) text += u'0';
-    text += DecimalText(value);
-}
-
 // Opens the record /log= asked for and starts it with the time and the command line. A
 // copy writes only to the record its first process opened.
 void BeginRecord(Run& run, bool copy) {
-    Text& path = run.switches.record;
+    const Text& path = run.switches.record;
     if (path.empty() || (copy && run.switches.record_identity == 0)) return;
-    Text full;
-    if (PathFromWindows(path.c_str(), false, full)) path = full;
-    if (!run.events.Open(path, copy ? run.switches.record_identity : 0)) return;
+    if (!run.events.Open(path, run.switches.record_identity)) return;
     win::SYSTEMTIME time = {};
     win::GetLocalTime(&time);
-    const win::WORD parts[] = {time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond};
-    Text line = Concat({u"Dismora ", DecimalText(time.wYear)});
-    for (int i = 0; i < 5; ++i) {
-        line += u"-- ::"[i];
-        AppendPadded(line, parts[i]);
+    win::WORD fields[8];
+    std::memcpy(fields, &time, sizeof(fields));
+    // Year, month, day, hour, minute, second: the fields at 0, 1, 3, 4, 5 and 6, in two
+    // digits at least.
+    Text now;
+    for (const char* format = "\1-\2-\4 \5:\6:\7"; *format != '\0'; ++format) {
+        if (*format > 7) {
+            now += static_cast<char16_t>(*format);
+            continue;
+        }
+        if (fields[*format - 1] < 10) now += u'0';
+        now += DecimalText(fields[*format - 1]);
     }
-    line += u", command line: ";
-    line += win::GetCommandLineW();
-    run.events.Line(line);
+    run.events.Note(Event::kStart, 0, &now, 0, win::GetCommandLineW());
 }
 
 win::DWORD RunMain(Run& run);
@@ -126,7 +125,7 @@ win::DWORD RunMain(Run& run) {
     ReadArgumentsFirstPass(run);
     bool default_log = run.log_path.empty();
     if (default_log) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
-    run.events.Line(Concat({u"log: ", run.log_path}));
+    run.events.Note(Event::kLogPath, 0, &run.log_path);
 
     // Beside a program whose path is not known there is no default log to find.
     // The silent flag can also come from the second pass; the boxes below ask Quiet() after it.
@@ -153,10 +152,9 @@ win::DWORD RunMain(Run& run) {
     }
 
     if (run.events.IsOpen()) {
-        run.events.Line(Concat({u"product: ", run.header.product_name, u", format version ",
-                                DecimalText(static_cast<std::uint32_t>(run.header.format_version)),
-                                run.header.all_users ? u", for all users" : u", for the current user",
-                                IsAdministrator(run.looked_up) ? u", elevated" : u", not elevated"}));
+        run.events.Note(Event::kProduct, 0, &run.header.product_name, static_cast<std::uint32_t>(run.header.format_version),
+                        run.header.all_users ? u"all users" : u"the current user");
+        run.events.Note(IsAdministrator(run.looked_up) ? Event::kElevated : Event::kNotElevated, 0);
     }
     if (!PassPrivilegeGate(run)) {
         run.exit_code = win::ERROR_ELEVATION_REQUIRED;

@@ -105,10 +105,13 @@ Handover Relaunch(Run& run) {
     if (run.switches.wait) parameters += Concat({u" /wait=", DecimalText(win::GetCurrentProcessId())});
     // The copy appends to the record this process opened, and to no other file.
     if (run.events.IsOpen()) {
-        parameters += Concat({u" \"/log=", run.switches.record, u"\" /logid=", DecimalText(run.events.Identity())});
+        parameters += Concat({u" \"/log=", AbsolutePath(run.switches.record), u"\" /logid=", DecimalText(run.events.Identity())});
     }
 
-    if (run.header.all_users && !IsAdministrator(run.looked_up)) {
+    const bool elevate = run.header.all_users && !IsAdministrator(run.looked_up);
+    run.events.Note(elevate ? Event::kStartingElevated : Event::kStarting, 0, &target);
+    run.events.Flush();
+    if (elevate) {
         win::SHELLEXECUTEINFOW info = {};
         info.cbSize = sizeof(info);
         // The start has happened when the call returns; with /wait the copy is waited for.
@@ -119,15 +122,11 @@ Handover Relaunch(Run& run) {
         info.lpParameters = parameters.c_str();
         info.lpDirectory = nullptr;
         info.nShow = win::SW_SHOW;
-        run.events.Note(Event::kStartingElevated, 0, &target);
-        run.events.Flush();
         bool started = win::ShellExecuteExW(&info) != win::FALSE;
         held.Reset();
         if (!started) {
             if (copied) win::DeleteFileW(target.c_str());
             info.lpFile = run.own_path.c_str();
-            run.events.Note(Event::kStartingElevated, 0, &run.own_path);
-            run.events.Flush();
             started = win::ShellExecuteExW(&info) != win::FALSE;
         }
         if (!started) {
@@ -147,8 +146,6 @@ Handover Relaunch(Run& run) {
     win::STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     win::PROCESS_INFORMATION process = {};
-    run.events.Note(Event::kStarting, 0, &target);
-    run.events.Flush();
     if (!win::CreateProcessW(nullptr, command.data(), nullptr, nullptr, win::FALSE, 0, nullptr,
                              temp.empty() ? nullptr : temp.c_str(), &startup, &process)) {
         run.events.Note(Event::kNotStarted, 0, &target, win::GetLastError());

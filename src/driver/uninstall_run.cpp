@@ -37,7 +37,6 @@ UniqueProcessHandle OpenWaiter(const Run& run, Text& image) {
 bool RunPreUninstallCommand(Run& run) {
     Text command = Trim(run.log.ReadLine());
     if (command.empty()) return true;
-    const Text shown = command;  // CreateProcessW may write into the command line
     const auto line = static_cast<std::uint32_t>(run.log.LineNumber());
     win::STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -45,7 +44,7 @@ bool RunPreUninstallCommand(Run& run) {
     run.events.Flush();
     if (!win::CreateProcessW(nullptr, command.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr, &startup,
                              &process)) {
-        run.events.Note(Event::kNotStarted, line, &shown, win::GetLastError());
+        run.events.Note(Event::kNotStarted, line, &command, win::GetLastError());
         return true;  // a command that cannot be started does not stop the uninstall
     }
     UniqueProcessHandle process_handle(process.hProcess);
@@ -53,7 +52,7 @@ bool RunPreUninstallCommand(Run& run) {
     win::WaitForSingleObject(process_handle.Get(), win::INFINITE);
     win::DWORD exit_code = 0;
     if (!win::GetExitCodeProcess(process_handle.Get(), &exit_code)) exit_code = 0;
-    run.events.Note(Event::kPreUninstall, line, &shown, exit_code);
+    run.events.Note(Event::kPreUninstall, line, &command, exit_code);
     return exit_code == 1;
 }
 

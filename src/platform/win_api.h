@@ -199,6 +199,8 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
 BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
 BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, WCHAR* lpExeName, DWORD* lpdwSize);
 BOOL GetExitCodeProcess(HANDLE hProcess, DWORD* lpExitCode);
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const WCHAR* lpWideCharStr, int cchWideChar, char* lpMultiByteStr,
+                        int cbMultiByte, const char* lpDefaultChar, BOOL* lpUsedDefaultChar);
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte, WCHAR* lpWideCharStr,
                         int cchWideChar);
 int CompareStringW(LCID Locale, DWORD dwCmpFlags, const WCHAR* lpString1, int cchCount1, const WCHAR* lpString2,

@@ -287,6 +287,56 @@ namespace sim = dismora::sim;
 namespace sd = dismora::sim::detail;
 using sd::Upper;
 
+// UTF-8 only, as the program uses it: a lone surrogate becomes U+FFFD; for UTF-8 Windows
+// takes neither a default character nor flags other than WC_ERR_INVALID_CHARS.
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const WCHAR* lpWideCharStr, int cchWideChar, char* lpMultiByteStr,
+                        int cbMultiByte, const char* lpDefaultChar, BOOL* lpUsedDefaultChar) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "WideCharToMultiByte")) {
+        s.SetError(*fault);
+        return 0;
+    }
+    if (CodePage != CP_UTF8) {
+        s.Violation("WideCharToMultiByte: code page " + std::to_string(CodePage) + " is not modelled");
+        s.SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!lpWideCharStr || cchWideChar == 0 || (!lpMultiByteStr && cbMultiByte) || cbMultiByte < 0 || lpDefaultChar ||
+        lpUsedDefaultChar || (dwFlags & ~DWORD{0x80})) {
+        s.SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::size_t size = cchWideChar < 0 ? std::char_traits<char16_t>::length(lpWideCharStr) + 1
+                                             : static_cast<std::size_t>(cchWideChar);
+    std::string out;
+    for (std::size_t i = 0; i < size; ++i) {
+        std::uint32_t c = lpWideCharStr[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && lpWideCharStr[i + 1] >= 0xDC00 && lpWideCharStr[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (lpWideCharStr[++i] - 0xDC00u);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+        } else if (c < 0x10000) {
+            out += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                    static_cast<char>(0x80 | (c & 0x3F))};
+        } else {
+            out += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+                    static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+        }
+    }
+    if (cbMultiByte == 0) return static_cast<int>(out.size());
+    if (out.size() > static_cast<std::size_t>(cbMultiByte)) {
+        s.SetError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::copy(out.begin(), out.end(), lpMultiByteStr);
+    return static_cast<int>(out.size());
+}
+
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte,
                         WCHAR* lpWideCharStr, int cchWideChar) {
     auto& s = sd::Current();

@@ -128,3 +128,27 @@ void __throw_bad_function_call() { EndProcessQuietly(); }
 // A pure or deleted virtual reached through a half-built object.
 extern "C" void __cxa_pure_virtual() { EndProcessQuietly(); }
 extern "C" void __cxa_deleted_virtual() { EndProcessQuietly(); }
+
+// The two memory routines the standard strings call, here rather than imported: each
+// import costs more bytes than the loop. Built without the loop-to-call rewrite, which
+// would turn each loop back into a call to itself.
+extern "C" __attribute__((optimize("no-tree-loop-distribute-patterns"))) void* memmove(void* to, const void* from,
+                                                                                       std::size_t size) {
+    auto* out = static_cast<unsigned char*>(to);
+    const auto* in = static_cast<const unsigned char*>(from);
+    if (out < in) {
+        for (std::size_t i = 0; i < size; ++i) out[i] = in[i];
+    } else {
+        while (size-- != 0) out[size] = in[size];
+    }
+    return to;
+}
+
+extern "C" __attribute__((optimize("no-tree-loop-distribute-patterns"))) void* memchr(const void* where, int value,
+                                                                                      std::size_t size) {
+    const auto* at = static_cast<const unsigned char*>(where);
+    for (; size != 0; --size, ++at) {
+        if (*at == static_cast<unsigned char>(value)) return const_cast<unsigned char*>(at);
+    }
+    return nullptr;
+}

@@ -175,6 +175,12 @@ BOOL GetExitCodeProcess(HANDLE hProcess, DWORD* lpExitCode) {
     return ::GetExitCodeProcess(H(hProcess), D(lpExitCode));
 }
 
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const WCHAR* lpWideCharStr, int cchWideChar, char* lpMultiByteStr,
+                        int cbMultiByte, const char* lpDefaultChar, BOOL* lpUsedDefaultChar) {
+    return ::WideCharToMultiByte(CodePage, dwFlags, W(lpWideCharStr), cchWideChar, lpMultiByteStr, cbMultiByte,
+                                 lpDefaultChar, As<::BOOL*>(lpUsedDefaultChar));
+}
+
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte,
                         WCHAR* lpWideCharStr, int cchWideChar) {
     return ::MultiByteToWideChar(CodePage, dwFlags, lpMultiByteStr, cbMultiByte, W(lpWideCharStr), cchWideChar);
