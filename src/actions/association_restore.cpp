@@ -52,76 +52,51 @@ struct TBlock {
     EventSink& events;
 };
 
-void RestoreDescription(LogReader& log, const TBlock& block) {
-    Text current = CurrentDefaultValue(block.file_type);
-    Text previous = log.ReadLine();
-    const auto line = static_cast<std::uint32_t>(log.LineNumber());
-    Text installed = log.ReadLine();
-    if (previous.empty()) return;
-    const bool restore = Matches(current, installed);
-    if (restore) WriteDefaultValue(block.file_type, previous, win::REG_SZ);
-    block.events.Note(restore ? Event::kRestored : Event::kLeft, line, &block.name, 0, u"description");
-}
-
-void RestoreIcon(LogReader& log, const TBlock& block) {
-    Text previous = log.ReadLine();
-    const auto line = static_cast<std::uint32_t>(log.LineNumber());
-    Text installed = log.ReadLine();
-    UniqueKey icon;
-    if (OpenKey(block.file_type, u"DefaultIcon", win::KEY_ALL_ACCESS, icon) != win::ERROR_SUCCESS) {
+// One default value the installer overwrote, in the key at path below the file type (the
+// description: the file type's own; the icon; a verb's command): it gets back what it held
+// before where it still holds what the installer wrote. With nothing before, the
+// description stays as it is, the icon's key goes, and a verb's command key goes and then
+// the verb's own, unless that holds more.
+void RestoreValue(LogReader& log, const TBlock& block, const char16_t* path, const char16_t* what,
+                  const Text* verb = nullptr) {
+    Text previous;
+    Text installed;
+    log.ReadLineInto(previous);
+    // A verb's lines are told by the line that names it, the others by their first.
+    const auto line = static_cast<std::uint32_t>(log.LineNumber()) - (verb != nullptr ? 1 : 0);
+    log.ReadLineInto(installed);
+    const win::HKEY file_type = block.file_type;
+    // Windows would act on a shorter name; one that names no key would make "shell" the verb.
+    if (verb != nullptr && (verb->find(u'\0') != Text::npos || verb->find_first_not_of(u'\\') == Text::npos)) {
+        block.events.Note(verb->find(u'\0') != Text::npos ? Event::kHoldsNul : Event::kVerbPassedOver, line, verb);
         return;
     }
-    Event what = Event::kLeft;
+    if (*path == u'\0' && previous.empty()) return;
+    Event event = Event::kDeleted;
     win::LONG result = win::ERROR_SUCCESS;
-    if (Matches(CurrentDefaultValue(icon.Get()), installed)) {
-        what = Event::kRestored;
-        if (!previous.empty()) {
-            WriteDefaultValue(icon.Get(), previous, win::REG_SZ);
+    UniqueKey key;
+    if (OpenKey(file_type, path, win::KEY_ALL_ACCESS, key) != win::ERROR_SUCCESS) {
+        // A verb to remove whose command a run that was cut short removed already: its key
+        // goes now, unless it holds other subkeys. Without an icon key there is nothing to do.
+        if (verb == nullptr || !previous.empty()) return;
+        result = DeleteSubkey(file_type, u"shell", *verb);
+    } else if (!Matches(CurrentDefaultValue(key.Get()), installed)) {
+        event = Event::kLeft;
+    } else if (!previous.empty()) {
+        WriteDefaultValue(key.Get(), previous,
+                          verb != nullptr && previous[0] == u'%' ? win::REG_EXPAND_SZ : win::REG_SZ);
+        event = Event::kRestored;
+    } else {
+        key.Reset();
+        if (verb == nullptr) {
+            result = win::RegDeleteKeyW(file_type, path);
         } else {
-            what = Event::kDeleted;
-            icon.Reset();
-            result = win::RegDeleteKeyW(block.file_type, u"DefaultIcon");
+            result = DeleteSubkey(file_type, Concat({u"shell\\", *verb}), u"command");
+            // Fails, and the verb stays, while it still has other subkeys.
+            DeleteSubkey(file_type, u"shell", *verb);
         }
     }
-    block.events.Note(what, line, &block.name, static_cast<std::uint32_t>(result), u"icon");
-}
-
-void RestoreVerb(LogReader& log, const TBlock& block, const Text& verb) {
-    const auto line = static_cast<std::uint32_t>(log.LineNumber());
-    Text previous = log.ReadLine();
-    Text installed = log.ReadLine();
-    // Windows would act on a shorter name; one that names no key would make "shell" the verb.
-    if (verb.find(u'\0') != Text::npos) {
-        block.events.Note(Event::kHoldsNul, line);
-        return;
-    }
-    if (verb.find_first_not_of(u'\\') == Text::npos) {
-        block.events.Note(Event::kVerbPassedOver, line, &verb);
-        return;
-    }
-    const win::HKEY file_type = block.file_type;
-    Text verb_path = Concat({u"shell\\", verb});
-    Event what = Event::kDeleted;
-    win::LONG result = win::ERROR_SUCCESS;
-    UniqueKey command;
-    if (OpenKey(file_type, Concat({verb_path, u"\\command"}).c_str(), win::KEY_ALL_ACCESS, command) !=
-        win::ERROR_SUCCESS) {
-        // A verb to remove whose command a run that was cut short removed already: its key
-        // goes now, unless it holds other subkeys.
-        if (!previous.empty()) return;
-        result = DeleteSubkey(file_type, u"shell", verb);
-    } else if (!Matches(CurrentDefaultValue(command.Get()), installed)) {
-        what = Event::kLeft;
-    } else if (!previous.empty()) {
-        WriteDefaultValue(command.Get(), previous, previous[0] == u'%' ? win::REG_EXPAND_SZ : win::REG_SZ);
-        what = Event::kRestored;
-    } else {
-        command.Reset();
-        result = DeleteSubkey(file_type, verb_path, u"command");
-        // Fails, and the verb stays, while it still has other subkeys.
-        DeleteSubkey(file_type, u"shell", verb);
-    }
-    block.events.Note(what, line, &block.name, static_cast<std::uint32_t>(result), Concat({u"verb ", verb}).c_str());
+    block.events.Note(event, line, &block.name, static_cast<std::uint32_t>(result), what);
 }
 
 void RestoreBlock(LogReader& log, win::HKEY classes_root, EventSink& events) {
@@ -143,11 +118,11 @@ void RestoreBlock(LogReader& log, win::HKEY classes_root, EventSink& events) {
         return;
     }
     const TBlock block{file_type.Get(), file_type_name, events};
-    RestoreDescription(log, block);
-    RestoreIcon(log, block);
+    RestoreValue(log, block, u"", u"description");
+    RestoreValue(log, block, u"DefaultIcon", u"icon");
     while (NextEntry(log, u"%")) {
-        Text verb = log.current_line;
-        RestoreVerb(log, block, verb);
+        const Text& verb = log.current_line;  // the block's lines are read into texts of their own
+        RestoreValue(log, block, Concat({u"shell\\", verb, u"\\command"}).c_str(), Concat({u"verb ", verb}).c_str(), &verb);
     }
 }
 

@@ -28,11 +28,11 @@ constexpr char kWords[] =
     "gfile %s: shared count %n lowered to %p\0"
     "afile %s: shared count %n removed\0"
     "afile %s: no shared count\0"
-    "afile %s: shared count %n, already lowered by an earlier run\0"
+    "afile %s: shared count %n, lowered by an earlier run\0"
     "ipassed over: it holds U+0000\0"
     "hvalue %t of %s: %r\0"
     "hkey %s: %r\0"
-    "hkey %s: emptied, the key stays\0"
+    "hkey %s: emptied, it stays\0"
     "ipassed over: unknown root\0"
     "ipassed over: a whole key that the installation does not own alone\0"
     "j%t of %s: restored\0"
@@ -60,7 +60,7 @@ static_assert(CountWords(kWords, sizeof(kWords)) == static_cast<std::size_t>(Eve
 
 // The summary's counters from b on; c to e are also what a result that is not 0 counts as.
 const char kTallyWords[] =
-    "files deleted\0scheduled\0failed\0not found\0folders removed\0counts lowered\0registry entries deleted\0"
+    "files deleted\0scheduled\0failed\0not found\0folders removed\0counts lowered\0registry deleted\0"
     "passed over\0restored\0left\0unregistered";
 constexpr unsigned kTallies = 12;
 constexpr unsigned kFailed = 'd' - 'a';
@@ -135,33 +135,24 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
             buffer_ += static_cast<char16_t>(*at);
             continue;
         }
-        switch (*++at) {
-            case 's':
-                Append(TextView(*subject).substr(0, subject->find(u'\t')));
-                break;
-            case 't':
-                Append(second);
-                break;
-            case 'p':
-                buffer_ += DecimalText(number - 1);
-                break;
-            case 'r':
-                if (number == 0) {
-                    buffer_ += u"deleted";
-                    break;
-                }
-                // Windows says "not found" of a missing file, folder, key or value alike.
-                if (number == static_cast<std::uint32_t>(win::ERROR_FILE_NOT_FOUND) ||
-                    number == static_cast<std::uint32_t>(win::ERROR_PATH_NOT_FOUND)) {
-                    tally = kNotFound;
-                    buffer_ += u"not found";
-                    break;
-                }
+        const char code = *++at;
+        if (code == 's') {
+            Append(TextView(*subject).substr(0, subject->find(u'\t')));
+        } else if (code == 't') {
+            Append(second);
+        } else if (code == 'r' && number == 0) {
+            buffer_ += u"deleted";
+        } else if (code == 'r' && (number == static_cast<std::uint32_t>(win::ERROR_FILE_NOT_FOUND) ||
+                                   number == static_cast<std::uint32_t>(win::ERROR_PATH_NOT_FOUND))) {
+            // Windows says "not found" of a missing file, folder, key or value alike.
+            tally = kNotFound;
+            buffer_ += u"not found";
+        } else {
+            if (code == 'r') {
                 tally = kFailed;
                 buffer_ += u"error ";
-                [[fallthrough]];
-            default:
-                buffer_ += DecimalText(number);
+            }
+            buffer_ += DecimalText(number - (code == 'p' ? 1 : 0));
         }
     }
     ++tallies_[tally];
@@ -188,13 +179,13 @@ void EventSink::Summary(win::DWORD outcome, bool waited) {
 
 void EventSink::Flush() {
     if (!file_.IsValid() || buffer_.empty()) return;
+    // UTF-8 takes at most three bytes for each UTF-16 unit.
     const int units = static_cast<int>(buffer_.size());
-    const int size = win::WideCharToMultiByte(win::CP_UTF8, 0, buffer_.data(), units, nullptr, 0, nullptr, nullptr);
-    std::unique_ptr<char[]> bytes(new char[static_cast<std::size_t>(size) + 1]);
+    std::unique_ptr<char[]> bytes(new char[buffer_.size() * 3]);
+    const int size = win::WideCharToMultiByte(win::CP_UTF8, 0, buffer_.data(), units, bytes.get(), units * 3, nullptr,
+                                              nullptr);
     win::DWORD written = 0;
-    if (win::WideCharToMultiByte(win::CP_UTF8, 0, buffer_.data(), units, bytes.get(), size, nullptr, nullptr) == size) {
-        win::WriteFile(file_.Get(), bytes.get(), static_cast<win::DWORD>(size), &written, nullptr);
-    }
+    win::WriteFile(file_.Get(), bytes.get(), static_cast<win::DWORD>(size), &written, nullptr);
     buffer_.clear();
     written_at_ = win::GetTickCount();
 }

@@ -131,21 +131,19 @@ win::DWORD RunMain(Run& run) {
     // The silent flag can also come from the second pass; the boxes below ask Quiet() after it.
     ReadArgumentsSecondPass(run);
     run.temp_mode = temp_switch;
-    const Text cannot_open = SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path);
-    if ((default_log && !run.own_path_known) || !FileExists(run.log_path)) {
-        // A run that ended right after deleting the log left its journal: it has no use now.
-        ComputeWellKnownFolders(run.folders);
-        DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal, run.events);
-        return Fail(run, cannot_open, win::ERROR_INSTALL_FAILURE, win::MB_ICONERROR);
-    }
+    const bool missing = (default_log && !run.own_path_known) || !FileExists(run.log_path);
     ComputeWellKnownFolders(run.folders);
-    if (!run.log.Open(run.log_path)) return Fail(run, cannot_open, win::ERROR_INSTALL_FAILURE, win::MB_ICONERROR);
+    if (missing || !run.log.Open(run.log_path)) {
+        // A run that ended right after deleting the log left its journal: it has no use now.
+        if (missing) DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal, run.events);
+        return Fail(run, SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path), win::ERROR_INSTALL_FAILURE,
+                    win::MB_ICONERROR);
+    }
     switch (ParseHeader(run.log, run.header)) {
         case HeaderStatus::kOk:
             break;
         case HeaderStatus::kTooNew:
-            return Fail(run, Concat({FromAscii("Cannot perform uninstall because "), run.own_path,
-                                     FromAscii(" is out of date")}),
+            return Fail(run, SubstituteFirst(FromAscii("Cannot perform uninstall because %s is out of date"), run.own_path),
                         win::ERROR_INSTALL_FAILURE);
         default:
             return Fail(run, FromAscii("Error reading deployment log"), win::ERROR_INSTALL_FAILURE);
