@@ -292,6 +292,10 @@ class Bench:
     def command(self, program: str, inst: Installation) -> list[str]:
         if program == "dismora":
             return ["wine", f"{BENCH_DIR}\\dismora.exe", f"{APP_DIR}\\{LOG_NAME}", "/temp", "/silent"]
+        if program == "dismora_log":
+            # The same run keeping a record, outside the application's folder.
+            return ["wine", f"{BENCH_DIR}\\dismora.exe", f"{APP_DIR}\\{LOG_NAME}", "/temp", "/silent",
+                    f"/log={BENCH_DIR}\\record.txt"]
         if program == "dismora_wait":
             # What a deployment tool sees: the first process, relaunch and hand-over included.
             return ["wine", f"{BENCH_DIR}\\dismora.exe", f"{APP_DIR}\\{LOG_NAME}", "/silent", "/wait"]
@@ -300,6 +304,7 @@ class Bench:
     def timed_run(self, program: str, inst: Installation, pristine: Path, expected: State,
                   env: dict[str, str] | None = None) -> dict:
         self.restore(inst, pristine)
+        self.m.host_path(f"{BENCH_DIR}\\record.txt").unlink(missing_ok=True)
         before = self.state()
         if before != expected:
             raise RuntimeError(f"restoring {inst.name} gave {before}, expected {expected}")
@@ -442,6 +447,9 @@ def main() -> int:
         # A waited silent run, as deployment tools start it, at the sizes up to 10,000.
         results["waited"] = [measure(*installation, timed="dismora_wait") for installation in installations
                              if installation[0].size <= 10000]
+        # The same silent run keeping a record with /log=, at 10,000 files.
+        results["recorded"] = [measure(*installation, timed="dismora_log") for installation in installations
+                               if installation[0].size == 10000]
 
         if not args.no_trace:
             inst, _runs, pristine, expected = installations[0]

@@ -41,9 +41,9 @@ constexpr char kWords[] =
     "iextension %s: passed over\0"
     "iverb %s: passed over, it names no key below shell\0"
     "l%s: exit code %n\0"
-    "d%s: still running after 10 s\0"
+    "d%s: still running at 10 s\0"
     "lregistration of type library %s: %r\0"
-    "icomponent %s: not a file that goes\0"
+    "icomponent %s: not listed\0"
     "bfile %s: %r\0"
     "cfile %s: scheduled for deletion at restart\0"
     "dfile %s: not scheduled, error %n\0"
@@ -124,7 +124,7 @@ void EventSink::Line(TextView text) {
 void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::uint32_t number, const char16_t* second) {
     if (!file_.IsValid()) return;
     const char* at = Nth(kWords, static_cast<unsigned>(what));
-    unsigned tally = static_cast<unsigned>(*at - 'a');
+    auto tally = static_cast<unsigned>(*at - 'a');
     if (line != 0) {
         buffer_ += u"line ";
         buffer_ += DecimalText(line);

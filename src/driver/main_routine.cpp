@@ -21,7 +21,7 @@ const char16_t kDefaultLogName[] = u"Kelvane.log";
 // The fixed texts are kept as ASCII, half the bytes, and widened where they are shown.
 const char kCannotOpenLog[] = "Cannot open the deployment log %s which is needed to perform the uninstallation";
 const char kUsage[] =
-    "dismora.exe [log] [/silent|/s] [/wait]\r/wait: end with the uninstall; exit 0 removed, 3010 restart to "
+    "dismora.exe [log] [/silent|/s] [/wait] [/log=FILE]\r/wait: end with the uninstall; exit 0 removed, 3010 restart to "
     "finish, 1602 cancelled, 1603 failed, 1618 already under way, 740 no rights. /silent /wait: no box.";
 
 bool IsSilentSwitch(TextView argument) {
@@ -61,12 +61,10 @@ win::DWORD Fail(Run& run, const Text& text, win::DWORD exit_code, win::UINT styl
     return run.switches.wait ? exit_code : 0;
 }
 
-// Opens the record /log= asked for and starts it with the time and the command line. A
-// copy writes only to the record its first process opened.
-void BeginRecord(Run& run, bool copy) {
-    const Text& path = run.switches.record;
-    if (path.empty() || (copy && run.switches.record_identity == 0)) return;
-    if (!run.events.Open(path, run.switches.record_identity)) return;
+// Opens the record /log= asked for and starts it with the time and the command line. The
+// copy the first process starts writes only to the record that process opened (/logid=).
+void BeginRecord(Run& run) {
+    if (run.switches.record.empty() || !run.events.Open(run.switches.record, run.switches.record_identity)) return;
     win::SYSTEMTIME time = {};
     win::GetLocalTime(&time);
     win::WORD fields[8];
@@ -121,7 +119,7 @@ win::DWORD RunMain(Run& run) {
         return 0;
     }
 
-    BeginRecord(run, temp_switch);
+    BeginRecord(run);
     ReadArgumentsFirstPass(run);
     bool default_log = run.log_path.empty();
     if (default_log) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
