@@ -137,7 +137,7 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
         }
         const char code = *++at;
         if (code == 's') {
-            Append(TextView(*subject).substr(0, subject->find(u'\t')));
+            if (subject != nullptr) Append(TextView(*subject).substr(0, subject->find(u'\t')));
         } else if (code == 't') {
             Append(second);
         } else if (code == 'r' && number == 0) {
