@@ -99,6 +99,9 @@ bool EventSink::Open(const Text& path, std::uint32_t identity) {
         file_.Reset();
         return false;
     }
+    for (unsigned what = 1; what < static_cast<unsigned>(Event::kCount); ++what) {
+        words_at_[what] = static_cast<std::uint16_t>(Nth(kWords + words_at_[what - 1], 1) - kWords);
+    }
     // A new record starts with the byte-order mark, so that any editor reads it as UTF-8.
     if (info.nFileSizeLow == 0 && info.nFileSizeHigh == 0) buffer_ += u'\uFEFF';
     written_at_ = win::GetTickCount();
@@ -123,7 +126,7 @@ void EventSink::Line(TextView text) {
 
 void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::uint32_t number, const char16_t* second) {
     if (!file_.IsValid()) return;
-    const char* at = Nth(kWords, static_cast<unsigned>(what));
+    const char* at = kWords + words_at_[static_cast<int>(what)];
     auto tally = static_cast<unsigned>(*at - 'a');
     if (line != 0) {
         buffer_ += u"line ";

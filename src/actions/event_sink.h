@@ -89,6 +89,8 @@ private:
     std::uint32_t identity_ = 0;
     bool summarized_ = false;
     std::uint32_t tallies_[16] = {};  // the summary's counters
+    // Where each event's words start: looked up once, not walked to for every line.
+    std::uint16_t words_at_[static_cast<int>(Event::kCount)] = {};
 };
 
 }  // namespace dismora
