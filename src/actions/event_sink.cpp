@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "actions/progress_meter.h"
+
 namespace dismora {
 
 namespace {
@@ -122,6 +124,7 @@ void EventSink::Line(TextView text) {
 }
 
 void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::uint32_t number, const char16_t* second) {
+    if (meter_ != nullptr) meter_->Tick(what);
     if (!file_.IsValid()) return;
     const char* at = Nth(kWords, static_cast<unsigned>(what));
     unsigned tally = static_cast<unsigned>(*at - 'a');
