@@ -127,7 +127,7 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
     if (meter_ != nullptr) meter_->Tick(what);
     if (!file_.IsValid()) return;
     const char* at = Nth(kWords, static_cast<unsigned>(what));
-    unsigned tally = static_cast<unsigned>(*at - 'a');
+    auto tally = static_cast<unsigned>(*at - 'a');
     if (line != 0) {
         buffer_ += u"line ";
         buffer_ += DecimalText(line);

@@ -9,9 +9,9 @@ constexpr win::DWORD kUpdateMs = 50;
 // Long enough for a window that answers to close; a window thread that stopped answering
 // costs no more than this.
 constexpr win::DWORD kCloseWaitMs = 500;
-// A listed file's deletion weighs as much as reading this many bytes of the log: about as
-// long as a registry line or two takes.
-constexpr std::uint32_t kFileWeight = 128;
+// A listed file's deletion weighs as much as reading 128 bytes of the log (in sixteenths):
+// about as long as a registry line or two takes.
+constexpr std::uint32_t kFileWeight = 8;
 
 }  // namespace
 
@@ -41,17 +41,15 @@ void ProgressMeter::Tick(Event what) {
 void ProgressMeter::Publish() {
     const win::DWORD now = win::GetTickCount();
     published_at_ = now;
-    // The log's bytes read, then the listed files dealt with.
-    std::uint64_t read = log_->BytePosition();
-    if (stage_ >= Stage::kDeleting || read > size_) read = size_;
-    std::uint64_t sum = std::uint64_t{size_} + std::uint64_t{kFileWeight} * files_;
-    std::uint64_t part = read + std::uint64_t{kFileWeight} * (deleted_ < files_ ? deleted_ : files_);
-    while (sum >> 31 != 0) {
-        sum >>= 1;
-        part >>= 1;
-    }
-    total.store(sum != 0 ? static_cast<std::uint32_t>(sum) : 1, std::memory_order_relaxed);
-    done.store(static_cast<std::uint32_t>(part), std::memory_order_relaxed);
+    // The log's bytes read, then the listed files dealt with, in sixteenths of a byte's
+    // weight: the sum stays within the bar's int for any log there can be.
+    auto read = static_cast<std::uint32_t>(log_->BytePosition() >> 4);
+    if (stage_ >= Stage::kDeleting || read > size_ >> 4) read = size_ >> 4;
+    std::uint32_t sum = (size_ >> 4) + kFileWeight * files_;
+    std::uint32_t part = read + kFileWeight * (deleted_ < files_ ? deleted_ : files_);
+    if (sum == 0) sum = part = 1;
+    total.store(sum, std::memory_order_relaxed);
+    done.store(part, std::memory_order_relaxed);
     stage.store(stage_, std::memory_order_relaxed);
     if (!tried_ && now - started_at_ > kShowAfterMs) {
         tried_ = true;

@@ -29,7 +29,7 @@ public:
     void Stop();
     [[nodiscard]] bool WindowStarted() const { return thread_.IsValid(); }
 
-    // Read by the window's thread: done out of total (both below 2^31), and the stage.
+    // Read by the window's thread: done out of total, and the stage.
     std::atomic<std::uint32_t> done{0};
     std::atomic<std::uint32_t> total{1};
     std::atomic<Stage> stage{Stage::kListing};

@@ -33,14 +33,8 @@ struct TWindow {
 
 // The person cannot close it: a half-done uninstall is worse than a finished one.
 win::LRESULT WIN_STDCALL FrameProc(win::HWND hwnd, win::UINT message, win::WPARAM wparam, win::LPARAM lparam) {
-    if (message == win::WM_CLOSE) return 0;
-    if (message == win::WM_DPICHANGED) {
-        // Moved to a monitor of another DPI: the suggested place now, the layout at the next tick.
-        const auto* r = reinterpret_cast<const win::RECT*>(lparam);
-        win::SetWindowPos(hwnd, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
-                          win::SWP_NOZORDER | win::SWP_NOACTIVATE);
-        return 0;
-    }
+    // Moved to a monitor of another DPI, it is laid out anew at the next tick.
+    if (message == win::WM_CLOSE || message == win::WM_DPICHANGED) return 0;
     return win::DefWindowProcW(hwnd, message, wparam, lparam);
 }
 
@@ -86,7 +80,7 @@ void Layout(TWindow& w, bool first) {
     const int outer_height = unit * 7 / 2 + text + bar + (line.top - unit - outer.top) + side;
     if (first) win::SystemParametersInfoW(win::SPI_GETWORKAREA, 0, &outer, 0);
     Place(w.frame, (outer.left + outer.right - outer_width) / 2, (outer.top + outer.bottom - outer_height) / 2,
-          outer_width, outer_height, first ? win::SWP_SHOWWINDOW : 0);
+          outer_width, outer_height, first && !w.progress.meter.stopping.load() ? win::SWP_SHOWWINDOW : 0);
 }
 
 void Update(TWindow& w) {
@@ -135,7 +129,9 @@ win::DWORD WIN_STDCALL ShowProgressWindow(void* window) {
     frame_class.lpfnWndProc = FrameProc;
     frame_class.hInstance = instance;
     frame_class.hCursor = win::LoadCursorW(nullptr, win::IDC_ARROW);
-    frame_class.hbrBackground = reinterpret_cast<win::HBRUSH>(static_cast<std::uintptr_t>(win::COLOR_BTNFACE + 1));
+    // A class brush may be a system colour's index plus one.
+    frame_class.hbrBackground =
+        reinterpret_cast<win::HBRUSH>(static_cast<std::uintptr_t>(win::COLOR_BTNFACE + 1));  // NOLINT(performance-no-int-to-ptr)
     frame_class.lpszClassName = kClassName;
     win::RegisterClassW(&frame_class);
     // A caption without a system menu: no close button, and nothing else that invites stopping.

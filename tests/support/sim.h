@@ -217,6 +217,7 @@ struct NotifyRecord {
 struct WaitRecord {
     DWORD pid = 0;         // the waiting process
     DWORD target_pid = 0;  // 0 when the handle is not a process
+    std::size_t thread = 0;  // a thread of CreateThread: its number in Threads()
     DWORD timeout = 0;
     DWORD result = 0;
     std::uint64_t start_ms = 0;
