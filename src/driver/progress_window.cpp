@@ -77,7 +77,7 @@ void Layout(TWindow& w, bool first) {
     win::GetWindowRect(w.line, &line);
     const int side = line.left - unit - outer.left;
     const int outer_width = width + 2 * (unit + side);
-    const int outer_height = unit * 7 / 2 + text + bar + (line.top - unit - outer.top) + side;
+    const int outer_height = unit * 5 / 2 + text + bar + (line.top - unit - outer.top) + side;
     if (first) win::SystemParametersInfoW(win::SPI_GETWORKAREA, 0, &outer, 0);
     Place(w.frame, (outer.left + outer.right - outer_width) / 2, (outer.top + outer.bottom - outer_height) / 2,
           outer_width, outer_height, first && !w.progress.meter.stopping.load() ? win::SWP_SHOWWINDOW : 0);
