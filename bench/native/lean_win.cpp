@@ -265,6 +265,10 @@ int CompareStringOrdinal(const WCHAR* lpString1, int cchCount1, const WCHAR* lpS
 // --- named by the linked objects, outside every measurement ------------------------
 
 DWORD GetTickCount() { NotMeasured("GetTickCount"); }
+HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE, void*, DWORD, DWORD*) { NotMeasured("CreateThread"); }
+int WideCharToMultiByte(UINT, DWORD, const WCHAR*, int, char*, int, const char*, BOOL*) {
+    NotMeasured("WideCharToMultiByte");
+}
 void Sleep(DWORD) { NotMeasured("Sleep"); }
 WCHAR* GetCommandLineW() { NotMeasured("GetCommandLineW"); }
 DWORD GetModuleFileNameW(HMODULE, WCHAR*, DWORD) { NotMeasured("GetModuleFileNameW"); }
