@@ -31,6 +31,7 @@ SIZE_GOAL_BYTES = 40 * 1024
 RATIO_GOAL = 1.15
 WAITED_GOAL = 1.2
 RECORDED_GOAL = 1.2
+WINDOW_GOAL = 1.05           # a run with the progress window over the same run without it
 RATIO_GOAL_N = 10000
 FLAT_SPREAD = 1.10          # largest ratio over smallest, across the sizes
 LOOKUP_GOAL_S = 0.050
@@ -133,6 +134,11 @@ def goals(wine: dict, micro: dict, exe_bytes: int) -> tuple[list[str], list[tupl
         if recorded["n"] == RATIO_GOAL_N:
             add(f"the same run with a record (`/log=`) at most {RECORDED_GOAL}x the floor at N = {RATIO_GOAL_N:,}",
                 f"{recorded['ratio']:.2f}x", recorded["ratio"] <= RECORDED_GOAL)
+    for window in wine.get("window", []):
+        add(f"progress window: a run to its final message with the window at most {WINDOW_GOAL}x the same run "
+            f"without it at N = {window['n']:,} (window shown in {window['window_shown_runs']} of {window['runs']} runs)",
+            f"{window['shown_median_s']:.3f} s / {window['off_median_s']:.3f} s = {window['ratio']:.3f}x",
+            window["ratio"] <= WINDOW_GOAL)
     if len(sizes) >= 2:
         ratios = [s["ratio"] for s in wine["sizes"]]
         spread = max(ratios) / min(ratios)

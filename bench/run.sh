@@ -4,6 +4,7 @@
 # is not valid (a wrong answer, something left behind), never for a missed goal.
 #
 #   BENCH_SIZES=1000:3,10000:3 bench/run.sh     fewer sizes or runs (N:runs,...)
+#   BENCH_WINDOW_SIZES=10000:3                   the same for the progress window's cost
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,12 +20,19 @@ cmake -S bench -B "$out/native" -DCMAKE_BUILD_TYPE=Release >/dev/null &&
 i686-w64-mingw32-g++-posix -std=c++20 -O2 -Wall -Wextra -municode -mwindows -static -s \
     bench/floor/floor.cpp -ladvapi32 -o "$out/floor.exe" || exit 1
 
+# The same program without its progress window, to time what the window costs.
+cmake -S . -B "$out/windows-nowindow" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DDISMORA_PROGRESS_OFF=ON >/dev/null &&
+    cmake --build "$out/windows-nowindow" --target dismora -j "$(nproc)" >/dev/null || exit 1
+
 echo "== native micro-benchmarks"
 rm -f "$out/micro.json" "$out/wine.json"
 "$out/native/dismora_microbench" --log "$out/reader.log" --json "$out/micro.json" --runs 5 || status=1
 
 echo "== removal under Wine"
-"$PYTHON" bench/wine_bench.py --out "$out/wine.json" ${BENCH_SIZES:+--sizes "$BENCH_SIZES"} || status=1
+"$PYTHON" bench/wine_bench.py --out "$out/wine.json" ${BENCH_SIZES:+--sizes "$BENCH_SIZES"} \
+    ${BENCH_WINDOW_SIZES:+--window-sizes "$BENCH_WINDOW_SIZES"} --no-window-dismora "$out/windows-nowindow/dismora.exe" ||
+    status=1
 
 "$PYTHON" bench/report.py --dir "$out" || status=1
 echo "bench: $((SECONDS - started)) s"

@@ -259,6 +259,24 @@ class Bench:
         shutil.copy2(dismora_exe, self.bench_host / "dismora.exe")
         shutil.copy2(FLOOR_EXE, self.bench_host / "floor.exe")
 
+    def shown_run(self, exe: str, inst: Installation, pristine: Path, expected: State) -> dict:
+        """A run that ends with the final message, as a person starts it, through e2erun, which
+        answers the message: the seconds until the message appeared, and whether a window
+        other than the message was shown."""
+        self.restore(inst, pristine)
+        before = self.state()
+        if before != expected:
+            raise RuntimeError(f"restoring {inst.name} gave {before}, expected {expected}")
+        os.sync()
+        result = self.m.run(f'"{BENCH_DIR}\\{exe}" "{APP_DIR}\\{LOG_NAME}" /temp', answers=["OK"], cwd=BENCH_DIR,
+                            timeout_ms=RUN_TIMEOUT_S * 1000)
+        events = [json.loads(line) for line in result.lines if line.startswith('{"event"')]
+        boxes = [e for e in events if e["event"] == "box"]
+        after = self.state()
+        return {"seconds": boxes[0]["ms"] / 1000 if boxes else float("nan"), "boxes": len(boxes),
+                "window": any(e["event"] == "window" for e in events), "hang": result.hang,
+                "left": after.__dict__, "left_total": after.total()}
+
     def prepare(self, inst: Installation) -> None:
         (self.bench_host / f"floor-{inst.name}.txt").write_bytes(floor_list(inst))
         (self.bench_host / f"restore-{inst.name}.reg").write_bytes(restore_reg(inst))
@@ -371,6 +389,10 @@ def main() -> int:
     parser.add_argument("--out", type=Path, default=BENCH / "wine.json")
     parser.add_argument("--sizes", default="1000:15,10000:11,50000:7", help="N:runs,... (default %(default)s)")
     parser.add_argument("--no-trace", action="store_true", help="skip the call count at the smallest size")
+    parser.add_argument("--window-sizes", default="10000:7,50000:5",
+                        help="N:runs,... for the progress window's cost (default %(default)s)")
+    parser.add_argument("--no-window-dismora", type=Path, default=None,
+                        help="dismora.exe built without its progress window: times the window's cost")
     parser.add_argument("--dismora", type=Path, default=DISMORA_EXE,
                         help="the dismora.exe to time (default: the product build)")
     args = parser.parse_args()
@@ -462,6 +484,41 @@ def main() -> int:
             # Tracing every call slows the run past the pause; the pause is measured with Sleep traced alone.
             pause = traced_calls(bench, "dismora", inst, pristine, expected, image_end(dismora_exe), ["Sleep"])
             results["calls"]["dismora_pause_ms"] = pause["slept_ms"]
+        # The progress window's cost: the same run that ends with the final message, with the
+        # window and with a build that has none, alternating; timed to the final message.
+        if args.no_window_dismora is not None and args.no_window_dismora.exists():
+            shutil.copy2(args.no_window_dismora, bench.bench_host / "dismora-nowindow.exe")
+            results["window"] = []
+            for size, runs in parse_sizes(args.window_sizes):
+                inst = describe(size)
+                pristine = BENCH / "pristine" / inst.name
+                if not pristine.exists():
+                    pristine = build_pristine(inst, pristine)
+                    bench.prepare(inst)
+                expected = State(len(inst.files) + 1, len(inst.folders), len(inst.values),
+                                 len(inst.shared) + len(inst.kept))
+                if not results["window"]:
+                    # Untimed first runs: Wine's first window of a prefix starts more than later ones do.
+                    for exe in ("dismora.exe", "dismora-nowindow.exe"):
+                        bench.shown_run(exe, inst, pristine, expected)
+                entry = {"n": size, "runs": runs, "shown": [], "off": []}
+                for r in range(runs):
+                    order = ("shown", "off") if r % 2 == 0 else ("off", "shown")
+                    for variant in order:
+                        exe = "dismora.exe" if variant == "shown" else "dismora-nowindow.exe"
+                        run = bench.shown_run(exe, inst, pristine, expected)
+                        entry[variant].append(run)
+                        if run["left"] != left_after(inst) or run["boxes"] != 1 or run["hang"]:
+                            failures += 1
+                        print(f"  N={size:>6} window {variant:<5} run {r + 1}/{runs}: {run['seconds']:8.3f} s"
+                              f"  window shown: {run['window']}  left {run['left_total']}", flush=True)
+                for variant in ("shown", "off"):
+                    entry[variant + "_median_s"] = statistics.median(x["seconds"] for x in entry[variant])
+                entry["ratio"] = entry["shown_median_s"] / entry["off_median_s"]
+                entry["window_shown_runs"] = sum(x["window"] for x in entry["shown"])
+                print(f"N={size}: with the window {entry['shown_median_s']:.3f} s, without {entry['off_median_s']:.3f} s,"
+                      f" ratio {entry['ratio']:.3f}", flush=True)
+                results["window"].append(entry)
         results["leftover_runs"] = failures
     finally:
         machine.stop()

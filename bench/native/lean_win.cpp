@@ -266,6 +266,7 @@ int CompareStringOrdinal(const WCHAR* lpString1, int cchCount1, const WCHAR* lpS
 
 DWORD GetTickCount() { NotMeasured("GetTickCount"); }
 void GetLocalTime(SYSTEMTIME*) { NotMeasured("GetLocalTime"); }
+HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE, void*, DWORD, DWORD*) { NotMeasured("CreateThread"); }
 int WideCharToMultiByte(UINT, DWORD, const WCHAR*, int, char*, int, const char*, BOOL*) {
     NotMeasured("WideCharToMultiByte");
 }

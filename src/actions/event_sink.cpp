@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "actions/progress_meter.h"
+
 namespace dismora {
 
 namespace {
@@ -125,6 +127,7 @@ void EventSink::Line(TextView text) {
 }
 
 void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::uint32_t number, const char16_t* second) {
+    if (meter_ != nullptr) meter_->Tick(what);
     if (!file_.IsValid()) return;
     const char* at = kWords + words_at_[static_cast<int>(what)];
     auto tally = static_cast<unsigned>(*at - 'a');

@@ -11,6 +11,8 @@
 
 namespace dismora {
 
+class ProgressMeter;
+
 // One kind of line each. The words are the program's own and dismora-check's: a record
 // can be read against the check's plan line by line.
 enum class Event : unsigned char {
@@ -78,12 +80,15 @@ public:
     // Writes out what is buffered.
     void Flush();
     void Close();
+    // Every event goes to the meter too, while one is given (null: none).
+    void Watch(ProgressMeter* meter) { meter_ = meter; }
 
 private:
     void Append(TextView text);
     void EndLine();
 
     UniqueFileHandle file_;
+    ProgressMeter* meter_ = nullptr;
     Text buffer_;  // not yet written; UTF-8 only on its way out, to keep one string type
     win::DWORD written_at_ = 0;
     std::uint32_t identity_ = 0;

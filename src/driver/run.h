@@ -9,6 +9,7 @@
 #include "actions/file_removal.h"
 #include "actions/removal_list.h"
 #include "driver/command_line.h"
+#include "driver/progress_window.h"
 #include "environment/looked_up.h"
 #include "environment/text.h"
 #include "environment/well_known_folders.h"
@@ -38,6 +39,8 @@ struct Run {
     win::HKEY classes_root = nullptr;
     TLookedUpFunctions looked_up;
     EventSink events;  // the record of the run, when /log= asked for one
+    // Lives as long as the process: a window thread that stopped answering may still read it.
+    TProgressWindow progress;
 
     Text Caption() const;
     // A waited silent run shows no box at all: nobody may be there to answer it.

@@ -5,6 +5,7 @@
 #include "actions/count_journal.h"
 #include "actions/file_removal.h"
 #include "actions/registry_removal.h"
+#include "driver/progress_window.h"
 #include "driver/relaunch.h"
 #include "driver/startup.h"
 #include "driver/uninstall_lock.h"
@@ -63,6 +64,20 @@ void PassOverIgnoredBlocks(LogReader& log) {
     if (records > 0) log.SkipLines(2 * static_cast<std::int64_t>(records));
 }
 
+// A run that ends with the final message shows its progress once the work takes longer
+// than a second; a silent one has nobody to show it to, and pays nothing for it.
+void WatchProgress(Run& run) {
+#ifdef DISMORA_PROGRESS_OFF
+    // The benchmarks' second build: the same run without the window, to time what it costs.
+    return;
+#endif
+    if (run.silent) return;
+    run.progress.caption = run.Caption();
+    run.progress.comctl32 = run.folders.system + u"comctl32.dll";
+    run.progress.meter.Start(run.log, ShowProgressWindow, &run.progress);
+    run.events.Watch(&run.progress.meter);
+}
+
 void ShowFinalMessage(Run& run) {
     Text text = run.header.completion_text;
     if (run.removal.reboot_pending) text += u"\r\r" + run.header.restart_text;
@@ -96,6 +111,8 @@ void UninstallRun(Run& run) {
     run.exit_code = win::ERROR_INSTALL_USEREXIT;
     if (!RunPreUninstallCommand(run)) return;
     PassOverIgnoredBlocks(run.log);
+    WatchProgress(run);
+    ProgressMeter& meter = run.progress.meter;
 
     run.removal = TRemovalFlags{};
     CountJournal journal;
@@ -104,13 +121,16 @@ void UninstallRun(Run& run) {
     BuildRemovalList(run.log, run.header.all_users, run.removal_list, journal, events);
     journal.Close();
     events.Flush();
+    meter.Enter(Stage::kRegistry, static_cast<std::uint32_t>(run.removal_list.Size()));
     run.classes_root = OpenClassesRoot(run.header.auto_root);
     RemoveRegistryEntries(run.log, run.header.auto_root, run.classes_root, events);
     events.Flush();
+    meter.Enter(Stage::kAssociations);
     RestoreFileAssociations(run.log, run.classes_root, events);
     events.Flush();
     CloseClassesRoot(run.classes_root);
     run.classes_root = nullptr;
+    meter.Enter(Stage::kComponents);
     UnregisterComponents(run.log, run.removal_list, run.folders.system, run.looked_up, events);
     events.Flush();
 
@@ -119,9 +139,11 @@ void UninstallRun(Run& run) {
         win::DWORD elapsed = win::GetTickCount() - run.start_tick;
         if (elapsed < kPacingMs) win::Sleep(kPacingMs - elapsed);
     }
+    meter.Enter(Stage::kDeleting);
     // The waiting process's file is still in use: it goes once that process has ended.
     const bool waiter_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events,
                                                  waiter.IsValid() ? TextView(waiter_image) : TextView());
+    meter.Enter(Stage::kFinishing);
     run.log.Close();
     // The journal goes only after the log, or waits for the restart together with it: no log
     // is ever left without the journal of the counts its run lowered.
@@ -132,6 +154,9 @@ void UninstallRun(Run& run) {
         if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
     }
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
+    // The window is gone before the final message appears.
+    meter.Stop();
+    events.Watch(nullptr);
     run.exit_code = run.removal.unremoved        ? win::ERROR_INSTALL_FAILURE
                     : run.removal.reboot_pending ? win::ERROR_SUCCESS_REBOOT_REQUIRED
                                                  : win::ERROR_SUCCESS;

@@ -31,6 +31,7 @@ bool LogReader::Open(const Text& path) {
         capacity_ = kBufferSize;
     }
     position_ = filled_ = 0;
+    read_ = 0;
     ended_ = false;
     return true;
 }
@@ -64,6 +65,7 @@ bool LogReader::ReadMore() {
         return false;
     }
     filled_ += got;
+    read_ += got;
     return true;
 }
 

@@ -35,6 +35,9 @@ public:
     // 1-based number of the line read last (for reports about a log, not used by the uninstall).
     [[nodiscard]] std::uint64_t LineNumber() const { return line_number_; }
 
+    // How many of the file's bytes the lines read so far took (for the progress window).
+    [[nodiscard]] std::uint64_t BytePosition() const { return read_ - (filled_ - position_); }
+
     void SetUtf8(bool utf8) { utf8_ = utf8; }
     [[nodiscard]] bool Utf8() const { return utf8_; }
     // Set by a section loop: the line it read last.
@@ -60,6 +63,7 @@ private:
     std::size_t filled_ = 0;
     bool ended_ = false;  // physical end, read error, or the end-of-file mark seen
     bool utf8_ = false;
+    std::uint64_t read_ = 0;  // bytes read from the file
     std::uint64_t line_number_ = 0;
     std::uint64_t next_line_ = 1;
 };

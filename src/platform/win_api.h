@@ -27,6 +27,10 @@ using LCID = DWORD;
 using REGSAM = DWORD;
 using WCHAR = char16_t;
 using INT_PTR = std::intptr_t;
+using UINT_PTR = std::uintptr_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
 
 struct HKEY__;
 using HKEY = HKEY__*;
@@ -39,6 +43,15 @@ using HWND = HWND__*;
 struct HINSTANCE__;
 using HINSTANCE = HINSTANCE__*;
 using PSID = void*;
+struct HFONT__;
+using HFONT = HFONT__*;
+struct HBRUSH__;
+using HBRUSH = HBRUSH__*;
+struct HICON__;
+using HICON = HICON__*;
+using HCURSOR = HICON;
+struct HMENU__;
+using HMENU = HMENU__*;
 struct ITypeLib;
 
 constexpr BOOL TRUE = 1;
@@ -152,11 +165,94 @@ struct TLIBATTR {
 };
 
 using FARPROC = INT_PTR(WIN_STDCALL*)();
+using LPTHREAD_START_ROUTINE = DWORD(WIN_STDCALL*)(void*);
+using WNDPROC = LRESULT(WIN_STDCALL*)(HWND, UINT, WPARAM, LPARAM);
+
+struct POINT {
+    LONG x;
+    LONG y;
+};
+
+struct RECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+};
+
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+};
+
+struct WNDCLASSW {
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    const WCHAR* lpszMenuName;
+    const WCHAR* lpszClassName;
+};
+
+struct LOGFONTW {
+    LONG lfHeight;
+    LONG lfWidth;
+    LONG lfEscapement;
+    LONG lfOrientation;
+    LONG lfWeight;
+    BYTE lfItalic;
+    BYTE lfUnderline;
+    BYTE lfStrikeOut;
+    BYTE lfCharSet;
+    BYTE lfOutPrecision;
+    BYTE lfClipPrecision;
+    BYTE lfQuality;
+    BYTE lfPitchAndFamily;
+    WCHAR lfFaceName[32];
+};
+
+struct NONCLIENTMETRICSW {
+    UINT cbSize;
+    int iBorderWidth;
+    int iScrollWidth;
+    int iScrollHeight;
+    int iCaptionWidth;
+    int iCaptionHeight;
+    LOGFONTW lfCaptionFont;
+    int iSmCaptionWidth;
+    int iSmCaptionHeight;
+    LOGFONTW lfSmCaptionFont;
+    int iMenuWidth;
+    int iMenuHeight;
+    LOGFONTW lfMenuFont;
+    LOGFONTW lfStatusFont;
+    LOGFONTW lfMessageFont;
+    int iPaddedBorderWidth;
+};
+
+struct INITCOMMONCONTROLSEX {
+    DWORD dwSize;
+    DWORD dwICC;
+};
+
+// The arrow cursor: a resource number where a name would stand.
+inline const WCHAR* const IDC_ARROW = reinterpret_cast<const WCHAR*>(std::uintptr_t{32512});
 
 // Functions the program looks up at run time rather than importing.
 using PFN_CheckTokenMembership = BOOL(WIN_STDCALL*)(HANDLE, PSID, BOOL*);
 using PFN_UnRegisterTypeLib = HRESULT(WIN_STDCALL*)(const GUID*, WORD, WORD, LCID, SYSKIND);
 using PFN_SetDefaultDllDirectories = BOOL(WIN_STDCALL*)(DWORD);
+using PFN_GetDpiForWindow = UINT(WIN_STDCALL*)(HWND);
+using PFN_SystemParametersInfoForDpi = BOOL(WIN_STDCALL*)(UINT, UINT, void*, UINT, UINT);
+using PFN_InitCommonControlsEx = BOOL(WIN_STDCALL*)(const INITCOMMONCONTROLSEX*);
 
 // kernel32
 [[noreturn]] void ExitProcess(UINT uExitCode);
@@ -169,6 +265,9 @@ DWORD GetModuleFileNameW(HMODULE hModule, WCHAR* lpFilename, DWORD nSize);
 HMODULE GetModuleHandleW(const WCHAR* lpModuleName);
 FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName);
 BOOL SetDllDirectoryW(const WCHAR* lpPathName);
+HMODULE LoadLibraryW(const WCHAR* lpLibFileName);
+HANDLE CreateThread(void* lpThreadAttributes, std::size_t dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                    void* lpParameter, DWORD dwCreationFlags, DWORD* lpThreadId);
 DWORD GetFileAttributesW(const WCHAR* lpFileName);
 HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, void* lpSecurityAttributes,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -235,6 +334,23 @@ void* FreeSid(PSID pSid);
 
 // user32
 int MessageBoxW(HWND hWnd, const WCHAR* lpText, const WCHAR* lpCaption, UINT uType);
+WORD RegisterClassW(const WNDCLASSW* lpWndClass);
+HWND CreateWindowExW(DWORD dwExStyle, const WCHAR* lpClassName, const WCHAR* lpWindowName, DWORD dwStyle, int X, int Y,
+                     int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, void* lpParam);
+BOOL DestroyWindow(HWND hWnd);
+BOOL SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags);
+BOOL GetWindowRect(HWND hWnd, RECT* lpRect);
+LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+UINT_PTR SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, void* lpTimerFunc);
+BOOL GetMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+LRESULT DispatchMessageW(const MSG* lpMsg);
+LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+BOOL SystemParametersInfoW(UINT uiAction, UINT uiParam, void* pvParam, UINT fWinIni);
+HCURSOR LoadCursorW(HINSTANCE hInstance, const WCHAR* lpCursorName);
+
+// gdi32
+HFONT CreateFontIndirectW(const LOGFONTW* lplf);
+BOOL DeleteObject(HFONT ho);
 
 // shell32
 BOOL ShellExecuteExW(SHELLEXECUTEINFOW* pExecInfo);

@@ -178,6 +178,34 @@ struct MessageBoxRecord {
     int answer = 0;
 };
 
+// A thread of the program's own (CreateThread). Processes run one at a time, and so do
+// threads: a thread runs, to its end, inside the first wait for it; SetThreadsHang makes
+// it a thread that never answers, whose waits time out.
+struct ThreadRecord {
+    DWORD pid = 0;
+    std::uint64_t created_ms = 0;
+    bool ran = false;
+};
+
+// A window, from CreateWindowExW to DestroyWindow. The message boxes shown before its
+// creation and before its destruction place it among them.
+struct WindowRecord {
+    DWORD pid = 0;
+    std::size_t thread = 0;  // 0: the process's own thread; n: the nth of Threads()
+    std::u16string class_name{};
+    std::u16string text{};
+    std::size_t parent = 0;  // 0: none; n: the nth of Windows()
+    DWORD style = 0;
+    bool visible = false;
+    bool destroyed = false;
+    std::size_t boxes_at_creation = 0;
+    std::size_t boxes_at_destruction = 0;
+    std::uint64_t created_ms = 0;
+    bool font_set = false;
+    int range = 100;  // a progress bar's upper end and position
+    int position = 0;
+};
+
 struct NotifyRecord {
     DWORD pid = 0;
     LONG event = 0;
@@ -189,6 +217,7 @@ struct NotifyRecord {
 struct WaitRecord {
     DWORD pid = 0;         // the waiting process
     DWORD target_pid = 0;  // 0 when the handle is not a process
+    std::size_t thread = 0;  // a thread of CreateThread: its number in Threads()
     DWORD timeout = 0;
     DWORD result = 0;
     std::uint64_t start_ms = 0;
@@ -342,6 +371,10 @@ public:
     bool AnswersConsumed() const;
     const std::vector<MessageBoxRecord>& MessageBoxes() const;
     const std::vector<NotifyRecord>& Notifications() const;
+    const std::vector<ThreadRecord>& Threads() const;
+    const std::vector<WindowRecord>& Windows() const;
+    void SetThreadsHang(bool hang = true);  // threads never run: every wait for one times out
+    int LiveFonts() const;                  // created and not deleted
 
     // --- file system ---------------------------------------------------------
     void AddDrive(char16_t letter);

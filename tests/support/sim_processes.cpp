@@ -546,6 +546,10 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         s.now_ms += dwMilliseconds;
         return finish(WAIT_TIMEOUT);
     }
+    if (h->thread != 0) {
+        wait.thread = h->thread;
+        return finish(sd::WaitForThread(s, h->thread, dwMilliseconds));
+    }
     wait.target_pid = h->target_pid;
     s.Settle();
     sd::Process* target = s.FindProcess(h->target_pid);

@@ -22,6 +22,7 @@ constexpr Module kModules[] = {
     {0x7B400000, u"SHELL32.DLL", {nullptr, nullptr}},
     {0x7B500000, u"NTDLL.DLL", {nullptr, nullptr}},
     {0x7B600000, u"KERNELBASE.DLL", {nullptr, nullptr}},
+    {kComctl32Module, u"COMCTL32.DLL", {"InitCommonControlsEx", nullptr}},  // only through LoadLibraryW
 };
 
 const Module* FindModule(win::HMODULE handle) {
@@ -154,6 +155,10 @@ win::FARPROC ExportOf(const std::string& name) {
         win::PFN_UnRegisterTypeLib f = &SimUnRegisterTypeLib;
         return reinterpret_cast<win::FARPROC>(reinterpret_cast<void (*)()>(f));
     }
+    if (name == "InitCommonControlsEx") {
+        win::PFN_InitCommonControlsEx f = &SimInitCommonControlsEx;
+        return reinterpret_cast<win::FARPROC>(reinterpret_cast<void (*)()>(f));
+    }
     win::PFN_SetDefaultDllDirectories f = &SimSetDefaultDllDirectories;
     return reinterpret_cast<win::FARPROC>(reinterpret_cast<void (*)()>(f));
 }
@@ -238,7 +243,7 @@ HMODULE GetModuleHandleW(const WCHAR* lpModuleName) {
     auto missing = s.missing_modules.find(folded);
     if (missing == s.missing_modules.end() || !missing->second) {
         for (const sd::Module& module : sd::kModules) {
-            if (folded == module.name) return reinterpret_cast<HMODULE>(module.handle);
+            if (folded == module.name && (module.handle != sd::kComctl32Module || s.progress_class)) return reinterpret_cast<HMODULE>(module.handle);
         }
         const std::u16string image = s.Current().record.image;
         if (folded == sd::Fold(image.substr(image.rfind(u'\\') + 1))) return reinterpret_cast<HMODULE>(sd::kExeModule);

@@ -60,6 +60,10 @@ inline constexpr HRESULT kEInvalidArg = static_cast<HRESULT>(0x80070057);
 inline constexpr DWORD kOtherProgramPid = 8;  // owner of HoldOpen handles
 inline constexpr std::uint64_t kForever = ~std::uint64_t{0};
 inline constexpr std::uintptr_t kExeModule = 0x00400000;  // the program's own module handle
+inline constexpr std::uintptr_t kComctl32Module = 0x7B700000;
+
+// --- windows (sim_windows.cpp) ---------------------------------------------------
+win::BOOL WIN_STDCALL SimInitCommonControlsEx(const win::INITCOMMONCONTROLSEX* classes);
 
 // --- text (sim_text.cpp) ---------------------------------------------------------
 char16_t Upper(char16_t c);
@@ -182,6 +186,8 @@ struct HandleEntry {
     REGSAM granted = 0;
     // processes and threads
     DWORD target_pid = 0;
+    std::size_t thread = 0;  // a thread of CreateThread: its number in State::threads
+
     // mutexes
     std::shared_ptr<Mutex> mutex;
 };
@@ -254,6 +260,26 @@ struct State {
     int default_answer = kDefaultButton;
     std::vector<MessageBoxRecord> message_boxes;
     std::vector<NotifyRecord> notifications;
+
+    // threads and windows (sim_windows.cpp)
+    struct Thread {
+        win::LPTHREAD_START_ROUTINE routine = nullptr;
+        void* parameter = nullptr;
+    };
+    std::vector<ThreadRecord> thread_records;
+    std::vector<Thread> threads;
+    std::size_t current_thread = 0;  // 0: the process's own
+    bool threads_hang = false;
+    struct Window {
+        win::WNDPROC procedure = nullptr;
+        win::RECT rect{};  // the frame's, on the screen for a top-level window, in its parent's client area for a child
+        UINT timer_ms = 0;
+    };
+    std::vector<WindowRecord> window_records;
+    std::vector<Window> windows;
+    std::map<std::u16string, win::WNDPROC> window_classes;  // by folded name
+    bool progress_class = false;  // comctl32 loaded and its bar registered
+    int live_fonts = 0;
 
     // file system
     std::map<char16_t, Drive> drives;
@@ -346,5 +372,7 @@ Process& CreateProcessRecord(State& state, const ProcessOptions& options, StartA
 void EndProcess(State& state, Process& process, DWORD exit_code, bool killed = false);
 // Runs a queued program now, inside the current process's wait for it, to its end.
 void RunNested(State& state, Process& process);
+// A wait for a thread of CreateThread: runs it inside the wait, or times out when threads hang.
+DWORD WaitForThread(State& state, std::size_t thread, DWORD timeout);
 
 }  // namespace dismora::sim::detail

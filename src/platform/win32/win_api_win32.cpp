@@ -21,6 +21,7 @@ namespace seam {
 #include <oleauto.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <commctrl.h>
 
 // Windows' "the requested operation requires elevation"; these headers lack it.
 #ifndef ERROR_ELEVATION_REQUIRED
@@ -92,6 +93,14 @@ FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
 }
 
 BOOL SetDllDirectoryW(const WCHAR* lpPathName) { return ::SetDllDirectoryW(W(lpPathName)); }
+
+HMODULE LoadLibraryW(const WCHAR* lpLibFileName) { return As<HMODULE>(::LoadLibraryW(W(lpLibFileName))); }
+
+HANDLE CreateThread(void* lpThreadAttributes, std::size_t dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                    void* lpParameter, DWORD dwCreationFlags, DWORD* lpThreadId) {
+    return As<HANDLE>(::CreateThread(static_cast<LPSECURITY_ATTRIBUTES>(lpThreadAttributes), dwStackSize,
+                                     As<::LPTHREAD_START_ROUTINE>(lpStartAddress), lpParameter, dwCreationFlags, D(lpThreadId)));
+}
 
 DWORD GetFileAttributesW(const WCHAR* lpFileName) { return ::GetFileAttributesW(W(lpFileName)); }
 
@@ -267,6 +276,55 @@ int MessageBoxW(HWND hWnd, const WCHAR* lpText, const WCHAR* lpCaption, UINT uTy
     return ::MessageBoxW(As<::HWND>(hWnd), W(lpText), W(lpCaption), uType);
 }
 
+WORD RegisterClassW(const WNDCLASSW* lpWndClass) { return ::RegisterClassW(As<const ::WNDCLASSW*>(lpWndClass)); }
+
+HWND CreateWindowExW(DWORD dwExStyle, const WCHAR* lpClassName, const WCHAR* lpWindowName, DWORD dwStyle, int X, int Y,
+                     int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, void* lpParam) {
+    return As<HWND>(::CreateWindowExW(dwExStyle, W(lpClassName), W(lpWindowName), dwStyle, X, Y, nWidth, nHeight,
+                                      As<::HWND>(hWndParent), As<::HMENU>(hMenu), As<::HINSTANCE>(hInstance),
+                                      lpParam));
+}
+
+BOOL DestroyWindow(HWND hWnd) { return ::DestroyWindow(As<::HWND>(hWnd)); }
+
+BOOL SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags) {
+    return ::SetWindowPos(As<::HWND>(hWnd), As<::HWND>(hWndInsertAfter), X, Y, cx, cy, uFlags);
+}
+
+BOOL GetWindowRect(HWND hWnd, RECT* lpRect) { return ::GetWindowRect(As<::HWND>(hWnd), As<::RECT*>(lpRect)); }
+
+LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    return ::SendMessageW(As<::HWND>(hWnd), Msg, wParam, lParam);
+}
+
+UINT_PTR SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, void* lpTimerFunc) {
+    return ::SetTimer(As<::HWND>(hWnd), nIDEvent, uElapse, As<TIMERPROC>(lpTimerFunc));
+}
+
+BOOL GetMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
+    return ::GetMessageW(As<::MSG*>(lpMsg), As<::HWND>(hWnd), wMsgFilterMin, wMsgFilterMax);
+}
+
+LRESULT DispatchMessageW(const MSG* lpMsg) { return ::DispatchMessageW(As<const ::MSG*>(lpMsg)); }
+
+LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    return ::DefWindowProcW(As<::HWND>(hWnd), Msg, wParam, lParam);
+}
+
+BOOL SystemParametersInfoW(UINT uiAction, UINT uiParam, void* pvParam, UINT fWinIni) {
+    return ::SystemParametersInfoW(uiAction, uiParam, pvParam, fWinIni);
+}
+
+HCURSOR LoadCursorW(HINSTANCE hInstance, const WCHAR* lpCursorName) {
+    return As<HCURSOR>(::LoadCursorW(As<::HINSTANCE>(hInstance), W(lpCursorName)));
+}
+
+// gdi32
+
+HFONT CreateFontIndirectW(const LOGFONTW* lplf) { return As<HFONT>(::CreateFontIndirectW(As<const ::LOGFONTW*>(lplf))); }
+
+BOOL DeleteObject(HFONT ho) { return ::DeleteObject(As<::HGDIOBJ>(ho)); }
+
 // shell32
 
 BOOL ShellExecuteExW(SHELLEXECUTEINFOW* pExecInfo) { return ::ShellExecuteExW(As<LPSHELLEXECUTEINFOW>(pExecInfo)); }
@@ -392,6 +450,54 @@ DISMORA_SAME_FIELD(TLIBATTR, wMajorVerNum);
 DISMORA_SAME_FIELD(TLIBATTR, wMinorVerNum);
 DISMORA_SAME_FIELD(TLIBATTR, wLibFlags);
 
+DISMORA_SAME_RECORD(POINT);
+DISMORA_SAME_FIELD(POINT, y);
+
+DISMORA_SAME_RECORD(RECT);
+DISMORA_SAME_FIELD(RECT, left);
+DISMORA_SAME_FIELD(RECT, top);
+DISMORA_SAME_FIELD(RECT, right);
+DISMORA_SAME_FIELD(RECT, bottom);
+
+DISMORA_SAME_RECORD(MSG);
+DISMORA_SAME_FIELD(MSG, hwnd);
+DISMORA_SAME_FIELD(MSG, message);
+DISMORA_SAME_FIELD(MSG, wParam);
+DISMORA_SAME_FIELD(MSG, lParam);
+DISMORA_SAME_FIELD(MSG, time);
+DISMORA_SAME_FIELD(MSG, pt);
+
+DISMORA_SAME_RECORD(WNDCLASSW);
+DISMORA_SAME_FIELD(WNDCLASSW, style);
+DISMORA_SAME_FIELD(WNDCLASSW, lpfnWndProc);
+DISMORA_SAME_FIELD(WNDCLASSW, cbClsExtra);
+DISMORA_SAME_FIELD(WNDCLASSW, cbWndExtra);
+DISMORA_SAME_FIELD(WNDCLASSW, hInstance);
+DISMORA_SAME_FIELD(WNDCLASSW, hIcon);
+DISMORA_SAME_FIELD(WNDCLASSW, hCursor);
+DISMORA_SAME_FIELD(WNDCLASSW, hbrBackground);
+DISMORA_SAME_FIELD(WNDCLASSW, lpszMenuName);
+DISMORA_SAME_FIELD(WNDCLASSW, lpszClassName);
+
+DISMORA_SAME_RECORD(LOGFONTW);
+DISMORA_SAME_FIELD(LOGFONTW, lfHeight);
+DISMORA_SAME_FIELD(LOGFONTW, lfWeight);
+DISMORA_SAME_FIELD(LOGFONTW, lfCharSet);
+DISMORA_SAME_FIELD(LOGFONTW, lfPitchAndFamily);
+DISMORA_SAME_FIELD(LOGFONTW, lfFaceName);
+
+DISMORA_SAME_RECORD(NONCLIENTMETRICSW);
+DISMORA_SAME_FIELD(NONCLIENTMETRICSW, cbSize);
+DISMORA_SAME_FIELD(NONCLIENTMETRICSW, lfCaptionFont);
+DISMORA_SAME_FIELD(NONCLIENTMETRICSW, lfMenuFont);
+DISMORA_SAME_FIELD(NONCLIENTMETRICSW, lfStatusFont);
+DISMORA_SAME_FIELD(NONCLIENTMETRICSW, lfMessageFont);
+DISMORA_SAME_FIELD(NONCLIENTMETRICSW, iPaddedBorderWidth);
+
+DISMORA_SAME_RECORD(INITCOMMONCONTROLSEX);
+DISMORA_SAME_FIELD(INITCOMMONCONTROLSEX, dwSize);
+DISMORA_SAME_FIELD(INITCOMMONCONTROLSEX, dwICC);
+
 static_assert(int{win::SYS_WIN16} == int{::SYS_WIN16} && int{win::SYS_WIN32} == int{::SYS_WIN32} &&
               int{win::SYS_MAC} == int{::SYS_MAC} && int{win::SYS_WIN64} == int{::SYS_WIN64});
 
@@ -410,6 +516,12 @@ static_assert(int{win::SYS_WIN16} == int{::SYS_WIN16} && int{win::SYS_WIN32} == 
 // (stdcall on this target): a cdecl pointer to a stdcall function corrupts the
 // stack at its first call, and only on this target.
 static_assert(std::is_same_v<win::FARPROC, ::FARPROC>);
+static_assert(std::is_same_v<win::LPTHREAD_START_ROUTINE, win::DWORD(WINAPI*)(void*)>);
+static_assert(std::is_same_v<win::WNDPROC, win::LRESULT(CALLBACK*)(win::HWND, win::UINT, win::WPARAM, win::LPARAM)>);
+static_assert(std::is_same_v<win::PFN_GetDpiForWindow, win::UINT(WINAPI*)(win::HWND)>);
+static_assert(std::is_same_v<win::PFN_SystemParametersInfoForDpi,
+                             win::BOOL(WINAPI*)(win::UINT, win::UINT, void*, win::UINT, win::UINT)>);
+static_assert(std::is_same_v<win::PFN_InitCommonControlsEx, win::BOOL(WINAPI*)(const win::INITCOMMONCONTROLSEX*)>);
 static_assert(std::is_same_v<win::PFN_SetDefaultDllDirectories, win::BOOL(WINAPI*)(win::DWORD)>);
 static_assert(std::is_same_v<win::PFN_CheckTokenMembership,
                              win::BOOL(WINAPI*)(win::HANDLE, win::PSID, win::BOOL*)>);

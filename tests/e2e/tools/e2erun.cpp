@@ -17,7 +17,11 @@
 //
 // Report lines, one JSON object each:
 //   {"event":"start", ...}   once, before the command starts
-//   {"event":"box", ...}     per box, in the order the boxes appeared
+//   {"event":"box", ...}     per box, in the order the boxes appeared; "windows_open"
+//                            counts the job's other windows still shown then
+//   {"event":"window", ...}  per other top-level window of the job, once shown
+//                            (caption, class, child controls), and
+//   {"event":"window_gone", ...} once it is hidden or destroyed
 //   {"event":"process", ...} per process of the job, after all have ended
 //   {"event":"end", ...}     once
 // Exit code: 0 when the report is complete (also after a hang), 2 on bad
@@ -478,6 +482,24 @@ std::string ReadStdinLine() {
     return line;
 }
 
+BOOL CALLBACK FindWindows(HWND hwnd, LPARAM param) {
+    WindowScan &scan = *reinterpret_cast<WindowScan *>(param);
+    if (!IsWindowVisible(hwnd) || ClassOf(hwnd) == L"#32770") return TRUE;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (scan.job->Contains(pid)) scan.found.push_back(hwnd);
+    return TRUE;
+}
+
+BOOL CALLBACK ListChild(HWND child, LPARAM param) {
+    std::string &list = *reinterpret_cast<std::string *>(param);
+    std::wstring text;
+    TextOf(child, text);
+    if (list.size() > 1) list += ",";
+    list += "{\"class\":" + Json(ClassOf(child)) + ",\"text\":" + Json(text) + "}";
+    return TRUE;
+}
+
 int DefaultAnswer(const Box &box) {
     for (int preferred : {IDCANCEL, IDNO, IDOK})
         for (const Button &b : box.buttons)
@@ -491,7 +513,41 @@ struct Runner {
     size_t next_answer = 0;
     int box_count = 0;
     std::vector<HWND> answered;  // boxes clicked, until they are gone
+    std::vector<HWND> shown;     // other windows reported, until they are gone
     DWORD start_tick = 0;
+
+    // The job's other windows: each reported when first seen, and when gone.
+    void ScanWindows() {
+        WindowScan scan{&job, {}};
+        EnumWindows(FindWindows, reinterpret_cast<LPARAM>(&scan));
+        std::vector<HWND> still;
+        for (HWND h : shown) {
+            bool seen = false;
+            for (HWND f : scan.found) seen = seen || f == h;
+            if (seen) {
+                still.push_back(h);
+            } else {
+                WriteLine("{\"event\":\"window_gone\",\"ms\":" + Num(GetTickCount() - start_tick) + "}");
+            }
+        }
+        shown.swap(still);
+        for (HWND h : scan.found) {
+            bool known = false;
+            for (HWND s : shown) known = known || s == h;
+            if (known) continue;
+            shown.push_back(h);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(h, &pid);
+            std::wstring caption;
+            TextOf(h, caption);
+            std::string children = "[";
+            EnumChildWindows(h, ListChild, reinterpret_cast<LPARAM>(&children));
+            children += "]";
+            WriteLine("{\"event\":\"window\",\"pid\":" + Num(pid) + ",\"ms\":" + Num(GetTickCount() - start_tick) +
+                      ",\"caption\":" + Json(caption) + ",\"class\":" + Json(ClassOf(h)) +
+                      ",\"children\":" + children + "}");
+        }
+    }
 
     bool AlreadyAnswered(HWND hwnd) {
         for (HWND h : answered)
@@ -507,6 +563,7 @@ struct Runner {
         ++box_count;
 
         std::string line = "{\"event\":\"box\",\"seq\":" + Num(box_count) + ",\"pid\":" + Num(pid) +
+                           ",\"windows_open\":" + Num(static_cast<int>(shown.size())) +
                            ",\"ms\":" + Num(GetTickCount() - start_tick) + ",\"caption\":" + Json(box.caption) +
                            ",\"text\":" + Json(box.text) + ",\"text_read\":" + (box.text_found ? "true" : "false") +
                            ",\"buttons\":[";
@@ -634,6 +691,7 @@ struct Runner {
         bool hang = false;
         while (true) {
             job.Drain(20);
+            ScanWindows();
             ScanBoxes();
             if (job.all_ended) break;
             if (GetTickCount() - start_tick > opt.timeout_ms) {
