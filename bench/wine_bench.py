@@ -491,9 +491,9 @@ def main() -> int:
             results["window"] = []
             for size, runs in parse_sizes(args.window_sizes):
                 inst = describe(size)
-                pristine = BENCH / "pristine" / inst.name
+                pristine = BENCH / "pristine" / inst.name / "App"
                 if not pristine.exists():
-                    pristine = build_pristine(inst, pristine)
+                    pristine = build_pristine(inst, pristine.parent)
                     bench.prepare(inst)
                 expected = State(len(inst.files) + 1, len(inst.folders), len(inst.values),
                                  len(inst.shared) + len(inst.kept))
