@@ -27,7 +27,7 @@ import size_report  # noqa: E402
 WINDOWS_BUILD = REPO / "build" / "windows"
 
 # The goals the figures are held against.
-SIZE_GOAL_BYTES = 40 * 1024
+SIZE_GOAL_BYTES = 44 * 1024   # with the record, the journal and the progress window
 RATIO_GOAL = 1.15
 WAITED_GOAL = 1.2
 RECORDED_GOAL = 1.2
