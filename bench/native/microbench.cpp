@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "actions/components.h"
+#include "platform/utf8.h"
 #include "actions/removal_list.h"
 #include "case_fold.h"
 #include "log/log_reader.h"
@@ -197,18 +198,6 @@ struct ReaderFigures {
     bool correct = true;
 };
 
-void AppendUtf8(std::string& out, char16_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
 
 // A version 4 log of about the given size: its header, then a file section of
 // installed paths (unless ascii_only, some in other scripts, some with characters beyond
@@ -240,7 +229,7 @@ bool WriteLog(const std::string& path, std::uint64_t target, bool ascii_only, st
         line += folder;
         line_units += folder.size();
         const char16_t* name = (ascii_only ? kAsciiFolders : kFolders)[random.Below(10)];
-        for (const char16_t* c = name; *c != 0; ++c) AppendUtf8(line, *c);
+        line += dismora::ToUtf8(name);
         line_units += std::char_traits<char16_t>::length(name);
         std::uint32_t kind = ascii_only ? 100 : random.Below(100);
         if (kind < 3) {

@@ -650,30 +650,47 @@ HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD dwShare
     return reinterpret_cast<HANDLE>(value);
 }
 
+}  // namespace win
+
+namespace dismora::sim::detail {
+
+// What ReadFile and WriteFile check alike: the count zeroed first, a fault, a file handle
+// with the access the call needs, no overlapped transfer, and a count to write through.
+HandleEntry* FileForTransfer(State& s, const char* function, win::HANDLE file, DWORD* count, void* overlapped) {
+    const bool read = function[0] == 'R';
+    if (count) *count = 0;
+    if (auto fault = Enter(s, function)) {
+        s.SetError(*fault);
+        return nullptr;
+    }
+    HandleEntry* h = s.FindHandle(file);
+    if (!h || h->kind != HandleKind::kFile) {
+        s.SetError(win::ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (overlapped) s.Violation(std::string(function) + ": overlapped transfers are not modelled");
+    if (!count) {
+        // Windows writes through the pointer: a NULL one is a crash there.
+        s.Violation(std::string(function) + ": the count's pointer is NULL");
+        s.SetError(kErrorNoAccess);
+        return nullptr;
+    }
+    if (!(read ? NeedsRead(h->access) : NeedsWrite(h->access)) || h->node->folder) {
+        s.SetError(win::ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return h;
+}
+
+}  // namespace dismora::sim::detail
+
+namespace win {
+
 BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               void* lpOverlapped) {
     auto& s = sd::Current();
-    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
-    if (auto fault = sd::Enter(s, "ReadFile")) {
-        s.SetError(*fault);
-        return FALSE;
-    }
-    sd::HandleEntry* h = s.FindHandle(hFile);
-    if (!h || h->kind != dismora::sim::HandleKind::kFile) {
-        s.SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (lpOverlapped) s.Violation("ReadFile: overlapped reads are not modelled");
-    if (!lpNumberOfBytesRead) {
-        // Windows writes through the pointer: a NULL one is a crash there.
-        s.Violation("ReadFile: lpNumberOfBytesRead is NULL");
-        s.SetError(sd::kErrorNoAccess);
-        return FALSE;
-    }
-    if (!sd::NeedsRead(h->access) || h->node->folder) {
-        s.SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    sd::HandleEntry* h = sd::FileForTransfer(s, "ReadFile", hFile, lpNumberOfBytesRead, lpOverlapped);
+    if (!h) return FALSE;
     const std::string& data = h->node->contents;
     std::uint64_t limit = data.size();
     if (h->node->read_fault) {
@@ -697,26 +714,8 @@ BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* l
 BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite, DWORD* lpNumberOfBytesWritten,
                void* lpOverlapped) {
     auto& s = sd::Current();
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
-    if (auto fault = sd::Enter(s, "WriteFile")) {
-        s.SetError(*fault);
-        return FALSE;
-    }
-    sd::HandleEntry* h = s.FindHandle(hFile);
-    if (!h || h->kind != dismora::sim::HandleKind::kFile) {
-        s.SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (lpOverlapped) s.Violation("WriteFile: overlapped writes are not modelled");
-    if (!lpNumberOfBytesWritten) {
-        s.Violation("WriteFile: lpNumberOfBytesWritten is NULL");
-        s.SetError(sd::kErrorNoAccess);
-        return FALSE;
-    }
-    if (!sd::NeedsWrite(h->access) || h->node->folder) {
-        s.SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    sd::HandleEntry* h = sd::FileForTransfer(s, "WriteFile", hFile, lpNumberOfBytesWritten, lpOverlapped);
+    if (!h) return FALSE;
     std::string& data = h->node->contents;
     // A handle that may only append writes at the end, wherever it stands.
     const bool append = !(h->access & (GENERIC_WRITE | 0x2u | 0x10000000u));

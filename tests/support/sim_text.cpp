@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "support/sim_state.h"
+#include "platform/utf8.h"
 
 namespace dismora::sim {
 
@@ -226,32 +227,7 @@ std::u16string Hex(std::uint64_t value) {
 }  // namespace detail
 
 std::string Narrow(std::u16string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return ToUtf8(text);
 }
 
 std::u16string Widen(std::string_view utf8) {
@@ -308,26 +284,7 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const WCHAR* lpWideCharStr
     }
     const std::size_t size = cchWideChar < 0 ? std::char_traits<char16_t>::length(lpWideCharStr) + 1
                                              : static_cast<std::size_t>(cchWideChar);
-    std::string out;
-    for (std::size_t i = 0; i < size; ++i) {
-        std::uint32_t c = lpWideCharStr[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && lpWideCharStr[i + 1] >= 0xDC00 && lpWideCharStr[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (lpWideCharStr[++i] - 0xDC00u);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-        } else if (c < 0x10000) {
-            out += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                    static_cast<char>(0x80 | (c & 0x3F))};
-        } else {
-            out += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-                    static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-        }
-    }
+    const std::string out = dismora::ToUtf8(std::u16string_view(lpWideCharStr, size));
     if (cbMultiByte == 0) return static_cast<int>(out.size());
     if (out.size() > static_cast<std::size_t>(cbMultiByte)) {
         s.SetError(ERROR_INSUFFICIENT_BUFFER);

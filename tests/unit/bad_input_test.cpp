@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "support/installation.h"
+#include "support/scenario.h"
 
 namespace dismora {
 namespace {
@@ -16,7 +17,6 @@ using test::LogBuilder;
 using namespace std::string_literals;
 namespace kelvane = sim::kelvane;
 
-const std::u16string kReadError = u"Error reading deployment log";
 const std::u16string kTempSilent = u"\"" + kelvane::kLog + u"\" /temp /silent";
 
 struct Case {

@@ -15,12 +15,12 @@
 #include "check/report.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
+#include "support/scenario.h"
 
 namespace dismora::check {
 namespace {
 
 const std::string kDocs = std::string(DISMORA_SOURCE_DIR) + "/docs/";
-const std::u16string kLog = u"C:\\App\\Kelvane.log";
 
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);

@@ -10,13 +10,13 @@
 #include "check/report.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
+#include "support/scenario.h"
 
 namespace dismora::check {
 namespace {
 
 using K = FindingKind;
 
-const std::u16string kLog = u"C:\\App\\Kelvane.log";
 
 // The header of a log for the format version: 16 lines for versions 3 and 4, 14 for 1
 // and 2, so that the body begins at line 17 or 15.

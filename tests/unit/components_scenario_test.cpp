@@ -11,6 +11,7 @@
 #include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
+#include "support/scenario.h"
 
 namespace dismora {
 namespace {
@@ -18,9 +19,6 @@ namespace {
 using sim::Machine;
 using test::LogBuilder;
 
-const std::u16string kExe = u"C:\\App\\Dismora.exe";
-const std::u16string kLog = u"C:\\App\\Kelvane.log";
-const std::u16string kShared = u"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 const std::u16string kRegsvr32 = u"C:\\Windows\\system32\\regsvr32.exe";
 
 class ComponentsTest : public ::testing::Test {

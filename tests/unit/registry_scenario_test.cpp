@@ -5,6 +5,7 @@
 #include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
+#include "support/scenario.h"
 
 namespace dismora {
 namespace {
@@ -12,8 +13,6 @@ namespace {
 using sim::Machine;
 using test::LogBuilder;
 
-const std::u16string kExe = u"C:\\App\\Dismora.exe";
-const std::u16string kLog = u"C:\\App\\Kelvane.log";
 
 void RunOn(Machine& machine, const LogBuilder& log) {
     machine.InstallDismora(kExe);

@@ -5,6 +5,7 @@
 #include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
+#include "support/scenario.h"
 
 namespace dismora {
 namespace {
@@ -13,9 +14,6 @@ using sim::Machine;
 using test::LogBuilder;
 using test::Utf16;
 
-const std::u16string kExe = u"C:\\App\\Dismora.exe";
-const std::u16string kLog = u"C:\\App\\Kelvane.log";
-const std::u16string kReadError = u"Error reading deployment log";
 
 std::u16string CannotOpen(const std::u16string& path) {
     return u"Cannot open the deployment log " + path + u" which is needed to perform the uninstallation";

@@ -8,6 +8,7 @@
 #include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
+#include "support/scenario.h"
 
 namespace dismora {
 namespace {
@@ -15,9 +16,6 @@ namespace {
 using sim::Machine;
 using test::LogBuilder;
 
-const std::u16string kExe = u"C:\\App\\Dismora.exe";
-const std::u16string kLog = u"C:\\App\\Kelvane.log";
-const std::u16string kShared = u"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 const std::u16string kUserShared = u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 constexpr win::UINT kFinalStyle = win::MB_OK | win::MB_ICONQUESTION;
 
