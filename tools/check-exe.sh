@@ -270,6 +270,26 @@ if [ -f "$map" ]; then
     fi
 fi
 
+# No static constructors and no thread-local data: the product starts at its own entry,
+# without the C runtime's start-up code that would run the one and set up the other. MinGW
+# folds .ctors into .text and routes thread_local through emutls, so the link map's input
+# sections and archive members tell (a name too long for its column wraps to a line of its own).
+if [ -f "$map" ]; then
+    startup_data=$(awk '
+        NF == 1 && $1 ~ /^\./ { pending = $1; next }
+        pending != "" && $1 ~ /^0x/ { $0 = pending " " $0 }
+        { pending = "" }
+        $1 ~ /^\.(ctors|dtors|tls)/ && $2 ~ /^0x/ && $3 ~ /^0x/ && $3 !~ /^0x0+$/ { print $1, $3, $4 }
+        /emutls/ { print }
+    ' "$map")
+    if [ -n "$startup_data" ]; then
+        fail "static constructors or thread-local data, which nothing would set up (see $map):"
+        sed 's/^/      /' <<<"$startup_data" | head -n 10
+    else
+        pass "no static constructors, no thread-local data"
+    fi
+fi
+
 size=$(stat -c %s "$exe")
 echo "size  $size bytes ($(( (size + 1023) / 1024 )) KiB)"
 if [ -n "$max_size" ] && [ "$size" -gt "$max_size" ]; then

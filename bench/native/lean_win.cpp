@@ -154,6 +154,7 @@ int CompareFolded(const WCHAR* a, std::size_t na, const WCHAR* b, std::size_t nb
 // --- measured ----------------------------------------------------------------
 
 DWORD GetLastError() { return last_error; }
+void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
 
 HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD, void*, DWORD dwCreationDisposition, DWORD,
                    HANDLE) {

@@ -142,8 +142,6 @@ void UnregisterComponents(LogReader& log, const RemovalList& list, const Text& s
         // From here on the file section's spelling is used.
         switch (ClassifyComponent(node->Path)) {
             case ComponentKind::kServer:
-                // A server that hangs must not take the record of what went before with it.
-                events.Flush();
                 UnregisterServer(node->Path, system_folder, events, line);
                 break;
             case ComponentKind::kTypeLibrary:

@@ -2,63 +2,19 @@
 
 #include <memory>
 
-#include "actions/progress_meter.h"
-
 namespace dismora {
 
 namespace {
 
-// Written out at least this often while the run goes on, and at the points where it
-// hands control to something that may take long or never come back.
+// Written out at least this often while the run goes on, and once this much waits.
 constexpr win::DWORD kWriteOutMs = 250;
+constexpr std::size_t kWriteOutUnits = 8192;
 
-// One line per event, in the order of Event, each ending with a NUL. Its first letter
-// says which of the summary's counters counts it when it went well (a for none, then
-// kTallyWords in order); a result that is not 0 counts as not found or failed instead.
-// Then %s stands for the subject, %t the second text, %n the number, %p the number less
-// one, %r the result: deleted, not found, or the error.
-constexpr char kWords[] =
-    "aDismora %s, command line: %t\0"
-    "alog: %s\0"
-    "aproduct: %s, format version %n, for %t\0"
-    "aelevated\0"
-    "anot elevated\0"
-    "a%s: exit code %n\0"
-    "d%s: not started, error %n\0"
-    "astarting %s\0"
-    "astarting %s elevated\0"
-    "gfile %s: shared count %n lowered to %p\0"
-    "afile %s: shared count %n removed\0"
-    "afile %s: no shared count\0"
-    "afile %s: shared count %n, lowered by an earlier run\0"
-    "ipassed over: it holds U+0000\0"
-    "hvalue %t of %s: %r\0"
-    "hkey %s: %r\0"
-    "hkey %s: emptied, it stays\0"
-    "ipassed over: unknown root\0"
-    "ipassed over: a whole key that the installation does not own alone\0"
-    "j%t of %s: restored\0"
-    "k%t of %s: left, changed since the installation\0"
-    "j%t of %s: %r\0"
-    "iextension %s: passed over\0"
-    "iverb %s: passed over, it names no key below shell\0"
-    "l%s: exit code %n\0"
-    "d%s: still running at 10 s\0"
-    "lregistration of type library %s: %r\0"
-    "icomponent %s: not listed\0"
-    "bfile %s: %r\0"
-    "cfile %s: scheduled for deletion at restart\0"
-    "dfile %s: not scheduled, error %n\0"
-    "ffolder %s: removed\0"
-    "aexit code %n\0"
-    "aexit code 0 (with /wait: %n)";
-
-constexpr std::size_t CountWords(const char* words, std::size_t size) {
-    std::size_t count = 1;
-    for (std::size_t i = 0; i + 1 < size; ++i) count += words[i] == '\0' ? 1 : 0;
-    return count;
-}
-static_assert(CountWords(kWords, sizeof(kWords)) == static_cast<std::size_t>(Event::kCount));
+// One line per event, in the order of Event, each ending with a NUL; its first letter names
+// the summary's counter (a result that is not 0 counts as not found or failed instead).
+#define DISMORA_EVENT_WORDS(name, tally, weight, at_once, words) tally words "\0"  // NOLINT(cppcoreguidelines-macro-usage)
+constexpr char kWords[] = DISMORA_EVENTS(DISMORA_EVENT_WORDS);
+#undef DISMORA_EVENT_WORDS
 
 // The summary's counters from b on; c to e are also what a result that is not 0 counts as.
 const char kTallyWords[] =
@@ -115,19 +71,24 @@ void EventSink::Append(TextView text) {
     for (char16_t c : text) buffer_ += c < 0x20 ? u' ' : c;
 }
 
-void EventSink::EndLine() {
+void EventSink::EndLine(bool at_once) {
     buffer_ += u"\r\n";
-    if (win::GetTickCount() - written_at_ >= kWriteOutMs) Flush();
+    if (at_once || buffer_.size() >= kWriteOutUnits || win::GetTickCount() - written_at_ >= kWriteOutMs) WriteOut();
 }
 
 void EventSink::Line(TextView text) {
     if (!file_.IsValid()) return;
     Append(text);
-    EndLine();
+    EndLine(true);
+}
+
+void EventSink::Enter(Stage stage, std::uint32_t files) {
+    if (listener_ != nullptr) entered_(listener_, stage, files);
+    WriteOut();
 }
 
 void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::uint32_t number, const char16_t* second) {
-    if (meter_ != nullptr) meter_->Tick(what);
+    if (listener_ != nullptr) heard_(listener_, what);
     if (!file_.IsValid()) return;
     const char* at = kWords + words_at_[static_cast<int>(what)];
     auto tally = static_cast<unsigned>(*at - 'a');
@@ -162,12 +123,11 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
         }
     }
     ++tallies_[tally];
-    EndLine();
+    EndLine(WrittenOutAtOnce(what));
 }
 
 void EventSink::Summary(win::DWORD outcome, bool waited) {
-    if (!file_.IsValid() || summarized_) return;
-    summarized_ = true;
+    if (!file_.IsValid()) return;
     buffer_ += u"summary";
     const char16_t* separator = u": ";
     for (unsigned tally = 1; tally < kTallies; ++tally) {
@@ -178,12 +138,12 @@ void EventSink::Summary(win::DWORD outcome, bool waited) {
         for (const char* word = Nth(kTallyWords, tally - 1); *word != '\0'; ++word) buffer_ += static_cast<char16_t>(*word);
         separator = u", ";
     }
-    EndLine();
+    EndLine(false);
     Note(waited ? Event::kOutcome : Event::kOutcomeNotWaited, 0, nullptr, outcome);
-    Flush();
+    WriteOut();
 }
 
-void EventSink::Flush() {
+void EventSink::WriteOut() {
     if (!file_.IsValid() || buffer_.empty()) return;
     // UTF-8 takes at most three bytes for each UTF-16 unit.
     const int units = static_cast<int>(buffer_.size());
@@ -197,7 +157,7 @@ void EventSink::Flush() {
 }
 
 void EventSink::Close() {
-    Flush();
+    WriteOut();
     file_.Reset();
 }
 

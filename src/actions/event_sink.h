@@ -1,61 +1,15 @@
-// What a run did, one action at a time: every action reports through the run's event
-// sink, and the sink writes the record an administrator asked for with /log=. Without a
-// record an event costs one test.
+// The run's events, told to the record an administrator asked for with /log= and to whoever
+// listens while the run goes on. Without a record and a listener an event costs two tests.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "actions/events.h"
 #include "environment/text.h"
 #include "platform/unique_handle.h"
 
 namespace dismora {
-
-class ProgressMeter;
-
-// One kind of line each. The words are the program's own and dismora-check's: a record
-// can be read against the check's plan line by line.
-enum class Event : unsigned char {
-    kStart,              // subject: the time; second: the command line
-    kLogPath,            // subject: the deployment log
-    kProduct,            // subject: its name; number: the format version; second: for whom
-    kElevated,
-    kNotElevated,
-    kPreUninstall,       // subject: the command; number: its exit code
-    kNotStarted,         // subject: a program; number: the error
-    kStarting,           // subject: the copy (or the program itself), started plainly
-    kStartingElevated,
-    kCountLowered,       // number: the count read
-    kCountRemoved,
-    kNoCount,
-    kCountLeft,          // an earlier run lowered it already
-    kHoldsNul,
-    kValue,              // subject: the registry line; second: the value; number: the result
-    kKey,
-    kKeyEmptied,         // right under its root: the subkeys go, the key stays
-    kUnknownRoot,
-    kSharedKey,
-    kRestored,           // subject: the file type; second: what
-    kLeft,               // changed since the installation
-    kDeleted,            // subject: the file type; second: what; number: the result
-    kTypePassedOver,     // subject: the extension
-    kVerbPassedOver,     // subject: the verb
-    kRegsvr32,           // subject: the command; number: its exit code
-    kRegsvr32Running,
-    kTypeLibrary,        // number: the result
-    kNotListed,
-    kFile,               // number: the result
-    kScheduled,
-    kNotScheduled,       // number: the error
-    kFolder,
-    kOutcome,            // number: the exit code
-    kOutcomeNotWaited,   // number: the exit code /wait would give
-    kCount
-};
-
-// The words of an event's line, its placeholders included: dismora-check's plan uses the
-// same ones for lines passed over.
-const char* EventWords(Event what);
 
 // The record: a UTF-8 text file appended to, written out now and then rather than line by
 // line, never a reason for the uninstall to fail.
@@ -73,26 +27,38 @@ public:
     // a TAB, so that a registry line shows its root and key.
     void Note(Event what, std::uint32_t line, const Text* subject = nullptr, std::uint32_t number = 0,
               const char16_t* second = u"");
-    // A line of its own (a message the run shows).
+    // A line of its own: a message the run shows, written out before the person sees it.
     void Line(TextView text);
-    // How many events of each kind, in one line, and the outcome; once.
+    // The run enters a stage: the lines of the one before are written out. With the
+    // registry's, files is the number of listed files.
+    void Enter(Stage stage, std::uint32_t files = 0);
+    // How many events of each kind, in one line, and the outcome.
     void Summary(win::DWORD outcome, bool waited);
-    // Writes out what is buffered.
-    void Flush();
+    // Writes out what is left and closes the record; events still reach the listener.
     void Close();
-    // Every event goes to the meter too, while one is given (null: none).
-    void Watch(ProgressMeter* meter) { meter_ = meter; }
+
+    // The listener hears every event and stage until Listen is called with null. It has
+    // Heard(Event) and Entered(Stage, files).
+    template <typename Listener>
+    void Listen(Listener* listener) {
+        listener_ = listener;
+        heard_ = [](void* to, Event what) { static_cast<Listener*>(to)->Heard(what); };
+        entered_ = [](void* to, Stage stage, std::uint32_t files) { static_cast<Listener*>(to)->Entered(stage, files); };
+    }
+    void Listen(std::nullptr_t) { listener_ = nullptr; }
 
 private:
     void Append(TextView text);
-    void EndLine();
+    void EndLine(bool at_once);
+    void WriteOut();
 
     UniqueFileHandle file_;
-    ProgressMeter* meter_ = nullptr;
+    void* listener_ = nullptr;
+    void (*heard_)(void* listener, Event what) = nullptr;
+    void (*entered_)(void* listener, Stage stage, std::uint32_t files) = nullptr;
     Text buffer_;  // not yet written; UTF-8 only on its way out, to keep one string type
     win::DWORD written_at_ = 0;
     std::uint32_t identity_ = 0;
-    bool summarized_ = false;
     std::uint32_t tallies_[16] = {};  // the summary's counters
     // Where each event's words start: looked up once, not walked to for every line.
     std::uint16_t words_at_[static_cast<int>(Event::kCount)] = {};

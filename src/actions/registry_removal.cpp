@@ -146,18 +146,10 @@ bool IsRefusedWholeKey(RegistryRoot root, TextView key_path) {
            ((root == RegistryRoot::kClassesRoot || root == RegistryRoot::kUsers) && IsSharedKey(key_path, true));
 }
 
-win::HKEY OpenClassesRoot(win::HKEY auto_root) {
+win::HKEY OpenClassesRoot(win::HKEY auto_root, UniqueKey& user_classes) {
     if (auto_root == win::HKEY_LOCAL_MACHINE) return win::HKEY_CLASSES_ROOT;
-    win::HKEY classes = nullptr;
-    if (win::RegOpenKeyExW(win::HKEY_CURRENT_USER, u"Software\\Classes", 0, win::KEY_READ | win::KEY_WRITE, &classes) !=
-        win::ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return classes;
-}
-
-void CloseClassesRoot(win::HKEY classes_root) {
-    if (classes_root != nullptr && classes_root != win::HKEY_CLASSES_ROOT) win::RegCloseKey(classes_root);
+    OpenKey(win::HKEY_CURRENT_USER, u"Software\\Classes", win::KEY_READ | win::KEY_WRITE, user_classes);
+    return user_classes.Get();
 }
 
 void DeleteSubkeysRecursively(win::HKEY key) {

@@ -3,6 +3,7 @@
 
 #include "environment/text.h"
 #include "log/entries.h"
+#include "platform/unique_handle.h"
 #include "platform/win_api.h"
 
 namespace dismora {
@@ -11,9 +12,8 @@ class EventSink;
 class LogReader;
 
 // The classes root for the run: HKEY_CLASSES_ROOT itself for a machine-wide install,
-// else the user's "Software\Classes" (null when it does not open).
-win::HKEY OpenClassesRoot(win::HKEY auto_root);
-void CloseClassesRoot(win::HKEY classes_root);
+// else the user's "Software\Classes", which user_classes then owns (null when it does not open).
+win::HKEY OpenClassesRoot(win::HKEY auto_root, UniqueKey& user_classes);
 
 // Walks the registry section, deleting what each line names.
 void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classes_root, EventSink& events);

@@ -2,12 +2,11 @@
 
 #include <cstring>
 
+#include "actions/count_journal.h"
 #include "driver/command_line.h"
+#include "driver/messages.h"
 #include "driver/relaunch.h"
 #include "driver/run.h"
-#include "actions/count_journal.h"
-#include "driver/startup.h"
-#include "driver/uninstall_lock.h"
 #include "driver/uninstall_run.h"
 #include "environment/privilege.h"
 
@@ -16,13 +15,7 @@ namespace dismora {
 namespace {
 
 constexpr win::DWORD kModulePathChars = 261;
-const char16_t kProgramCaption[] = u"Dismora";
 const char16_t kDefaultLogName[] = u"Kelvane.log";
-// The fixed texts are kept as ASCII, half the bytes, and widened where they are shown.
-const char kCannotOpenLog[] = "Cannot open the deployment log %s which is needed to perform the uninstallation";
-const char kUsage[] =
-    "dismora.exe [log] [/silent|/s] [/wait] [/log=FILE]\r/wait: end with the uninstall; exit 0 removed, 3010 restart to "
-    "finish, 1602 cancelled, 1603 failed, 1618 already under way, 740 no rights. /silent /wait: no box.";
 
 bool IsSilentSwitch(TextView argument) {
     return EqualsAsciiNoCase(argument, u"/silent") || EqualsAsciiNoCase(argument, u"/s");
@@ -54,13 +47,6 @@ void ReadArgumentsSecondPass(Run& run) {
     if (args.size() >= 3 && IsSilentSwitch(args[2])) run.silent = true;
 }
 
-// Ends the run where it stands with the exit code that tells why, after the message.
-win::DWORD Fail(Run& run, const Text& text, win::DWORD exit_code, win::UINT style = win::MB_OK) {
-    run.exit_code = exit_code;
-    ShowBox(run, text, kProgramCaption, style);
-    return run.switches.wait ? exit_code : 0;
-}
-
 // Opens the record /log= asked for and starts it with the time and the command line. The
 // copy the first process starts writes only to the record that process opened (/logid=).
 void BeginRecord(Run& run) {
@@ -83,30 +69,8 @@ void BeginRecord(Run& run) {
     run.events.Note(Event::kStart, 0, &now, 0, win::GetCommandLineW());
 }
 
-win::DWORD RunMain(Run& run);
-
-}  // namespace
-
-int ShowBox(Run& run, const Text& text, const char16_t* caption, win::UINT style) {
-    run.events.Line(text);
-    return run.Quiet() ? 0 : win::MessageBoxW(nullptr, text.c_str(), caption, style);
-}
-
-Text Run::Caption() const {
-    return Concat({u"Dismora ", header.product_name});
-}
-
-win::DWORD MainRoutine() {
-    Run run;
-    const win::DWORD exit_code = RunMain(run);
-    // A run that handed over to its copy closed the record before the start: the copy goes on with it.
-    run.events.Summary(run.exit_code, run.switches.wait);
-    run.events.Close();
-    return exit_code;
-}
-
-namespace {
-
+// Start-up, then the hand-over to the copy or the uninstall itself. Returns the outcome:
+// the exit code a waited run ends with.
 win::DWORD RunMain(Run& run) {
     run.start_tick = win::GetTickCount();
     run.own_path_known = ReadOwnPath(run.own_path);
@@ -115,8 +79,8 @@ win::DWORD RunMain(Run& run) {
     const bool temp_switch = run.arguments.size() >= 2 && EqualsAsciiNoCase(run.arguments[1], u"/temp");
     TakeOutSwitches(run.arguments, run.switches);
     if (run.switches.help) {
-        win::MessageBoxW(nullptr, FromAscii(kUsage).c_str(), kProgramCaption, win::MB_OK | win::MB_ICONINFORMATION);
-        return 0;
+        ShowHelp();
+        return win::ERROR_SUCCESS;
     }
 
     BeginRecord(run);
@@ -134,17 +98,15 @@ win::DWORD RunMain(Run& run) {
     if (missing || !run.log.Open(run.log_path)) {
         // A run that ended right after deleting the log left its journal: it has no use now.
         if (missing) DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal, run.events);
-        return Fail(run, SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path), win::ERROR_INSTALL_FAILURE,
-                    win::MB_ICONERROR);
+        return FailLogNotOpened(run);
     }
     switch (ParseHeader(run.log, run.header)) {
         case HeaderStatus::kOk:
             break;
         case HeaderStatus::kTooNew:
-            return Fail(run, SubstituteFirst(FromAscii("Cannot perform uninstall because %s is out of date"), run.own_path),
-                        win::ERROR_INSTALL_FAILURE);
+            return FailLogTooNew(run);
         default:
-            return Fail(run, FromAscii("Error reading deployment log"), win::ERROR_INSTALL_FAILURE);
+            return FailLogUnreadable(run);
     }
 
     if (run.events.IsOpen()) {
@@ -152,44 +114,32 @@ win::DWORD RunMain(Run& run) {
                         run.header.all_users ? u"all users" : u"the current user");
         run.events.Note(IsAdministrator(run.looked_up) ? Event::kElevated : Event::kNotElevated, 0);
     }
-    if (!PassPrivilegeGate(run)) {
-        run.exit_code = win::ERROR_ELEVATION_REQUIRED;
-        return run.switches.wait ? run.exit_code : 0;
-    }
+    if (!PassPrivilegeGate(run)) return win::ERROR_ELEVATION_REQUIRED;
 
     if (!run.temp_mode) {
         // Told at once, before the question: the instance that does the work checks again.
-        UninstallLock probe;
-        if (probe.Take(run.log_path) == UninstallLock::State::kHeld) {
-            TellAnotherUninstallRuns(run);
-            return run.switches.wait ? run.exit_code : 0;
-        }
+        if (UninstallLock().Take(run.log_path) == UninstallLock::State::kHeld) return TellAnotherUninstallRuns(run);
+        if (!run.silent && !Confirm(run)) return win::ERROR_INSTALL_USEREXIT;
+        const THandover handover = Relaunch(run);
+        if (handover.ended) return handover.outcome;
     }
-    run.exit_code = win::ERROR_INSTALL_USEREXIT;
-    if (!run.silent && !run.temp_mode) {
-        Text text = SubstituteFirst(run.header.confirmation_text, run.header.product_name);
-        if (win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(),
-                             win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2) != win::IDYES) {
-            return run.switches.wait ? run.exit_code : 0;
-        }
-    }
-    if (run.temp_mode || Relaunch(run) == Handover::kRunHere) UninstallRun(run);
-    return run.switches.wait ? run.exit_code : 0;
+    return UninstallRun(run);
 }
 
 }  // namespace
 
-void ShowAdministratorMessage(Run& run) {
-    ShowBox(run, SubstituteFirst(run.header.admin_text, run.header.product_name), run.Caption().c_str(),
-            win::MB_OK | win::MB_ICONERROR);
-}
-
-bool PassPrivilegeGate(Run& run) {
-    if (!run.header.all_users) return true;
-    if (IsLuaEnabled()) return true;
-    if (IsAdministrator(run.looked_up)) return true;
-    ShowAdministratorMessage(run);
-    return false;
+win::DWORD MainRoutine() {
+    Run run;
+    const win::DWORD outcome = RunMain(run);
+    // A run that handed over to its copy closed the record before the start: the copy goes on with it.
+    run.events.Summary(outcome, run.switches.wait);
+    if (run.complete) {
+        if (!run.silent) ShowFinalMessage(run);
+        EndWaiter(run, outcome);
+    }
+    run.events.Close();
+    // Only a caller that asked to wait is told the outcome: every other end is 0.
+    return run.switches.wait ? outcome : 0;
 }
 
 }  // namespace dismora

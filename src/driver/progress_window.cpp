@@ -1,5 +1,7 @@
 #include "driver/progress_window.h"
 
+#include "driver/progress_meter.h"
+
 namespace dismora {
 
 namespace {
@@ -19,7 +21,7 @@ constexpr char16_t kStageWords[] =
     u"Finishing\u2026";
 
 struct TWindow {
-    TProgressWindow& progress;
+    TProgressShared& progress;
     win::PFN_GetDpiForWindow dpi_for_window = nullptr;
     win::PFN_SystemParametersInfoForDpi metrics_for_dpi = nullptr;
     win::HWND frame = nullptr;
@@ -82,11 +84,11 @@ void Layout(TWindow& w, bool first) {
     const int outer_height = unit * 5 / 2 + text + bar + (line.top - unit - outer.top) + side;
     if (first) win::SystemParametersInfoW(win::SPI_GETWORKAREA, 0, &outer, 0);
     Place(w.frame, (outer.left + outer.right - outer_width) / 2, (outer.top + outer.bottom - outer_height) / 2,
-          outer_width, outer_height, first && !w.progress.meter.stopping.load() ? win::SWP_SHOWWINDOW : 0);
+          outer_width, outer_height, first && !w.progress.stopping.load() ? win::SWP_SHOWWINDOW : 0);
 }
 
 void Update(TWindow& w) {
-    const ProgressMeter& meter = w.progress.meter;
+    const TProgressShared& meter = w.progress;
     const Stage stage = meter.stage.load(std::memory_order_relaxed);
     if (!w.worded || stage != w.stage) {
         w.worded = true;
@@ -110,8 +112,8 @@ void Update(TWindow& w) {
 
 }  // namespace
 
-win::DWORD WIN_STDCALL ShowProgressWindow(void* window) {
-    TWindow w{*static_cast<TProgressWindow*>(window)};
+win::DWORD WIN_STDCALL ShowProgressWindow(void* shared) {
+    TWindow w{*static_cast<TProgressShared*>(shared)};
     // The bar is a standard control of comctl32, which is no Known DLL: it is loaded from
     // the System folder by its full path, never looked for beside the program. Without it
     // the window shows its line alone.
@@ -143,7 +145,10 @@ win::DWORD WIN_STDCALL ShowProgressWindow(void* window) {
     // A caption without a system menu: no close button, and nothing else that invites stopping.
     w.frame = win::CreateWindowExW(0, kClassName, w.progress.caption.c_str(), win::WS_CAPTION, 0, 0, 400, 200, nullptr,
                                    nullptr, instance, nullptr);
-    if (w.frame == nullptr) return 0;
+    if (w.frame == nullptr) {
+        ReleaseProgress(&w.progress);
+        return 0;
+    }
     w.line = win::CreateWindowExW(0, u"Static", u"", win::WS_CHILD | win::WS_VISIBLE | win::SS_NOPREFIX, 0, 0, 0, 0,
                                   w.frame, nullptr, instance, nullptr);
     // Its text is its name for a screen reader.
@@ -156,7 +161,7 @@ win::DWORD WIN_STDCALL ShowProgressWindow(void* window) {
     while (win::GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (message.message != win::WM_TIMER || message.hwnd != w.frame) {
             win::DispatchMessageW(&message);
-        } else if (w.progress.meter.stopping.load()) {
+        } else if (w.progress.stopping.load()) {
             break;
         } else {
             Update(w);
@@ -164,6 +169,7 @@ win::DWORD WIN_STDCALL ShowProgressWindow(void* window) {
     }
     win::DestroyWindow(w.frame);
     if (w.font != nullptr) win::DeleteObject(w.font);
+    ReleaseProgress(&w.progress);
     return 0;
 }
 

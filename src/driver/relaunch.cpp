@@ -1,6 +1,7 @@
 #include "driver/relaunch.h"
 
-#include "driver/startup.h"
+#include "driver/messages.h"
+#include "environment/files.h"
 #include "environment/privilege.h"
 #include "platform/unique_handle.h"
 
@@ -36,43 +37,21 @@ UniqueFileHandle HoldCopy(const Text& own_path, const Text& copy) {
 }
 
 // Waits for the copy (whose handle it takes), with the log closed, and takes its exit
-// code for this process's.
-// The copy normally ends this process itself, with the outcome, before it ends.
-void AwaitCopy(Run& run, win::HANDLE process) {
+// code for the outcome. With /wait only: the copy normally ends this process itself, with
+// the outcome, before it ends.
+THandover AwaitCopy(Run& run, win::HANDLE process) {
+    THandover handover = {true, win::ERROR_SUCCESS};
     UniqueProcessHandle copy(process);
+    if (!run.switches.wait) return handover;
     run.log.Close();  // the copy deletes it
-    run.exit_code = win::ERROR_INSTALL_FAILURE;
+    handover.outcome = win::ERROR_INSTALL_FAILURE;
     if (copy.IsValid() && win::WaitForSingleObject(copy.Get(), win::INFINITE) == win::WAIT_OBJECT_0) {
-        win::GetExitCodeProcess(copy.Get(), &run.exit_code);
+        win::GetExitCodeProcess(copy.Get(), &handover.outcome);
     }
+    return handover;
 }
 
 }  // namespace
-
-UniqueFileHandle OpenForReading(const Text& path, win::DWORD share) {
-    return UniqueFileHandle(win::CreateFileW(path.c_str(), win::GENERIC_READ, share, nullptr, win::OPEN_EXISTING,
-                                             win::FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-bool SameBytes(const Text& path, win::HANDLE other) {
-    UniqueFileHandle file = OpenForReading(path, kShareAll);
-    win::HANDLE a = file.Get();
-    win::HANDLE b = other;
-    char expected[1024];
-    char found[1024];
-    while (true) {
-        win::DWORD expected_size = 0;
-        win::DWORD found_size = 0;
-        if (!win::ReadFile(a, expected, sizeof(expected), &expected_size, nullptr) ||
-            !win::ReadFile(b, found, sizeof(found), &found_size, nullptr) || expected_size != found_size) {
-            return false;
-        }
-        if (expected_size == 0) return true;
-        for (win::DWORD i = 0; i < expected_size; ++i) {
-            if (expected[i] != found[i]) return false;
-        }
-    }
-}
 
 Text CopyTargetForAttempt(const Text& base, std::uint32_t attempt) {
     if (attempt <= 1) return base;
@@ -80,9 +59,9 @@ Text CopyTargetForAttempt(const Text& base, std::uint32_t attempt) {
     return Concat({TextView(base).substr(0, at), DecimalText(attempt), TextView(base).substr(at)});
 }
 
-Handover Relaunch(Run& run) {
+THandover Relaunch(Run& run) {
     // Without its own path the program cannot copy or start itself: it does the work here.
-    if (!run.own_path_known) return Handover::kRunHere;
+    if (!run.own_path_known) return {false, 0};
     Text temp = TemporaryFolder();
     Text target;
     bool copied = false;
@@ -110,7 +89,6 @@ Handover Relaunch(Run& run) {
 
     const bool elevate = run.header.all_users && !IsAdministrator(run.looked_up);
     run.events.Note(elevate ? Event::kStartingElevated : Event::kStarting, 0, &target);
-    run.events.Flush();
     if (elevate) {
         win::SHELLEXECUTEINFOW info = {};
         info.cbSize = sizeof(info);
@@ -132,14 +110,13 @@ Handover Relaunch(Run& run) {
         if (!started) {
             // Declined at the prompt, or no way to elevation at all.
             const win::DWORD error = win::GetLastError();
-            run.exit_code = error == win::ERROR_CANCELLED ? win::ERROR_INSTALL_USEREXIT : win::ERROR_ELEVATION_REQUIRED;
             run.events.Note(Event::kNotStarted, 0, &run.own_path, error);
             ShowAdministratorMessage(run);
-            return Handover::kEnded;
+            return {true, static_cast<win::DWORD>(error == win::ERROR_CANCELLED ? win::ERROR_INSTALL_USEREXIT
+                                                                               : win::ERROR_ELEVATION_REQUIRED)};
         }
         run.events.Close();
-        if (run.switches.wait) AwaitCopy(run, info.hProcess);
-        return Handover::kEnded;
+        return AwaitCopy(run, info.hProcess);
     }
 
     Text command = Concat({u"\"", target, u"\" ", parameters});
@@ -149,17 +126,12 @@ Handover Relaunch(Run& run) {
     if (!win::CreateProcessW(nullptr, command.data(), nullptr, nullptr, win::FALSE, 0, nullptr,
                              temp.empty() ? nullptr : temp.c_str(), &startup, &process)) {
         run.events.Note(Event::kNotStarted, 0, &target, win::GetLastError());
-        return Handover::kRunHere;
+        return {false, 0};
     }
     run.events.Close();
     held.Reset();
     UniqueProcessHandle thread_handle(process.hThread);
-    if (run.switches.wait) {
-        AwaitCopy(run, process.hProcess);
-    } else {
-        UniqueProcessHandle process_handle(process.hProcess);
-    }
-    return Handover::kEnded;
+    return AwaitCopy(run, process.hProcess);
 }
 
 }  // namespace dismora

@@ -9,12 +9,14 @@
 #include "actions/file_removal.h"
 #include "actions/removal_list.h"
 #include "driver/command_line.h"
-#include "driver/progress_window.h"
+#include "driver/progress_meter.h"
+#include "driver/uninstall_lock.h"
 #include "environment/looked_up.h"
 #include "environment/text.h"
 #include "environment/well_known_folders.h"
 #include "log/header.h"
 #include "log/log_reader.h"
+#include "platform/unique_handle.h"
 #include "platform/win_api.h"
 
 namespace dismora {
@@ -29,18 +31,22 @@ struct Run {
     bool temp_mode = false;
     TSwitches switches;
     TRemovalFlags removal;  // of the listed files and the log
-    // With /wait the exit code; 0 otherwise, whatever happened.
-    win::DWORD exit_code = 0;
 
     THeader header;
     LogReader log;
     WellKnownFolders folders;
     RemovalList removal_list;
-    win::HKEY classes_root = nullptr;
     TLookedUpFunctions looked_up;
     EventSink events;  // the record of the run, when /log= asked for one
-    // Lives as long as the process: a window thread that stopped answering may still read it.
-    TProgressWindow progress;
+    ProgressMeter progress;
+    // Held by the instance that does the work until the process ends.
+    UninstallLock lock;
+    // With /wait, the first instance waiting for this copy, and its file: it is ended with
+    // the outcome once the run is complete.
+    UniqueProcessHandle waiter;
+    Text waiter_image;
+    bool waiter_listed = false;  // the log lists its file: it goes once the waiter has ended
+    bool complete = false;       // the uninstall ran to its end: the final message is due
 
     Text Caption() const;
     // A waited silent run shows no box at all: nobody may be there to answer it.

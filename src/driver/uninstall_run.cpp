@@ -5,10 +5,8 @@
 #include "actions/count_journal.h"
 #include "actions/file_removal.h"
 #include "actions/registry_removal.h"
-#include "driver/progress_window.h"
-#include "driver/relaunch.h"
-#include "driver/startup.h"
-#include "driver/uninstall_lock.h"
+#include "driver/messages.h"
+#include "environment/files.h"
 #include "platform/unique_handle.h"
 
 namespace dismora {
@@ -21,17 +19,16 @@ constexpr win::DWORD kImagePathChars = 261;
 
 // The process that waits for this copy, when it is a run of this very program, and its
 // file: whatever the command line says, no other process is ever ended.
-UniqueProcessHandle OpenWaiter(const Run& run, Text& image) {
-    UniqueProcessHandle waiter(win::OpenProcess(
-        win::PROCESS_TERMINATE | win::SYNCHRONIZE | win::PROCESS_QUERY_LIMITED_INFORMATION, win::FALSE,
-        run.switches.waiter));
+void OpenWaiter(Run& run) {
+    run.waiter.Reset(win::OpenProcess(win::PROCESS_TERMINATE | win::SYNCHRONIZE | win::PROCESS_QUERY_LIMITED_INFORMATION,
+                                      win::FALSE, run.switches.waiter));
     char16_t buffer[kImagePathChars] = {};
     win::DWORD size = kImagePathChars;
-    if (waiter.IsValid() && win::QueryFullProcessImageNameW(waiter.Get(), 0, buffer, &size)) {
-        image = TextFromBuffer(buffer, kImagePathChars);
-        if (SameBytes(run.own_path, OpenForReading(image, kShareAll).Get())) return waiter;
+    if (run.waiter.IsValid() && win::QueryFullProcessImageNameW(run.waiter.Get(), 0, buffer, &size)) {
+        run.waiter_image = TextFromBuffer(buffer, kImagePathChars);
+        if (SameBytes(run.own_path, OpenForReading(run.waiter_image, kShareAll).Get())) return;
     }
-    return {};
+    run.waiter.Reset();
 }
 
 // False when the command ran and did not report success with exit code 1.
@@ -42,7 +39,6 @@ bool RunPreUninstallCommand(Run& run) {
     win::STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     win::PROCESS_INFORMATION process = {};
-    run.events.Flush();
     if (!win::CreateProcessW(nullptr, command.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr, &startup,
                              &process)) {
         run.events.Note(Event::kNotStarted, line, &command, win::GetLastError());
@@ -72,47 +68,20 @@ void WatchProgress(Run& run) {
     return;
 #endif
     if (run.silent) return;
-    run.progress.caption = run.Caption();
-    run.progress.comctl32 = run.folders.system + u"comctl32.dll";
-    run.progress.meter.Start(run.log, ShowProgressWindow, &run.progress);
-    run.events.Watch(&run.progress.meter);
-}
-
-void ShowFinalMessage(Run& run) {
-    Text text = run.header.completion_text;
-    if (run.removal.reboot_pending) text += u"\r\r" + run.header.restart_text;
-    text = SubstituteFirst(text, run.header.product_name);
-    win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), win::MB_OK | win::MB_ICONQUESTION);
+    run.progress.Start(run.log, run.Caption(), run.folders.system + u"comctl32.dll");
+    run.events.Listen(&run.progress);
 }
 
 }  // namespace
 
-void TellAnotherUninstallRuns(Run& run) {
-    run.exit_code = win::ERROR_INSTALL_ALREADY_RUNNING;
-    const Text text = FromAscii("Another uninstall of this application is under way.");
-    if (run.silent) {
-        run.events.Line(text);
-    } else {
-        ShowBox(run, text, run.Caption().c_str(), win::MB_OK | win::MB_ICONINFORMATION);
-    }
-}
-
-void UninstallRun(Run& run) {
+win::DWORD UninstallRun(Run& run) {
     // First of all: a second instance of the same log changes nothing.
-    UninstallLock lock;
-    if (lock.Take(run.log_path) == UninstallLock::State::kHeld) {
-        TellAnotherUninstallRuns(run);
-        return;
-    }
-    Text waiter_image;
-    UniqueProcessHandle waiter;
-    if (run.switches.waiter != 0) waiter = OpenWaiter(run, waiter_image);
+    if (run.lock.Take(run.log_path) == UninstallLock::State::kHeld) return TellAnotherUninstallRuns(run);
+    if (run.switches.waiter != 0) OpenWaiter(run);
     if (run.temp_mode && run.own_path_known) ScheduleDeleteAtRestart(run.own_path);
-    run.exit_code = win::ERROR_INSTALL_USEREXIT;
-    if (!RunPreUninstallCommand(run)) return;
+    if (!RunPreUninstallCommand(run)) return win::ERROR_INSTALL_USEREXIT;
     PassOverIgnoredBlocks(run.log);
     WatchProgress(run);
-    ProgressMeter& meter = run.progress.meter;
 
     run.removal = TRemovalFlags{};
     CountJournal journal;
@@ -120,30 +89,28 @@ void UninstallRun(Run& run) {
     EventSink& events = run.events;
     BuildRemovalList(run.log, run.header.all_users, run.removal_list, journal, events);
     journal.Close();
-    events.Flush();
-    meter.Enter(Stage::kRegistry, static_cast<std::uint32_t>(run.removal_list.Size()));
-    run.classes_root = OpenClassesRoot(run.header.auto_root);
-    RemoveRegistryEntries(run.log, run.header.auto_root, run.classes_root, events);
-    events.Flush();
-    meter.Enter(Stage::kAssociations);
-    RestoreFileAssociations(run.log, run.classes_root, events);
-    events.Flush();
-    CloseClassesRoot(run.classes_root);
-    run.classes_root = nullptr;
-    meter.Enter(Stage::kComponents);
+    events.Enter(Stage::kRegistry, static_cast<std::uint32_t>(run.removal_list.Size()));
+    {
+        // Closed when the association section ends.
+        UniqueKey user_classes;
+        const win::HKEY classes_root = OpenClassesRoot(run.header.auto_root, user_classes);
+        RemoveRegistryEntries(run.log, run.header.auto_root, classes_root, events);
+        events.Enter(Stage::kAssociations);
+        RestoreFileAssociations(run.log, classes_root, events);
+    }
+    events.Enter(Stage::kComponents);
     UnregisterComponents(run.log, run.removal_list, run.folders.system, run.looked_up, events);
-    events.Flush();
 
     if (run.temp_mode) {
         // The first instance may still be ending: no file goes earlier than 100 ms after the start.
         win::DWORD elapsed = win::GetTickCount() - run.start_tick;
         if (elapsed < kPacingMs) win::Sleep(kPacingMs - elapsed);
     }
-    meter.Enter(Stage::kDeleting);
+    events.Enter(Stage::kDeleting);
     // The waiting process's file is still in use: it goes once that process has ended.
-    const bool waiter_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events,
-                                                 waiter.IsValid() ? TextView(waiter_image) : TextView());
-    meter.Enter(Stage::kFinishing);
+    run.waiter_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events,
+                                          run.waiter.IsValid() ? TextView(run.waiter_image) : TextView());
+    events.Enter(Stage::kFinishing);
     run.log.Close();
     // The journal goes only after the log, or waits for the restart together with it: no log
     // is ever left without the journal of the counts its run lowered.
@@ -155,18 +122,21 @@ void UninstallRun(Run& run) {
     }
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
     // The window is gone before the final message appears.
-    meter.Stop();
-    events.Watch(nullptr);
-    run.exit_code = run.removal.unremoved        ? win::ERROR_INSTALL_FAILURE
-                    : run.removal.reboot_pending ? win::ERROR_SUCCESS_REBOOT_REQUIRED
-                                                 : win::ERROR_SUCCESS;
-    events.Summary(run.exit_code, run.switches.wait);
-    if (!run.silent) ShowFinalMessage(run);
-    if (!waiter.IsValid()) return;
+    run.progress.Stop();
+    events.Listen(nullptr);
+    run.complete = true;
+    return run.removal.unremoved        ? win::ERROR_INSTALL_FAILURE
+           : run.removal.reboot_pending ? win::ERROR_SUCCESS_REBOOT_REQUIRED
+                                        : win::ERROR_SUCCESS;
+}
+
+void EndWaiter(Run& run, win::DWORD outcome) {
+    if (!run.waiter.IsValid()) return;
     // The waiting process ends with the outcome as its exit code.
-    win::TerminateProcess(waiter.Get(), run.exit_code);
-    win::WaitForSingleObject(waiter.Get(), kWaiterEndMs);
-    if (waiter_listed) DeleteFileOrSchedule(waiter_image, run.folders, later, events);
+    win::TerminateProcess(run.waiter.Get(), outcome);
+    win::WaitForSingleObject(run.waiter.Get(), kWaiterEndMs);
+    TRemovalFlags later;
+    if (run.waiter_listed) DeleteFileOrSchedule(run.waiter_image, run.folders, later, run.events);
 }
 
 }  // namespace dismora

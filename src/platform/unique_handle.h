@@ -35,8 +35,13 @@ public:
         handle_ = Traits::Invalid();
         return handle;
     }
+    // Keeps the caller's last error: a failure's code survives the clean-up after it.
     void Reset(Handle handle = Traits::Invalid()) {
-        if (handle_ != Traits::Invalid()) Traits::Close(handle_);
+        if (handle_ != Traits::Invalid()) {
+            const win::DWORD error = win::GetLastError();
+            Traits::Close(handle_);
+            win::SetLastError(error);
+        }
         handle_ = handle;
     }
 

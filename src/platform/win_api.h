@@ -260,6 +260,7 @@ DWORD GetTickCount();
 void GetLocalTime(SYSTEMTIME* lpSystemTime);
 void Sleep(DWORD dwMilliseconds);
 DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
 WCHAR* GetCommandLineW();
 DWORD GetModuleFileNameW(HMODULE hModule, WCHAR* lpFilename, DWORD nSize);
 HMODULE GetModuleHandleW(const WCHAR* lpModuleName);

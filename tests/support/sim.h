@@ -374,6 +374,9 @@ public:
     const std::vector<ThreadRecord>& Threads() const;
     const std::vector<WindowRecord>& Windows() const;
     void SetThreadsHang(bool hang = true);  // threads never run: every wait for one times out
+    // The running process's threads that stopped answering wake up and run to their end,
+    // for a test of what they may still touch once the program has given up on them.
+    void WakeHungThreads();
     int LiveFonts() const;                  // created and not deleted
 
     // --- file system ---------------------------------------------------------

@@ -298,6 +298,12 @@ DWORD GetLastError() {
     return s.Current().last_error;
 }
 
+void SetLastError(DWORD dwErrCode) {
+    auto& s = sd::Current();
+    sd::Enter(s, "SetLastError");
+    s.Current().last_error = dwErrCode;
+}
+
 DWORD GetTickCount() {
     auto& s = sd::Current();
     sd::Enter(s, "GetTickCount");

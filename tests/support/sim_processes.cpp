@@ -186,6 +186,22 @@ Process& CreateProcessRecord(State& s, const ProcessOptions& options, StartApi a
 }
 
 void EndProcess(State& s, Process& p, DWORD exit_code, bool killed) {
+    // A thread that never ran ends with its process. Its code runs on as a zombie's, every
+    // call failing, so that the memory it owns is let go as Windows lets the process's go.
+    for (std::size_t i = 0; i < s.thread_records.size(); ++i) {
+        if (s.thread_records[i].pid != p.record.pid || s.thread_records[i].ran || s.threads[i].ended) continue;
+        s.threads[i].ended = true;
+        Process* caller = s.current;
+        const bool zombie = p.zombie;
+        const std::size_t thread = s.current_thread;
+        s.current = &p;
+        p.zombie = true;
+        s.current_thread = i + 1;
+        s.threads[i].routine(s.threads[i].parameter);
+        s.current_thread = thread;
+        p.zombie = zombie;
+        s.current = caller;
+    }
     std::vector<std::uintptr_t> left;
     for (const auto& [value, h] : s.handles) {
         if (h.owner_pid == p.record.pid) left.push_back(value);

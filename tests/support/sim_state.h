@@ -265,6 +265,7 @@ struct State {
     struct Thread {
         win::LPTHREAD_START_ROUTINE routine = nullptr;
         void* parameter = nullptr;
+        bool ended = false;  // ended with its process without having run
     };
     std::vector<ThreadRecord> thread_records;
     std::vector<Thread> threads;

@@ -69,6 +69,19 @@ const std::vector<WindowRecord>& Machine::Windows() const { return state_->windo
 
 void Machine::SetThreadsHang(bool hang) { state_->threads_hang = hang; }
 
+void Machine::WakeHungThreads() {
+    detail::State& s = *state_;
+    for (std::size_t i = 0; i < s.thread_records.size(); ++i) {
+        ThreadRecord& record = s.thread_records[i];
+        if (record.pid != s.Current().record.pid || record.ran || s.threads[i].ended) continue;
+        record.ran = true;
+        const std::size_t previous = s.current_thread;
+        s.current_thread = i + 1;
+        s.threads[i].routine(s.threads[i].parameter);
+        s.current_thread = previous;
+    }
+}
+
 int Machine::LiveFonts() const { return state_->live_fonts; }
 
 }  // namespace dismora::sim

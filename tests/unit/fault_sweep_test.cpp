@@ -86,7 +86,7 @@ const FunctionFaults kFaults[] = {
 };
 
 // Functions that report no failure.
-const std::set<std::string> kCannotFail = {"ExitProcess",     "GetTickCount",    "Sleep",   "GetLastError",
+const std::set<std::string> kCannotFail = {"ExitProcess",     "GetTickCount",    "Sleep",   "GetLastError", "SetLastError",
                                            "GetCommandLineW", "FreeSid", "ITypeLib_ReleaseTLibAttr",
                                            "ITypeLib_Release", "SHChangeNotify"};
 

@@ -3,9 +3,11 @@
 // final message; gone before that message; never waited for beyond a bounded moment.
 #include <gtest/gtest.h>
 
+#include "driver/main_routine.h"
 #include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
+#include "support/scenario.h"
 
 namespace dismora {
 namespace {
@@ -13,8 +15,6 @@ namespace {
 using sim::Machine;
 using test::LogBuilder;
 
-const std::u16string kExe = u"C:\\App\\Dismora.exe";
-const std::u16string kLog = u"C:\\App\\Kelvane.log";
 const std::u16string kSlowFile = u"C:\\App\\big.bin";
 
 enum class Trouble { kNone, kThreadHangs, kNoThread, kNoComctl32 };
@@ -115,6 +115,34 @@ TEST(ProgressWindow, AppearsOnlyInLongRunsThatEndWithTheFinalMessage) {
         if (thread_made) {
             EXPECT_EQ(machine.Threads()[0].ran, c.trouble != Trouble::kThreadHangs);
         }
+    }
+}
+
+// A window thread the run gave up on may wake after the run has ended: what it reads is
+// still there (the address sanitizer would stop the test at a freed byte), and it closes at
+// its first tick without ever showing its window.
+TEST(ProgressWindow, AThreadGivenUpOnTouchesNothingFreedWhenItWakesLate) {
+    Machine machine;
+    machine.InstallDismora(kExe);
+    LogBuilder log;
+    log.files = {test::Utf8(kSlowFile)};
+    machine.WriteFile(kSlowFile, "x");
+    machine.WriteFile(kLog, log.Bytes());
+    machine.BeforeCall([](std::string_view function, std::u16string_view) { return function == "DeleteFileW"; },
+                       [&machine] { machine.Advance(2000); });
+    machine.SetThreadsHang();
+    machine.SetDismoraEntry([&machine] {
+        const win::DWORD code = MainRoutine();
+        machine.WakeHungThreads();
+        win::ExitProcess(code);
+    });
+    machine.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp", .module_path = kExe});
+    ASSERT_EQ(machine.Threads().size(), 1U);
+    EXPECT_TRUE(machine.Threads()[0].ran);
+    ASSERT_FALSE(machine.Windows().empty());
+    for (const sim::WindowRecord& w : machine.Windows()) {
+        EXPECT_FALSE(w.visible);
+        EXPECT_TRUE(w.destroyed);
     }
 }
 

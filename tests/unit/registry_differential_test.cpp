@@ -140,7 +140,8 @@ TEST(RegistryDifferential, SameRegistryAsTheLineByLineRule) {
         auto run = [&](Machine& m, bool literal) {
             test::ReadLogOn(m, text + "%%%\r\n", true, [&](LogReader& log) {
                 const win::HKEY auto_root = section.all_users ? win::HKEY_LOCAL_MACHINE : win::HKEY_CURRENT_USER;
-                const win::HKEY classes_root = OpenClassesRoot(auto_root);
+                UniqueKey user_classes;
+                const win::HKEY classes_root = OpenClassesRoot(auto_root, user_classes);
                 // Both keep a record: the batched walk must tell what the literal one tells.
                 EventSink events;
                 EXPECT_TRUE(events.Open(u"C:\\Tests\\record.txt", 0));
@@ -150,7 +151,6 @@ TEST(RegistryDifferential, SameRegistryAsTheLineByLineRule) {
                     RemoveRegistryEntries(log, auto_root, classes_root, events);
                 }
                 events.Close();
-                CloseClassesRoot(classes_root);
             });
         };
         run(oracle, true);

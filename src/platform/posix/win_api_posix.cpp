@@ -174,6 +174,11 @@ BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* l
     return TRUE;
 }
 
+// The checker reads no error codes of its own; the owners of handles keep them across a close.
+DWORD last_error = 0;
+DWORD GetLastError() { return last_error; }
+void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
+
 BOOL CloseHandle(HANDLE hObject) {
     if (hObject == nullptr || hObject == INVALID_HANDLE_VALUE) return FALSE;
     return ::close(DescriptorOf(hObject)) == 0 ? TRUE : FALSE;

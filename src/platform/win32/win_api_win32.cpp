@@ -77,6 +77,7 @@ BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, WCHAR* lpExeName
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
 
 DWORD GetLastError() { return ::GetLastError(); }
+void SetLastError(DWORD dwErrCode) { ::SetLastError(dwErrCode); }
 
 WCHAR* GetCommandLineW() { return As<WCHAR*>(::GetCommandLineW()); }
 

@@ -1,4 +1,6 @@
-#include "actions/progress_meter.h"
+#include "driver/progress_meter.h"
+
+#include "driver/progress_window.h"
 
 namespace dismora {
 
@@ -15,26 +17,32 @@ constexpr std::uint32_t kFileWeight = 8;
 
 }  // namespace
 
-void ProgressMeter::Start(const LogReader& log, win::LPTHREAD_START_ROUTINE window, void* context) {
+void ReleaseProgress(TProgressShared* shared) {
+    if (shared != nullptr && shared->owners.fetch_sub(1) == 1) delete shared;
+}
+
+void ProgressMeter::Start(const LogReader& log, const Text& caption, const Text& comctl32) {
     log_ = &log;
-    window_ = window;
-    context_ = context;
+    shared_ = new TProgressShared;
+    shared_->caption = caption;
+    shared_->comctl32 = comctl32;
     win::BY_HANDLE_FILE_INFORMATION info = {};
     if (win::GetFileInformationByHandle(log.File(), &info)) size_ = info.nFileSizeHigh != 0 ? ~0U : info.nFileSizeLow;
     started_at_ = published_at_ = win::GetTickCount();
 }
 
-void ProgressMeter::Enter(Stage stage_entered, std::uint32_t files) {
-    if (log_ == nullptr) return;
-    stage_ = stage_entered;
-    if (stage_entered == Stage::kRegistry) files_ = files;
+void ProgressMeter::Entered(Stage stage, std::uint32_t files) {
+    if (shared_ == nullptr) return;
+    stage_ = stage;
+    if (stage == Stage::kRegistry) files_ = files;
     Publish();
 }
 
-void ProgressMeter::Tick(Event what) {
+void ProgressMeter::Heard(Event what) {
+    if (shared_ == nullptr) return;
+    // While the list is made, every event is a file looked at.
     if (stage_ == Stage::kListing) ++files_;
-    // One of these for each listed file; folders come on top.
-    if (stage_ == Stage::kDeleting && what >= Event::kFile && what <= Event::kNotScheduled) ++deleted_;
+    if (stage_ == Stage::kDeleting) deleted_ += EventWeight(what);
     if (win::GetTickCount() - published_at_ >= kUpdateMs) Publish();
 }
 
@@ -48,20 +56,26 @@ void ProgressMeter::Publish() {
     std::uint32_t sum = (size_ >> 4) + kFileWeight * files_;
     std::uint32_t part = read + kFileWeight * (deleted_ < files_ ? deleted_ : files_);
     if (sum == 0) sum = part = 1;
-    total.store(sum, std::memory_order_relaxed);
-    done.store(part, std::memory_order_relaxed);
-    stage.store(stage_, std::memory_order_relaxed);
+    shared_->total.store(sum, std::memory_order_relaxed);
+    shared_->done.store(part, std::memory_order_relaxed);
+    shared_->stage.store(stage_, std::memory_order_relaxed);
     if (!tried_ && now - started_at_ > kShowAfterMs) {
         tried_ = true;
-        thread_.Reset(win::CreateThread(nullptr, 0, window_, context_, 0, nullptr));
+        // The thread owns the shared part as well from here, unless it never starts.
+        shared_->owners.fetch_add(1);
+        thread_.Reset(win::CreateThread(nullptr, 0, ShowProgressWindow, shared_, 0, nullptr));
+        if (!thread_.IsValid()) ReleaseProgress(shared_);
     }
 }
 
 void ProgressMeter::Stop() {
-    stopping.store(true);
-    if (!thread_.IsValid()) return;
-    win::WaitForSingleObject(thread_.Get(), kCloseWaitMs);
+    if (shared_ == nullptr) return;
+    shared_->stopping.store(true);
+    if (thread_.IsValid()) win::WaitForSingleObject(thread_.Get(), kCloseWaitMs);
     thread_.Reset();
+    ReleaseProgress(shared_);
+    shared_ = nullptr;
+    log_ = nullptr;
 }
 
 }  // namespace dismora

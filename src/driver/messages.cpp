@@ -1,0 +1,85 @@
+#include "driver/messages.h"
+
+#include "environment/privilege.h"
+
+namespace dismora {
+
+namespace {
+
+const char16_t kProgramCaption[] = u"Dismora";
+// The fixed texts are kept as ASCII, half the bytes, and widened where they are shown.
+const char kCannotOpenLog[] = "Cannot open the deployment log %s which is needed to perform the uninstallation";
+const char kUsage[] =
+    "dismora.exe [log] [/silent|/s] [/wait] [/log=FILE]\r/wait: end with the uninstall; exit 0 removed, 3010 restart to "
+    "finish, 1602 cancelled, 1603 failed, 1618 already under way, 740 no rights. /silent /wait: no box.";
+
+// Ends the run where it stands, after the message, with the exit code of a failed install.
+win::DWORD Fail(Run& run, const Text& text, win::UINT style = win::MB_OK) {
+    ShowBox(run, text, kProgramCaption, style);
+    return win::ERROR_INSTALL_FAILURE;
+}
+
+}  // namespace
+
+int ShowBox(Run& run, const Text& text, const char16_t* caption, win::UINT style) {
+    run.events.Line(text);
+    return run.Quiet() ? 0 : win::MessageBoxW(nullptr, text.c_str(), caption, style);
+}
+
+void ShowHelp() {
+    win::MessageBoxW(nullptr, FromAscii(kUsage).c_str(), kProgramCaption, win::MB_OK | win::MB_ICONINFORMATION);
+}
+
+win::DWORD FailLogNotOpened(Run& run) {
+    return Fail(run, SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path), win::MB_ICONERROR);
+}
+
+win::DWORD FailLogTooNew(Run& run) {
+    return Fail(run, SubstituteFirst(FromAscii("Cannot perform uninstall because %s is out of date"), run.own_path));
+}
+
+win::DWORD FailLogUnreadable(Run& run) {
+    return Fail(run, FromAscii("Error reading deployment log"));
+}
+
+void ShowAdministratorMessage(Run& run) {
+    ShowBox(run, SubstituteFirst(run.header.admin_text, run.header.product_name), run.Caption().c_str(),
+            win::MB_OK | win::MB_ICONERROR);
+}
+
+bool PassPrivilegeGate(Run& run) {
+    if (!run.header.all_users) return true;
+    if (IsLuaEnabled()) return true;
+    if (IsAdministrator(run.looked_up)) return true;
+    ShowAdministratorMessage(run);
+    return false;
+}
+
+win::DWORD TellAnotherUninstallRuns(Run& run) {
+    const Text text = FromAscii("Another uninstall of this application is under way.");
+    if (run.silent) {
+        run.events.Line(text);
+    } else {
+        ShowBox(run, text, run.Caption().c_str(), win::MB_OK | win::MB_ICONINFORMATION);
+    }
+    return win::ERROR_INSTALL_ALREADY_RUNNING;
+}
+
+bool Confirm(Run& run) {
+    Text text = SubstituteFirst(run.header.confirmation_text, run.header.product_name);
+    return win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(),
+                            win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2) == win::IDYES;
+}
+
+void ShowFinalMessage(Run& run) {
+    Text text = run.header.completion_text;
+    if (run.removal.reboot_pending) text += u"\r\r" + run.header.restart_text;
+    text = SubstituteFirst(text, run.header.product_name);
+    win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), win::MB_OK | win::MB_ICONQUESTION);
+}
+
+Text Run::Caption() const {
+    return Concat({u"Dismora ", header.product_name});
+}
+
+}  // namespace dismora
