@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 # Debian's interpreter, where python3-pytest installs pytest.
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all deps build build-native build-windows test test-native test-e2e demo bench clean fuzz
+.PHONY: all deps build build-native build-windows test test-native test-e2e demo release bench clean fuzz
 
 all: build
 
@@ -40,6 +40,11 @@ test-e2e:
 
 demo: deps build-windows
 	@$(PYTHON) tools/demo.py
+
+# A clean build of dismora.exe and dismora-check.exe into dist/ with SHA256SUMS; signed
+# when SIGN_CERT and SIGN_KEY (or SIGN_PKCS12) are given. See tools/release.sh.
+release: deps
+	@JOBS=$(JOBS) tools/release.sh
 
 # Not part of `make test`: builds the product and the benchmarks, runs them, and writes
 # build/bench/report.md with a chart (several minutes).

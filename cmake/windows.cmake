@@ -2,6 +2,10 @@
 set(DISMORA_SIZE_FLAGS -Oz -mpreferred-stack-boundary=2 -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics -fno-stack-protector)
 target_compile_options(dismora_core PRIVATE ${DISMORA_SIZE_FLAGS})
+# No link time in the PE header, for every executable of this build: two builds of the
+# same sources give the same bytes, header checksum included, so anyone can rebuild a
+# release and compare it with the one shipped.
+add_link_options(-Wl,--no-insert-timestamp)
 
 file(GLOB DISMORA_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
 

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev python3 python3-pytest
           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine64-tools
-          wine wine64 wine32:i386 xvfb xdotool x11-apps imagemagick)
+          wine wine64 wine32:i386 xvfb xdotool x11-apps imagemagick
+          osslsigncode openssl)
 
 missing=()
 for p in "${packages[@]}"; do

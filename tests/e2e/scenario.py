@@ -55,7 +55,7 @@ class Scenario:
 
     def install_dismora(self, rel: str = "dismora.exe") -> str:
         if not DISMORA_EXE.exists():
-            pytest.fail(f"{DISMORA_EXE.relative_to(REPO)} is missing: build it with `make build-windows`")
+            pytest.fail(f"{os.path.relpath(DISMORA_EXE, REPO)} is missing: build it with `make build-windows`")
         path = self.path(rel)
         target = self.machine.host_path(path)
         target.parent.mkdir(parents=True, exist_ok=True)

@@ -25,7 +25,8 @@ BUILD = REPO / "build"
 WINDOWS_BUILD = BUILD / "windows"
 E2E_TOOLS = WINDOWS_BUILD / "e2e-tools"
 E2E_COMPONENTS = WINDOWS_BUILD / "e2e-components"
-DISMORA_EXE = WINDOWS_BUILD / "dismora.exe"
+# Another build of the program, such as a signed release, can be run through the suite instead.
+DISMORA_EXE = Path(os.environ.get("DISMORA_E2E_EXE") or WINDOWS_BUILD / "dismora.exe").absolute()
 
 REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD = 1, 2, 3, 4, 7, 11
 
