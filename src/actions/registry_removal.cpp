@@ -16,10 +16,12 @@ constexpr win::DWORD kUserNameChars = 256;
 constexpr std::size_t kUserKeysMax = 256;
 constexpr win::DWORD kSubkeyNameChars = 262;
 
-// Keys that hold every program's settings or the system's: a log that names one of them,
-// or a key above one of them, with "*" would wipe far more than one installation, so such
-// a line is not acted on. Each key above a listed one is refused too (Software,
-// Software\Microsoft\Windows\CurrentVersion, System\CurrentControlSet, ...).
+// Keys that hold every program's settings or the system's, and the keys Windows itself
+// owns just below them: a log that names one of them, or a key above one of them, with "*"
+// would wipe far more than one installation or break Windows (an installer's empty
+// variable is enough), so such a line is not acted on. Each key above a listed one is
+// refused too (Software, Software\Microsoft\Windows\CurrentVersion, ...); values, and
+// keys below a listed one that the log names, still go.
 // One text rather than a table of pointers, which would each need relocating: the keys
 // end with a NUL each and the list with an empty one.
 const char kSharedKeys[] =
@@ -30,23 +32,48 @@ const char kSharedKeys[] =
     "#*\0"
     "#Directory\0"
     "#Folder\0"
+    "#exefile\0"                // how every program starts
+    "#.exe\0"
+    "#lnkfile\0"                // every shortcut
+    "#.lnk\0"
+    "#batfile\0"                // every batch file
+    "#.bat\0"
+    "#cmdfile\0"
+    "#.cmd\0"
+    "#comfile\0"
+    "#.com\0"
+    "#Drive\0"                  // the shell's menus of drives and of every file and folder
+    "#AllFilesystemObjects\0"
+    "#SystemFileAssociations\0"  // the types Windows associates itself
     "~SharedDLLs\0"
     "~Explorer\\Shell Folders\0"
     "~Explorer\\User Shell Folders\0"
+    "~Explorer\\ShellExecuteHooks\0"  // every program's shell extensions, one value each
+    "~Explorer\\Browser Helper Objects\0"
+    "~Explorer\\ShellIconOverlayIdentifiers\0"
+    "~Shell Extensions\\Approved\0"
     "~Policies\\System\0"
     "~Uninstall\0"
     "~Run\0"
     "~RunOnce\0"
     "~App Paths\0"
     "Software\\Microsoft\\Windows NT\\CurrentVersion\0"
+    "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\0"  // the sign-in itself
+    "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows\0"   // AppInit and load settings
+    "Software\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\0"  // every program's debugger and mitigations
+    "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts\0"     // every installed font
+    "Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\0"  // every user's profile
     "Software\\Policies\0"
     "Software\\Wow6432Node\0"
     "System\\CurrentControlSet\\Control\\Session Manager\0"
+    "System\\CurrentControlSet\\Control\\Session Manager\\Environment\0"  // every program's PATH
+    "System\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs\0"    // where system DLLs load from
+    "System\\CurrentControlSet\\Control\\Class\0"                       // every device's drivers
     "System\\CurrentControlSet\\Services\0"
     "Control Panel\0"
     "Environment\0";
 // The first of them stand below the classes root ("Software\Classes" of a root).
-constexpr std::size_t kClassKeys = 7;
+constexpr std::size_t kClassKeys = 20;
 constexpr std::size_t kClassesPrefix = 17;  // "Software\Classes\"
 
 // The list spells two long prefixes with one character: "#" for "Software\Classes\" and

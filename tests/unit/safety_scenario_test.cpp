@@ -176,16 +176,54 @@ TEST(SafetyScenario, WholeKeyEntriesForSharedKeysAreRefused) {
                           "System\\CurrentControlSet\\Control",
                           "System\\CurrentControlSet\\Control\\Session Manager",
                           "System\\ControlSet001\\Services",
-                          "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall"};
+                          "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+                          // The keys Windows itself owns just below the shared ones.
+                          "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
+                          "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows",
+                          "Software\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options",
+                          "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts",
+                          "Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
+                          "System\\CurrentControlSet\\Control\\Session Manager\\Environment",
+                          "System\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs",
+                          "System\\ControlSet001\\Control\\Class",
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks",
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects",
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers",
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved",
+                          "Software\\Classes\\exefile",
+                          "Software\\Classes\\.exe",
+                          "Software\\Classes\\lnkfile",
+                          "Software\\Classes\\.LNK",
+                          "Software\\Classes\\batfile",
+                          "Software\\Classes\\.bat",
+                          "Software\\Classes\\cmdfile",
+                          "Software\\Classes\\.cmd",
+                          "Software\\Classes\\comfile",
+                          "Software\\Classes\\.com",
+                          "Software\\Classes\\Drive",
+                          "Software\\Classes\\AllFilesystemObjects",
+                          "Software\\Classes\\SystemFileAssociations"};
     for (const char* key : keys) {
         SCOPED_TRACE(key);
         test::LogBuilder log = sim::KelvaneLog(4);
         log.files = {};
         log.registry = {std::string("HKEY_LOCAL_MACHINE\\") + key + "\t*"};
         KelvaneRun run(log.Bytes());
+        // What Windows keeps there: gone, it would show as a change the log does not name.
+        run.machine.CreateKey(u"HKLM\\" + sim::Widen(key) + u"\\Kept");
         run.Start(u"\"" + kelvane::kLog + u"\" /temp /silent");
         EXPECT_EQ(run.Problems(), "");
+        EXPECT_TRUE(run.machine.KeyExists(u"HKLM\\" + sim::Widen(key) + u"\\Kept"));
     }
+    // Below them, what the log names still goes.
+    test::LogBuilder log = sim::KelvaneLog(4);
+    log.files = {};
+    log.registry = {"HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify\\Kelvane\t*"};
+    KelvaneRun below(log.Bytes());
+    below.machine.CreateKey(u"HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify\\Kelvane\\Sub");
+    below.Start(u"\"" + kelvane::kLog + u"\" /temp /silent");
+    EXPECT_EQ(below.Problems(), "");
+    EXPECT_FALSE(below.machine.KeyExists(u"HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify\\Kelvane"));
 }
 
 // When the program's own path is longer than 260 characters, GetModuleFileNameW hands
