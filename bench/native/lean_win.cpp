@@ -283,6 +283,7 @@ BOOL MoveFileExW(const WCHAR*, const WCHAR*, DWORD) { NotMeasured("MoveFileExW")
 DWORD GetShortPathNameW(const WCHAR*, WCHAR*, DWORD) { NotMeasured("GetShortPathNameW"); }
 DWORD GetLongPathNameW(const WCHAR*, WCHAR*, DWORD) { NotMeasured("GetLongPathNameW"); }
 BOOL GetFileInformationByHandle(HANDLE, BY_HANDLE_FILE_INFORMATION*) { NotMeasured("GetFileInformationByHandle"); }
+DWORD GetFinalPathNameByHandleW(HANDLE, WCHAR*, DWORD, DWORD) { NotMeasured("GetFinalPathNameByHandleW"); }
 BOOL WriteFile(HANDLE, const void*, DWORD, DWORD*, void*) { NotMeasured("WriteFile"); }
 BOOL RemoveDirectoryW(const WCHAR*) { NotMeasured("RemoveDirectoryW"); }
 BOOL CopyFileW(const WCHAR*, const WCHAR*, BOOL) { NotMeasured("CopyFileW"); }

@@ -1,8 +1,10 @@
 // What an interrupted run of a log had begun to lower. Before a shared count of 2 or more
 // is lowered, the entry's line number and the count read are written through to a file
-// beside the log; a later run of the same log lowers that count only while it still reads
-// the same. A journal of another log (another file, or the same path written anew)
-// counts for nothing. The format is the program's own.
+// beside the log, and once it is lowered, that it was; a later run of the same log lowers
+// no count a run lowered, and a count that was about to be lowered only while it still
+// reads the same. A journal of another log (another file, or the same path written anew)
+// counts for nothing, and a file that is no journal of this log is never touched. The
+// format is the program's own.
 #pragma once
 
 #include <cstdint>
@@ -12,28 +14,38 @@
 
 namespace dismora {
 
-// The journal of a log: beside it, its name with ".journal" added.
-Text JournalPath(const Text& log_path);
+// The journal's place: beside the log as the file system names it, ".journal" added.
+Text JournalPath(const Text& log_name);
+
+// True when the file at path is a journal of the log beside it: its tag, and that log's
+// name in it. Only such a file may be deleted for a log that is gone.
+bool IsJournalOfItsLog(const Text& path);
 
 class CountJournal {
 public:
-    // Reads the journal when it belongs to the log (the open log file).
-    void Open(const Text& path, win::HANDLE log_file);
-    // The count the line's entry was about to lower in an earlier run; 0 when none.
-    [[nodiscard]] win::DWORD Recorded(std::uint64_t line) const;
-    // Writes through that the line's count is about to be lowered from count. A journal
-    // that cannot be written changes nothing else.
-    void Record(std::uint64_t line, win::DWORD count);
+    enum class Entry { kNone, kAbout, kLowered };
+
+    // Reads the journal when it belongs to the log: the open log file, named log_name.
+    void Open(const Text& log_name, win::HANDLE log_file);
+    // What an earlier run wrote of the line's count: nothing, about to lower it from count,
+    // or lowered it from count.
+    [[nodiscard]] Entry Recorded(std::uint64_t line, win::DWORD& count) const;
+    // Writes through that the line's count is about to be lowered from count, or was. False
+    // when the journal could not be written: the run goes on without it.
+    bool Record(std::uint64_t line, win::DWORD count, Entry what);
     void Close() { file_.Reset(); }
     [[nodiscard]] const Text& Path() const { return path_; }
+    // The file at Path() is this log's journal (read or written by this run): it may go.
+    [[nodiscard]] bool IsOwn() const { return valid_; }
 
 private:
-    static constexpr std::size_t kHeaderWords = 8;
     Text path_;
-    win::DWORD header_[kHeaderWords] = {};  // a tag and the log's identity
-    Text records_;                          // line and count, two units each, as read
-    UniqueFileHandle file_;                 // open for appending once written to
-    bool valid_ = false;                    // the file on disk holds this log's journal
+    Text header_;    // the tag, the log's identity and its name, as written
+    Text records_;   // as read: line, count and check, two units each
+    UniqueFileHandle file_;  // open for appending once written to
+    bool valid_ = false;     // the file on disk holds this log's journal
+    bool foreign_ = false;   // another file stands at the journal's place
+    win::DWORD tail_ = 0;    // bytes of a record cut short at the end, to be passed over
 };
 
 }  // namespace dismora

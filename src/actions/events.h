@@ -29,6 +29,7 @@ namespace dismora {
     X(kCountRemoved, "a", 0, 0, "file %s: shared count %n removed")                                  \
     X(kNoCount, "a", 0, 0, "file %s: no shared count")                                               \
     X(kCountLeft, "a", 0, 0, "file %s: shared count %n, lowered by an earlier run")                  \
+    X(kNotJournaled, "a", 0, 0, "shared counts: not journaled, %s could not be written")              \
     X(kHoldsNul, "i", 0, 0, "passed over: it holds U+0000")                                          \
     X(kValue, "h", 0, 0, "value %t of %s: %r")                                                       \
     X(kKey, "h", 0, 0, "key %s: %r")                                                                 \

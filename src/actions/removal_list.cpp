@@ -97,6 +97,7 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJo
                                                   &values, &longest, nullptr, nullptr, nullptr) == win::ERROR_SUCCESS;
     const bool no_counts = !shared.IsValid() || (known && values == 0);
     win::DWORD seen = 0;  // files looked at so far
+    bool unjournaled = false;  // told once that the counts go unprotected
     Text filter;
     while (NextEntry(log, u"%%%")) {
         const Text& path = log.current_line;
@@ -118,20 +119,28 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJo
         Event what = Event::kNoCount;
         if (query && win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type,
                                            reinterpret_cast<win::BYTE*>(&count), &size) == win::ERROR_SUCCESS) {
-            // An earlier run of this log that had begun to lower this count did lower it when
-            // it no longer reads what that run read: the file stays, as it did then.
-            const win::DWORD recorded = journal.Recorded(line);
+            // An earlier run of this log lowered this count, or had begun to and did when it
+            // no longer reads what that run read: the file stays, as it did then.
+            win::DWORD recorded = 0;
+            const CountJournal::Entry entry = journal.Recorded(line, recorded);
             what = Event::kCountLeft;
-            if (recorded == 0 || count == recorded) {
+            if (entry == CountJournal::Entry::kNone || (entry == CountJournal::Entry::kAbout && count == recorded)) {
                 // A count of 0 is not wrapped round: that would corrupt it for every other installer.
                 what = count <= 1 ? Event::kCountRemoved : Event::kCountLowered;
                 if (count <= 1) {
                     win::RegDeleteValueW(shared.Get(), path.c_str());
                 } else {
-                    if (recorded == 0) journal.Record(line, count);
+                    if (entry == CountJournal::Entry::kNone && !journal.Record(line, count, CountJournal::Entry::kAbout) &&
+                        !unjournaled) {
+                        unjournaled = true;
+                        events.Note(Event::kNotJournaled, 0, &journal.Path());
+                    }
                     const win::DWORD lowered = count - 1;
-                    win::RegSetValueExW(shared.Get(), path.c_str(), 0, win::REG_DWORD,
-                                        reinterpret_cast<const win::BYTE*>(&lowered), sizeof(lowered));
+                    if (win::RegSetValueExW(shared.Get(), path.c_str(), 0, win::REG_DWORD,
+                                            reinterpret_cast<const win::BYTE*>(&lowered),
+                                            sizeof(lowered)) == win::ERROR_SUCCESS) {
+                        journal.Record(line, count, CountJournal::Entry::kLowered);
+                    }
                 }
             }
         }

@@ -36,8 +36,9 @@ void AddToRemovalList(RemovalList& list, Text path, std::uint32_t line = 0);
 
 // The file section: lowers each listed file's shared count and lists the files whose count
 // reached zero or that have none. all_users picks the machine's counts over the user's.
-// A count of 2 or more is recorded in the journal before it is lowered, and one that an
-// earlier run recorded is lowered only while it still reads the same.
+// A count of 2 or more is recorded in the journal before it is lowered and after; one that
+// an earlier run lowered stays, and one it was about to lower is lowered only while it still
+// reads the same.
 void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJournal& journal, EventSink& events);
 
 }  // namespace dismora

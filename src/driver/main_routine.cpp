@@ -97,9 +97,15 @@ win::DWORD RunMain(Run& run) {
     ComputeWellKnownFolders(run.folders);
     if (missing || !run.log.Open(run.log_path)) {
         // A run that ended right after deleting the log left its journal: it has no use now.
-        if (missing) DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal, run.events);
+        // Only a journal of this very log goes; any other file of that name stays.
+        const Text journal = JournalPath(run.log_path);
+        if (missing && IsJournalOfItsLog(journal)) {
+            DeleteFileOrSchedule(journal, run.folders, run.removal, run.events);
+        }
         return FailLogNotOpened(run);
     }
+    run.log_name = FinalPathOf(run.log.File(), run.log_path);
+    run.log_identity = IdentityOf(run.log.File());
     switch (ParseHeader(run.log, run.header)) {
         case HeaderStatus::kOk:
             break;
@@ -118,7 +124,9 @@ win::DWORD RunMain(Run& run) {
 
     if (!run.temp_mode) {
         // Told at once, before the question: the instance that does the work checks again.
-        if (UninstallLock().Take(run.log_path) == UninstallLock::State::kHeld) return TellAnotherUninstallRuns(run);
+        if (UninstallLock().Take(run.log_identity, run.log_name) == UninstallLock::State::kHeld) {
+            return TellAnotherUninstallRuns(run);
+        }
         if (!run.silent && !Confirm(run)) return win::ERROR_INSTALL_USEREXIT;
         const THandover handover = Relaunch(run);
         if (handover.ended) return handover.outcome;

@@ -9,16 +9,7 @@ namespace dismora {
 
 namespace {
 
-constexpr win::DWORD kTempPathChars = 256;
 constexpr std::uint32_t kCopyAttempts = 9;
-
-// The temporary folder with its trailing backslash; empty when Windows gives none that fits.
-Text TemporaryFolder() {
-    char16_t buffer[kTempPathChars] = {};
-    win::DWORD length = win::GetTempPathW(kTempPathChars, buffer);
-    if (length == 0 || length >= kTempPathChars) return Text();
-    return AppendTrailingBackslash(TextFromBuffer(buffer, kTempPathChars));
-}
 
 // The copy runs in another folder: a relative log path would no longer lead to the log.
 Text AbsolutePath(const Text& path) {

@@ -11,6 +11,7 @@
 #include "driver/command_line.h"
 #include "driver/progress_meter.h"
 #include "driver/uninstall_lock.h"
+#include "environment/files.h"
 #include "environment/looked_up.h"
 #include "environment/text.h"
 #include "environment/well_known_folders.h"
@@ -26,6 +27,10 @@ struct Run {
     Text own_path;
     std::vector<Text> arguments;  // argument 1 onwards
     Text log_path;
+    // The open log as the file system names it and what identifies it, whatever spelling
+    // reached it: the journal and the lock are keyed to these.
+    Text log_name;
+    TFileIdentity log_identity;
     bool own_path_known = false;  // false when it did not fit the buffer
     bool silent = false;
     bool temp_mode = false;

@@ -2,15 +2,27 @@
 
 namespace dismora {
 
-Text UninstallLockName(const Text& log_path) {
-    Text path;
-    if (!CanonicalPath(log_path, path)) path = log_path;
-    // A path that cannot be mapped keeps its letters as they are.
-    Text folded = path;
-    const int length = static_cast<int>(path.size());
-    if (win::LCMapStringW(win::LOCALE_INVARIANT, win::LCMAP_UPPERCASE, path.data(), length, folded.data(), length) ==
-        length) {
-        path = folded;
+namespace {
+
+// "Global\Dismora-" and a hash of the log's identity, so that every path that reaches the
+// log (a short name, a junction, a substituted or mapped drive) gives the same name; where
+// there is none, of its name with its letter case folded the same way whatever the locale.
+Text LockName(const TFileIdentity& identity, const Text& log_name) {
+    Text path = log_name;
+    if (identity.known) {
+        path.clear();
+        for (win::DWORD word : {identity.volume, identity.index_high, identity.index_low}) {
+            path += static_cast<char16_t>(word >> 16);
+            path += static_cast<char16_t>(word);
+        }
+    } else {
+        // A name that cannot be mapped keeps its letters as they are.
+        Text folded = path;
+        const int length = static_cast<int>(path.size());
+        if (win::LCMapStringW(win::LOCALE_INVARIANT, win::LCMAP_UPPERCASE, path.data(), length, folded.data(),
+                              length) == length) {
+            path = folded;
+        }
     }
     std::uint64_t hash = 14695981039346656037ull;
     for (char16_t c : path) hash = (hash ^ c) * 1099511628211ull;
@@ -24,8 +36,10 @@ Text UninstallLockName(const Text& log_path) {
     return name;
 }
 
-UninstallLock::State UninstallLock::Take(const Text& log_path) {
-    mutex_.Reset(win::CreateMutexW(nullptr, win::FALSE, UninstallLockName(log_path).c_str()));
+}  // namespace
+
+UninstallLock::State UninstallLock::Take(const TFileIdentity& identity, const Text& log_name) {
+    mutex_.Reset(win::CreateMutexW(nullptr, win::FALSE, LockName(identity, log_name).c_str()));
     if (!mutex_.IsValid()) return win::GetLastError() == win::ERROR_ACCESS_DENIED ? State::kHeld : State::kNone;
     const win::DWORD result = win::WaitForSingleObject(mutex_.Get(), 0);
     owned_ = result == win::WAIT_OBJECT_0 || result == win::WAIT_ABANDONED;

@@ -75,8 +75,14 @@ void WatchProgress(Run& run) {
 }  // namespace
 
 win::DWORD UninstallRun(Run& run) {
-    // First of all: a second instance of the same log changes nothing.
-    if (run.lock.Take(run.log_path) == UninstallLock::State::kHeld) return TellAnotherUninstallRuns(run);
+    // First of all: a second instance of the same log changes nothing, but for the copy of
+    // the program in the temporary folder, which goes at the restart like any copy.
+    if (run.lock.Take(run.log_identity, run.log_name) == UninstallLock::State::kHeld) {
+        if (run.temp_mode && run.own_path_known && SameFileName(FolderPart(run.own_path), TemporaryFolder())) {
+            ScheduleDeleteAtRestart(run.own_path);
+        }
+        return TellAnotherUninstallRuns(run);
+    }
     if (run.switches.waiter != 0) OpenWaiter(run);
     if (run.temp_mode && run.own_path_known) ScheduleDeleteAtRestart(run.own_path);
     if (!RunPreUninstallCommand(run)) return win::ERROR_INSTALL_USEREXIT;
@@ -85,7 +91,7 @@ win::DWORD UninstallRun(Run& run) {
 
     run.removal = TRemovalFlags{};
     CountJournal journal;
-    journal.Open(JournalPath(run.log_path), run.log.File());
+    journal.Open(run.log_name, run.log.File());
     EventSink& events = run.events;
     BuildRemovalList(run.log, run.header.all_users, run.removal_list, journal, events);
     journal.Close();
@@ -116,8 +122,8 @@ win::DWORD UninstallRun(Run& run) {
     // is ever left without the journal of the counts its run lowered.
     TRemovalFlags later;
     if (DeleteFileOrSchedule(run.log_path, run.folders, run.removal, events)) {
-        DeleteFileOrSchedule(journal.Path(), run.folders, later, events);
-    } else if (FileExists(journal.Path())) {
+        if (journal.IsOwn()) DeleteFileOrSchedule(journal.Path(), run.folders, later, events);
+    } else if (journal.IsOwn() && FileExists(journal.Path())) {
         if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
     }
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);

@@ -14,4 +14,23 @@ UniqueFileHandle OpenForReading(const Text& path, win::DWORD share);
 // True when the file holds the bytes the open file holds from where it stands to its end.
 bool SameBytes(const Text& path, win::HANDLE other);
 
+// What names an open file whatever path reached it: its volume's serial number and its
+// index there. Not known when Windows gives none or an index of 0 (some file systems have
+// no stable index).
+struct TFileIdentity {
+    win::DWORD volume = 0;
+    win::DWORD index_high = 0;
+    win::DWORD index_low = 0;
+    bool known = false;
+};
+TFileIdentity IdentityOf(win::HANDLE file);
+
+// The open file's path as the file system names it, through any short name, junction,
+// substituted or mapped drive (a mapped drive's file by its share's path); without it the
+// canonical form of the path given, and without that the path as given.
+Text FinalPathOf(win::HANDLE file, const Text& given);
+
+// The temporary folder with its trailing backslash; empty when Windows gives none that fits.
+Text TemporaryFolder();
+
 }  // namespace dismora

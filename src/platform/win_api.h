@@ -283,6 +283,7 @@ BOOL MoveFileExW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, DW
 DWORD GetShortPathNameW(const WCHAR* lpszLongPath, WCHAR* lpszShortPath, DWORD cchBuffer);
 DWORD GetLongPathNameW(const WCHAR* lpszShortPath, WCHAR* lpszLongPath, DWORD cchBuffer);
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation);
+DWORD GetFinalPathNameByHandleW(HANDLE hFile, WCHAR* lpszFilePath, DWORD cchFilePath, DWORD dwFlags);
 BOOL RemoveDirectoryW(const WCHAR* lpPathName);
 BOOL CopyFileW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, BOOL bFailIfExists);
 UINT GetWindowsDirectoryW(WCHAR* lpBuffer, UINT uSize);

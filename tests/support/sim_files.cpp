@@ -1023,6 +1023,27 @@ DWORD GetLongPathNameW(const WCHAR* lpszShortPath, WCHAR* lpszLongPath, DWORD cc
     return static_cast<DWORD>(result->size());
 }
 
+DWORD GetFinalPathNameByHandleW(HANDLE hFile, WCHAR* lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "GetFinalPathNameByHandleW")) {
+        s.SetError(*fault);
+        return 0;
+    }
+    sd::HandleEntry* h = s.FindHandle(hFile);
+    if (!h || h->kind != dismora::sim::HandleKind::kFile) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    if (dwFlags != VOLUME_NAME_DOS) s.Violation("GetFinalPathNameByHandleW: only the normalised DOS name is modelled");
+    // The path of what the handle reaches, as the file system spells it, after "\\?\".
+    const std::u16string path = u"\\\\?\\" + sd::NodePath(*h->node);
+    // Too small a buffer: the size it needs with the NUL; else the length without it.
+    if (path.size() + 1 > cchFilePath) return static_cast<DWORD>(path.size() + 1);
+    std::copy(path.begin(), path.end(), lpszFilePath);
+    lpszFilePath[path.size()] = 0;
+    return static_cast<DWORD>(path.size());
+}
+
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
     auto& s = sd::Current();
     if (auto fault = sd::Enter(s, "GetFileInformationByHandle")) {

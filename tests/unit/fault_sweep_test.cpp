@@ -240,6 +240,16 @@ std::string Differences(const Outcome& expected, const Outcome& found) {
 // again, and a second run started while the first works. For every call of a whole run:
 // the run dies there and a whole run follows; or a second copy runs whole there and the
 // first goes on. Either way the machine ends as one uninterrupted run leaves it.
+// The later run reaches the log by another path in turn: as written, by its short name,
+// through a junction. The journal and the lock are the log's whatever the spelling.
+const std::u16string kLink = u"C:\\Link";
+const std::u16string kSpellings[] = {kelvane::kLog, kelvane::kFolder + u"\\KELVAN~1.LOG", kLink + u"\\Kelvane.log"};
+
+void AddSpellings(sim::Machine& m) {
+    m.SetShortName(kelvane::kLog, u"KELVAN~1.LOG");
+    m.CreateJunction(kLink, kelvane::kFolder);
+}
+
 TEST(InterruptedRuns, EveryCallIsAPointToDieOrToBeJoined) {
     test::LogBuilder log = sim::KelvaneLog(4);
     log.files.push_back("C:\\Program Files\\Common Files\\Kelvane Shared\\shared.dll");  // listed twice
@@ -247,6 +257,7 @@ TEST(InterruptedRuns, EveryCallIsAPointToDieOrToBeJoined) {
     const std::u16string held = kelvane::kFolder + u"\\bin\\tool.exe";  // in use: left for the restart
     KelvaneRun reference(bytes);
     reference.machine.HoldOpen(held);
+    AddSpellings(reference.machine);
     reference.Start(u"/silent");
     ASSERT_EQ(reference.Problems(), "");
     EXPECT_EQ(reference.machine.GetDword(kelvane::kSharedDlls, u"C:\\Program Files\\Common Files\\Kelvane Shared\\shared.dll"),
@@ -261,11 +272,12 @@ TEST(InterruptedRuns, EveryCallIsAPointToDieOrToBeJoined) {
             KelvaneRun run(bytes);
             run.machine.HoldOpen(held);
             run.machine.InstallDismora(kTool);
+            AddSpellings(run.machine);
             run.machine.KillAtCall(k);
             run.Start(u"/silent");
             run.machine.KillAtCall(0);
             // Run again from a copy of the program kept elsewhere: the first run may have deleted its file.
-            run.machine.RunProgram({.command_line = u"\"" + kTool + u"\" \"" + kelvane::kLog + u"\" /silent",
+            run.machine.RunProgram({.command_line = u"\"" + kTool + u"\" \"" + kSpellings[k % 3] + u"\" /silent",
                                     .module_path = kTool});
             EXPECT_EQ(Differences(single, OutcomeOf(run.machine, false)), "") << "dies at call " << k;
         }
@@ -273,10 +285,11 @@ TEST(InterruptedRuns, EveryCallIsAPointToDieOrToBeJoined) {
             KelvaneRun run(bytes);
             run.machine.HoldOpen(held);
             run.machine.InstallDismora(kTool);
+            AddSpellings(run.machine);
             std::uint64_t seen = 0;
             run.machine.BeforeCall([&seen, k](std::string_view, std::u16string_view) { return ++seen == k; },
                                    [] { win::ExitProcess(MainRoutine()); },
-                                   {.command_line = u"\"" + kTool + u"\" \"" + kelvane::kLog + u"\" /temp /silent",
+                                   {.command_line = u"\"" + kTool + u"\" \"" + kSpellings[k % 3] + u"\" /temp /silent",
                                     .module_path = kTool});
             run.Start(u"/silent");
             EXPECT_EQ(Differences(single_but_log, OutcomeOf(run.machine, true)), "") << "joined at call " << k;
@@ -284,6 +297,85 @@ TEST(InterruptedRuns, EveryCallIsAPointToDieOrToBeJoined) {
         points += 2;
     }
     std::printf("interrupted runs: %llu points\n", static_cast<unsigned long long>(points));
+}
+
+// The journal tells a count lowered from one about to be: a run killed right after it
+// lowered a count, with the count set back meanwhile (another product that shares the
+// file was installed), does not lower it again; a journal of a log written anew at the same
+// place counts for nothing; a run killed between its record and the lowering lowers once.
+TEST(InterruptedRuns, TheJournalTellsALoweringFromOneAboutToBe) {
+    const std::u16string shared = u"C:\\Program Files\\Common Files\\Kelvane Shared\\shared.dll";
+    const std::string bytes = sim::KelvaneLog(4).Bytes();
+    KelvaneRun probe(bytes);
+    probe.Start(u"/silent");
+    std::uint64_t lowering = 0;  // the call that lowers the shared file's count, 1-based
+    std::uint64_t recorded = 0;  // the journal's record after it
+    std::uint64_t call = 0;
+    for (const auto& entry : probe.machine.Trace()) {
+        ++call;
+        if (lowering == 0 && entry.function == "RegSetValueExW" && entry.argument == shared) lowering = call;
+        if (lowering != 0 && recorded == 0 && entry.function == "WriteFile") recorded = call;
+    }
+    ASSERT_NE(recorded, 0U);
+    struct Case {
+        const char* name;
+        std::uint64_t kill_at;
+        bool set_back;   // the count is 3 again before the second run
+        bool log_anew;   // the log is written anew before the second run
+        win::DWORD count;  // the count at the end (one run alone leaves 2)
+    };
+    const Case cases[] = {
+        {"killed after the lowering was recorded, the count set back", recorded + 1, true, false, 3},
+        {"the same, the log written anew", recorded + 1, true, true, 2},
+        {"killed before the lowering, after its record", lowering, false, false, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KelvaneRun run(bytes);
+        run.machine.InstallDismora(kTool);
+        run.machine.KillAtCall(c.kill_at);
+        run.Start(u"/silent");
+        run.machine.KillAtCall(0);
+        if (c.set_back) run.machine.SetDword(kelvane::kSharedDlls, shared, 3);
+        if (c.log_anew) run.machine.WriteFile(kelvane::kLog, bytes + "; written anew\r\n");
+        run.machine.RunProgram({.command_line = u"\"" + kTool + u"\" \"" + kelvane::kLog + u"\" /silent",
+                                .module_path = kTool});
+        EXPECT_EQ(run.machine.GetDword(kelvane::kSharedDlls, shared), c.count);
+        EXPECT_FALSE(run.machine.Exists(kelvane::kLog + u".journal"));
+    }
+}
+
+// A second start while a run works ends at the lock however it names the log, and the
+// first instance tells it before it asks anything: nothing is done twice.
+TEST(InterruptedRuns, ASecondStartThroughAnySpellingEndsAtTheLock) {
+    const std::string bytes = sim::KelvaneLog(4).Bytes();
+    KelvaneRun reference(bytes);
+    AddSpellings(reference.machine);
+    reference.Start(u"/silent");
+    const Outcome single = OutcomeOf(reference.machine, false);
+    for (const std::u16string& spelling : kSpellings) {
+        SCOPED_TRACE(sim::Narrow(spelling));
+        KelvaneRun run(bytes);
+        run.machine.InstallDismora(kTool);
+        AddSpellings(run.machine);
+        run.machine.BeforeCall(
+            [](std::string_view function, std::u16string_view argument) {
+                return function == "DeleteFileW" && argument == kelvane::kFolder + u"\\kelvane.exe";
+            },
+            [] { win::ExitProcess(MainRoutine()); },
+            {.command_line = u"\"" + kTool + u"\" \"" + spelling + u"\" /wait", .module_path = kTool});
+        run.Start(u"/silent");
+        EXPECT_EQ(Differences(single, OutcomeOf(run.machine, false)), "");
+        ASSERT_EQ(run.machine.MessageBoxes().size(), 1U);
+        EXPECT_EQ(run.machine.MessageBoxes()[0].text, u"Another uninstall of this application is under way.");
+        bool second_ended = false;
+        for (const sim::ProcessRecord& process : run.machine.Processes()) {
+            if (process.image != kTool) continue;
+            second_ended = true;
+            EXPECT_EQ(process.exit_code, win::DWORD{1618});
+        }
+        EXPECT_TRUE(second_ended);
+    }
 }
 
 }  // namespace

@@ -69,20 +69,25 @@ TEST_F(StartupTest, LogPathThatIsAFolderOrMissingGetsTheOpenError) {
     struct Case {
         std::u16string arguments;
         std::u16string named;
+        std::u16string beside = {};  // a file of the user's named like the missing log's journal
     };
     const Case cases[] = {
         {u"\"C:\\Logs\\Folder.log\"", u"C:\\Logs\\Folder.log"},
         {u"C:\\Logs\\none.log /s", u"C:\\Logs\\none.log"},
         // "/silent" then "/temp" alone: "/temp" is the log path.
         {u"/silent /temp", u"/temp"},
+        // Only a journal of the log that was there goes, never a file that is merely named like one.
+        {u"C:\\Data\\Notes\\diary /s", u"C:\\Data\\Notes\\diary", u"C:\\Data\\Notes\\diary.journal"},
     };
     for (const Case& c : cases) {
         Machine fresh;
         fresh.InstallDismora(kExe);
         fresh.CreateFolder(u"C:\\Logs\\Folder.log");
+        if (!c.beside.empty()) fresh.WriteFile(c.beside, "the user's own notes");
         sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\" " + c.arguments, .module_path = kExe});
         EXPECT_EQ(fresh_safety.Report(fresh), "");
+        if (!c.beside.empty()) EXPECT_EQ(fresh.FileContents(c.beside), "the user's own notes");
         ASSERT_EQ(fresh.MessageBoxes().size(), 1u) << sim::Narrow(c.arguments);
         EXPECT_EQ(sim::Narrow(fresh.MessageBoxes()[0].text), sim::Narrow(CannotOpen(c.named)));
         EXPECT_EQ(fresh.MessageBoxes()[0].style, win::MB_ICONERROR);

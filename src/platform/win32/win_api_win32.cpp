@@ -142,6 +142,9 @@ DWORD GetLongPathNameW(const WCHAR* lpszShortPath, WCHAR* lpszLongPath, DWORD cc
     return ::GetLongPathNameW(W(lpszShortPath), W(lpszLongPath), cchBuffer);
 }
 
+DWORD GetFinalPathNameByHandleW(HANDLE hFile, WCHAR* lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
+    return ::GetFinalPathNameByHandleW(As<::HANDLE>(hFile), W(lpszFilePath), cchFilePath, dwFlags);
+}
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
     return ::GetFileInformationByHandle(As<::HANDLE>(hFile), As<::BY_HANDLE_FILE_INFORMATION*>(lpFileInformation));
 }
