@@ -16,6 +16,12 @@ constexpr win::DWORD kShortPathChars = 262;
 
 enum class Deletion { kDeleted, kNothingThere, kScheduled };
 
+// The attributes without read-only; none at all is said as "normal".
+win::DWORD WithoutReadOnly(win::DWORD attributes) {
+    attributes &= ~win::FILE_ATTRIBUTE_READONLY;
+    return attributes == 0 ? win::FILE_ATTRIBUTE_NORMAL : attributes;
+}
+
 // Tries the deletion first: a file that goes needs no attribute query. Only a failure
 // asks whether there was a file at all, which is what decides between passing the
 // path over and scheduling it.
@@ -26,7 +32,14 @@ Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& eve
     if (!win::DeleteFileW(path.c_str())) {
         deletion = Deletion::kNothingThere;
         result = win::ERROR_FILE_NOT_FOUND;
-        if (FileExists(path)) {
+        const win::DWORD attributes = win::GetFileAttributesW(path.c_str());
+        // A read-only file would stay even at the restart: its attribute alone goes, and the
+        // deletion is tried again; only then is the file held to be in use.
+        if ((attributes & (win::FILE_ATTRIBUTE_READONLY | win::FILE_ATTRIBUTE_DIRECTORY)) == win::FILE_ATTRIBUTE_READONLY &&
+            win::SetFileAttributesW(path.c_str(), WithoutReadOnly(attributes)) && win::DeleteFileW(path.c_str())) {
+            deletion = Deletion::kDeleted;
+            result = 0;
+        } else if ((attributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0) {
             deletion = Deletion::kScheduled;
             flags.reboot_pending = true;
             what = Event::kScheduled;
@@ -44,12 +57,23 @@ Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& eve
 // Removes the folder; true also when it is gone already, as an earlier run that was cut
 // short may have left it, so that the climb goes on to its parent.
 bool RemoveFolder(const Text& folder, EventSink& events) {
-    if (win::RemoveDirectoryW(folder.c_str())) {
-        events.Note(Event::kFolder, 0, &folder);
-        return true;
+    if (!win::RemoveDirectoryW(folder.c_str())) {
+        const win::DWORD error = win::GetLastError();
+        if (error != win::ERROR_ACCESS_DENIED) return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND;
+        // Windows does not remove a read-only folder. The attribute marks a customised
+        // folder: it goes for the removal and comes back when the folder stays all the same.
+        const win::DWORD attributes = win::GetFileAttributesW(folder.c_str());
+        if (attributes == win::INVALID_FILE_ATTRIBUTES || (attributes & win::FILE_ATTRIBUTE_READONLY) == 0 ||
+            !win::SetFileAttributesW(folder.c_str(), WithoutReadOnly(attributes))) {
+            return false;
+        }
+        if (!win::RemoveDirectoryW(folder.c_str())) {
+            win::SetFileAttributesW(folder.c_str(), attributes);
+            return false;
+        }
     }
-    const win::DWORD error = win::GetLastError();
-    return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND;
+    events.Note(Event::kFolder, 0, &folder);
+    return true;
 }
 
 std::size_t Depth(const Text& folder) {
