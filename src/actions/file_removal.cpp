@@ -6,6 +6,7 @@
 
 #include "actions/event_sink.h"
 #include "actions/removal_list.h"
+#include "platform/unique_handle.h"
 #include "platform/win_api.h"
 
 namespace dismora {
@@ -187,12 +188,52 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     return kept;
 }
 
+namespace {
+
+// Whether Windows already holds the name on its list of deletions at restart: asking again
+// would add a second entry, as every run would for its temporary copy of the program.
+bool PendingAtRestart(const char16_t* name) {
+    UniqueKey key;
+    if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, u"System\\CurrentControlSet\\Control\\Session Manager", 0,
+                           win::KEY_QUERY_VALUE, key.Put()) != win::ERROR_SUCCESS) {
+        return false;
+    }
+    const char16_t* value = u"PendingFileRenameOperations";
+    win::DWORD type = 0;
+    win::DWORD size = 0;
+    if (win::RegQueryValueExW(key.Get(), value, nullptr, &type, nullptr, &size) != win::ERROR_SUCCESS ||
+        type != win::REG_MULTI_SZ) {
+        return false;
+    }
+    // Two NULs more than the value holds: the list always ends, however it was written.
+    Text list(size / 2 + 2, u'\0');
+    size = static_cast<win::DWORD>(list.size() * 2 - 4);
+    if (win::RegQueryValueExW(key.Get(), value, nullptr, &type, reinterpret_cast<win::BYTE*>(list.data()), &size) !=
+        win::ERROR_SUCCESS) {
+        return false;
+    }
+    // Pairs of texts: "\??\" and the path, then the new name, empty for a deletion.
+    const Text wanted = Concat({u"\\??\\", name});
+    for (std::size_t at = 0; at < list.size();) {
+        const TextView source(list.c_str() + at);
+        if (source.empty()) break;
+        at += source.size() + 1;
+        if (at >= list.size()) break;
+        const TextView target(list.c_str() + at);
+        at += target.size() + 1;
+        if (target.empty() && SameFileName(source, wanted)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool ScheduleDeleteAtRestart(const Text& path) {
     char16_t short_path[kShortPathChars] = {};
     win::DWORD length = win::GetShortPathNameW(path.c_str(), short_path, kShortPathChars);
     // Without a short form that fits, the buffer holds nothing defined: the full path is registered.
     const char16_t* name = (length == 0 || length >= kShortPathChars) ? path.c_str() : short_path;
-    return win::MoveFileExW(name, nullptr, win::MOVEFILE_DELAY_UNTIL_REBOOT) != win::FALSE;
+    return PendingAtRestart(name) || win::MoveFileExW(name, nullptr, win::MOVEFILE_DELAY_UNTIL_REBOOT) != win::FALSE;
 }
 
 void RemoveEmptyFolders(Text folder, WellKnownFolders& folders, EventSink& events) {

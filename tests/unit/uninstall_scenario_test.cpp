@@ -267,6 +267,14 @@ TEST_F(UninstallTest, ReadOnlyFoldersGoWhenEmptiedAndKeepTheirAttributeOtherwise
     }
 }
 
+// Each run schedules its temporary copy; a path already pending is not added again.
+TEST_F(UninstallTest, APathAlreadyPendingIsNotAddedAgain) {
+    LogBuilder log;
+    RunLog(log);
+    RunLog(log);
+    EXPECT_EQ(machine.PendingDeletions(), std::vector<std::u16string>{machine.ShortPath(kExe)});
+}
+
 // A listed file that can be neither removed nor scheduled: the log, its journal and the
 // program's own file stay, the final message gives the command that finishes the work,
 // and that command finishes it without lowering a shared count a second time.
