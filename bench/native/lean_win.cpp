@@ -278,6 +278,7 @@ HMODULE GetModuleHandleW(const WCHAR*) { NotMeasured("GetModuleHandleW"); }
 FARPROC GetProcAddress(HMODULE, const char*) { NotMeasured("GetProcAddress"); }
 BOOL SetDllDirectoryW(const WCHAR*) { NotMeasured("SetDllDirectoryW"); }
 DWORD GetFileAttributesW(const WCHAR*) { NotMeasured("GetFileAttributesW"); }
+BOOL SetFileAttributesW(const WCHAR*, DWORD) { NotMeasured("SetFileAttributesW"); }
 BOOL DeleteFileW(const WCHAR*) { NotMeasured("DeleteFileW"); }
 BOOL MoveFileExW(const WCHAR*, const WCHAR*, DWORD) { NotMeasured("MoveFileExW"); }
 DWORD GetShortPathNameW(const WCHAR*, WCHAR*, DWORD) { NotMeasured("GetShortPathNameW"); }

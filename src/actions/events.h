@@ -49,6 +49,7 @@ namespace dismora {
     X(kScheduled, "c", 1, 0, "file %s: scheduled for deletion at restart")                           \
     X(kNotScheduled, "d", 1, 0, "file %s: not scheduled, error %n")                                  \
     X(kFolder, "f", 0, 0, "folder %s: removed")                                                      \
+    X(kUnfinished, "a", 0, 1, "not finished, the log stays; to finish: %s")                       \
     X(kOutcome, "a", 0, 0, "exit code %n")                                                           \
     X(kOutcomeNotWaited, "a", 0, 0, "exit code 0 (with /wait: %n)")
 

@@ -6,6 +6,7 @@
 
 #include "actions/event_sink.h"
 #include "actions/removal_list.h"
+#include "platform/unique_handle.h"
 #include "platform/win_api.h"
 
 namespace dismora {
@@ -15,6 +16,12 @@ namespace {
 constexpr win::DWORD kShortPathChars = 262;
 
 enum class Deletion { kDeleted, kNothingThere, kScheduled };
+
+// The attributes without read-only; none at all is said as "normal".
+win::DWORD WithoutReadOnly(win::DWORD attributes) {
+    attributes &= ~win::FILE_ATTRIBUTE_READONLY;
+    return attributes == 0 ? win::FILE_ATTRIBUTE_NORMAL : attributes;
+}
 
 // Tries the deletion first: a file that goes needs no attribute query. Only a failure
 // asks whether there was a file at all, which is what decides between passing the
@@ -26,7 +33,14 @@ Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& eve
     if (!win::DeleteFileW(path.c_str())) {
         deletion = Deletion::kNothingThere;
         result = win::ERROR_FILE_NOT_FOUND;
-        if (FileExists(path)) {
+        const win::DWORD attributes = win::GetFileAttributesW(path.c_str());
+        // A read-only file would stay even at the restart: its attribute alone goes, and the
+        // deletion is tried again; only then is the file held to be in use.
+        if ((attributes & (win::FILE_ATTRIBUTE_READONLY | win::FILE_ATTRIBUTE_DIRECTORY)) == win::FILE_ATTRIBUTE_READONLY &&
+            win::SetFileAttributesW(path.c_str(), WithoutReadOnly(attributes)) && win::DeleteFileW(path.c_str())) {
+            deletion = Deletion::kDeleted;
+            result = 0;
+        } else if ((attributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0) {
             deletion = Deletion::kScheduled;
             flags.reboot_pending = true;
             what = Event::kScheduled;
@@ -44,12 +58,23 @@ Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& eve
 // Removes the folder; true also when it is gone already, as an earlier run that was cut
 // short may have left it, so that the climb goes on to its parent.
 bool RemoveFolder(const Text& folder, EventSink& events) {
-    if (win::RemoveDirectoryW(folder.c_str())) {
-        events.Note(Event::kFolder, 0, &folder);
-        return true;
+    if (!win::RemoveDirectoryW(folder.c_str())) {
+        const win::DWORD error = win::GetLastError();
+        if (error != win::ERROR_ACCESS_DENIED) return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND;
+        // Windows does not remove a read-only folder. The attribute marks a customised
+        // folder: it goes for the removal and comes back when the folder stays all the same.
+        const win::DWORD attributes = win::GetFileAttributesW(folder.c_str());
+        if (attributes == win::INVALID_FILE_ATTRIBUTES || (attributes & win::FILE_ATTRIBUTE_READONLY) == 0 ||
+            !win::SetFileAttributesW(folder.c_str(), WithoutReadOnly(attributes))) {
+            return false;
+        }
+        if (!win::RemoveDirectoryW(folder.c_str())) {
+            win::SetFileAttributesW(folder.c_str(), attributes);
+            return false;
+        }
     }
-    const win::DWORD error = win::GetLastError();
-    return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND;
+    events.Note(Event::kFolder, 0, &folder);
+    return true;
 }
 
 std::size_t Depth(const Text& folder) {
@@ -163,12 +188,52 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     return kept;
 }
 
+namespace {
+
+// Whether Windows already holds the name on its list of deletions at restart: asking again
+// would add a second entry, as every run would for its temporary copy of the program.
+bool PendingAtRestart(const char16_t* name) {
+    UniqueKey key;
+    if (win::RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, u"System\\CurrentControlSet\\Control\\Session Manager", 0,
+                           win::KEY_QUERY_VALUE, key.Put()) != win::ERROR_SUCCESS) {
+        return false;
+    }
+    const char16_t* value = u"PendingFileRenameOperations";
+    win::DWORD type = 0;
+    win::DWORD size = 0;
+    if (win::RegQueryValueExW(key.Get(), value, nullptr, &type, nullptr, &size) != win::ERROR_SUCCESS ||
+        type != win::REG_MULTI_SZ) {
+        return false;
+    }
+    // Two NULs more than the value holds: the list always ends, however it was written.
+    Text list(size / 2 + 2, u'\0');
+    size = static_cast<win::DWORD>(list.size() * 2 - 4);
+    if (win::RegQueryValueExW(key.Get(), value, nullptr, &type, reinterpret_cast<win::BYTE*>(list.data()), &size) !=
+        win::ERROR_SUCCESS) {
+        return false;
+    }
+    // Pairs of texts: "\??\" and the path, then the new name, empty for a deletion.
+    const Text wanted = Concat({u"\\??\\", name});
+    for (std::size_t at = 0; at < list.size();) {
+        const TextView source(list.c_str() + at);
+        if (source.empty()) break;
+        at += source.size() + 1;
+        if (at >= list.size()) break;
+        const TextView target(list.c_str() + at);
+        at += target.size() + 1;
+        if (target.empty() && SameFileName(source, wanted)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool ScheduleDeleteAtRestart(const Text& path) {
     char16_t short_path[kShortPathChars] = {};
     win::DWORD length = win::GetShortPathNameW(path.c_str(), short_path, kShortPathChars);
     // Without a short form that fits, the buffer holds nothing defined: the full path is registered.
     const char16_t* name = (length == 0 || length >= kShortPathChars) ? path.c_str() : short_path;
-    return win::MoveFileExW(name, nullptr, win::MOVEFILE_DELAY_UNTIL_REBOOT) != win::FALSE;
+    return PendingAtRestart(name) || win::MoveFileExW(name, nullptr, win::MOVEFILE_DELAY_UNTIL_REBOOT) != win::FALSE;
 }
 
 void RemoveEmptyFolders(Text folder, WellKnownFolders& folders, EventSink& events) {

@@ -74,6 +74,11 @@ bool Confirm(Run& run) {
 void ShowFinalMessage(Run& run) {
     Text text = run.header.completion_text;
     if (run.removal.reboot_pending) text += u"\r\r" + run.header.restart_text;
+    if (!run.finish_command.empty()) {
+        text = FromAscii("%s is not removed completely: a file in use could not be removed. To finish, close the "
+                         "programs that use it and run:\r") +
+               run.finish_command;
+    }
     text = SubstituteFirst(text, run.header.product_name);
     win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), win::MB_OK | win::MB_ICONQUESTION);
 }

@@ -52,6 +52,7 @@ struct Run {
     Text waiter_image;
     bool waiter_listed = false;  // the log lists its file: it goes once the waiter has ended
     bool complete = false;       // the uninstall ran to its end: the final message is due
+    Text finish_command;         // a run that could not finish: what finishes it
 
     Text Caption() const;
     // A waited silent run shows no box at all: nobody may be there to answer it.

@@ -113,18 +113,28 @@ win::DWORD UninstallRun(Run& run) {
         if (elapsed < kPacingMs) win::Sleep(kPacingMs - elapsed);
     }
     events.Enter(Stage::kDeleting);
-    // The waiting process's file is still in use: it goes once that process has ended.
-    run.waiter_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events,
-                                          run.waiter.IsValid() ? TextView(run.waiter_image) : TextView());
+    // The program's own file beside the log goes last: a run that cannot finish keeps it, with
+    // the log and its journal, so that starting it again finishes the work. The waiting
+    // process's file is still in use: it goes once that process has ended.
+    const bool waited = run.waiter.IsValid();
+    const Text own_file = waited ? run.waiter_image : Concat({FolderPart(run.log_path), FileNamePart(run.own_path)});
+    const bool own_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events, own_file);
     events.Enter(Stage::kFinishing);
     run.log.Close();
-    // The journal goes only after the log, or waits for the restart together with it: no log
-    // is ever left without the journal of the counts its run lowered.
-    TRemovalFlags later;
-    if (DeleteFileOrSchedule(run.log_path, run.folders, run.removal, events)) {
-        if (journal.IsOwn()) DeleteFileOrSchedule(journal.Path(), run.folders, later, events);
-    } else if (journal.IsOwn() && FileExists(journal.Path())) {
-        if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
+    if (run.removal.unremoved) {
+        run.finish_command = Concat({u"\"", own_file, u"\" \"", run.log_path, u"\""});
+        events.Note(Event::kUnfinished, 0, &run.finish_command);
+    } else {
+        run.waiter_listed = own_listed && waited;
+        if (own_listed && !waited) DeleteFileOrSchedule(own_file, run.folders, run.removal, events);
+        // The journal goes only after the log, or waits for the restart together with it: no
+        // log is ever left without the journal of the counts its run lowered.
+        TRemovalFlags later;
+        if (DeleteFileOrSchedule(run.log_path, run.folders, run.removal, events)) {
+            if (journal.IsOwn()) DeleteFileOrSchedule(journal.Path(), run.folders, later, events);
+        } else if (journal.IsOwn() && FileExists(journal.Path())) {
+            if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
+        }
     }
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
     // The window is gone before the final message appears.

@@ -270,6 +270,7 @@ HMODULE LoadLibraryW(const WCHAR* lpLibFileName);
 HANDLE CreateThread(void* lpThreadAttributes, std::size_t dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
                     void* lpParameter, DWORD dwCreationFlags, DWORD* lpThreadId);
 DWORD GetFileAttributesW(const WCHAR* lpFileName);
+BOOL SetFileAttributesW(const WCHAR* lpFileName, DWORD dwFileAttributes);
 HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, void* lpSecurityAttributes,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead, void* lpOverlapped);

@@ -214,6 +214,23 @@ def test_file_held_open_is_left_for_the_restart(scenario):
         machine.short_path(exe), machine.short_path(held)], detail
 
 
+def test_read_only_file_goes_and_the_run_ends_0(scenario):
+    machine = scenario.machine
+    folder = scenario.path("Read Only App")
+    app, log = install(scenario, folder, scope="CURRENT", with_program=False, shared_key=None)
+    # Wine reads a file without write permission as read-only.
+    machine.host_path(folder + r"\readme.txt").chmod(0o444)
+    exe = scenario.install_dismora()
+    pending_before = machine.pending_deletions()
+
+    result = machine.run(" ".join([q(exe), q(app.log_path), "/temp", "/silent", "/wait"]), cwd=scenario.folder)
+
+    detail = result.describe()
+    assert result.program_runs()[0].exit_code == 0, detail
+    assert not machine.exists(folder), detail
+    assert added_entries(pending_before, machine.pending_deletions()) == [machine.short_path(exe)], detail
+
+
 def test_log_listed_among_its_own_files_goes_and_asks_for_a_restart(scenario):
     machine = scenario.machine
     folder = scenario.path("Self Listing App")

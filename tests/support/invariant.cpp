@@ -601,6 +601,12 @@ std::vector<Change> UnnamedChanges(const BeforePicture& before, const Snapshot& 
                    now->second.attributes != entry.attributes) {
             // A stale copy of the program in the temporary folder is overwritten by a new one.
             if (!entry.folder && context.added_program_images.count(folded)) continue;
+            // A named file that stays (in use) may have lost its read-only attribute, and
+            // nothing else.
+            const bool only_read_only_dropped = now->second.folder == entry.folder &&
+                                                now->second.contents == entry.contents &&
+                                                now->second.attributes == (entry.attributes & ~win::FILE_ATTRIBUTE_READONLY);
+            if (!entry.folder && only_read_only_dropped && names.files.count(folded)) continue;
             std::string detail = "attributes " + Hex32(entry.attributes) + " -> " + Hex32(now->second.attributes);
             if (now->second.contents != entry.contents) detail = "contents replaced";
             out.push_back({Kind::kChanged, entry.folder ? What::kFolder : What::kFile, entry.path, detail});

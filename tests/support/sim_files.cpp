@@ -559,6 +559,32 @@ DWORD GetFileAttributesW(const WCHAR* lpFileName) {
     return sd::ReportedAttributes(*r.node);
 }
 
+BOOL SetFileAttributesW(const WCHAR* lpFileName, DWORD dwFileAttributes) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "SetFileAttributesW", sd::FromC(lpFileName))) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    sd::Resolved r = sd::Resolve(s, sd::FromC(lpFileName));
+    if (r.error) {
+        s.SetError(r.error);
+        return FALSE;
+    }
+    if (!r.node) {
+        s.SetError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    if (r.node->delete_pending || !s.MayChange(s.Current(), r.node->owner)) {
+        s.SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // Only the attributes a program may set; a folder stays a folder, a link a link, and
+    // FILE_ATTRIBUTE_NORMAL alone clears them all.
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | 0x4 | FILE_ATTRIBUTE_ARCHIVE;
+    r.node->attributes = (r.node->attributes & ~kSettable) | (dwFileAttributes & kSettable);
+    return TRUE;
+}
+
 HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, void* lpSecurityAttributes,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     auto& s = sd::Current();

@@ -37,6 +37,9 @@ void OracleDelete(const Text& path, WellKnownFolders& folders, bool& reboot_pend
         OracleClimb(FolderToClimb(path), folders);  // an earlier run may have deleted it
         return;
     }
+    // A read-only file loses that attribute before it is held to be in use.
+    const win::DWORD attributes = win::GetFileAttributesW(path.c_str());
+    if (attributes & win::FILE_ATTRIBUTE_READONLY) win::SetFileAttributesW(path.c_str(), win::FILE_ATTRIBUTE_NORMAL);
     if (win::DeleteFileW(path.c_str())) {
         OracleClimb(FolderToClimb(path), folders);
         return;

@@ -138,7 +138,8 @@ TEST(RegistryRemoval, RootsByScope) {
             win::REGSAM expected = win::KEY_ALL_ACCESS;
             if (key == u"HKEY_CURRENT_USER\\Software\\Classes" || ends(u"\\SharedDLLs")) {
                 expected = win::KEY_READ | win::KEY_WRITE;
-            } else if (ends(u"\\CurrentVersion") || ends(u"\\Shell Folders") || ends(u"\\Policies\\System")) {
+            } else if (ends(u"\\CurrentVersion") || ends(u"\\Shell Folders") || ends(u"\\Policies\\System") ||
+                       ends(u"\\Session Manager")) {
                 expected = win::KEY_QUERY_VALUE;
             }
             EXPECT_EQ(open.access, expected) << sim::Narrow(open.key);

@@ -214,10 +214,11 @@ TEST_F(UninstallTest, FilesThatCannotGoAreScheduledAndTheFinalMessageSaysSo) {
     RunLog(log, u"/temp");
     machine.ReleaseHold(hold);
     auto pending = machine.PendingDeletions();
-    ASSERT_EQ(pending.size(), 3u);
+    ASSERT_EQ(pending.size(), 2u);
     EXPECT_EQ(sim::Narrow(pending[0]), sim::Narrow(machine.ShortPath(kExe)));
     EXPECT_EQ(pending[1], machine.ShortPath(u"C:\\Program Files\\App\\busy.dll"));
-    EXPECT_EQ(pending[2], machine.ShortPath(u"C:\\Program Files\\App\\locked.txt"));
+    // A read-only file loses its attribute and goes.
+    EXPECT_FALSE(machine.Exists(u"C:\\Program Files\\App\\locked.txt"));
     EXPECT_FALSE(machine.Exists(u"C:\\Program Files\\App\\free.txt"));
     EXPECT_TRUE(machine.IsFolder(u"C:\\Program Files\\App"));
     auto finals = FinalMessages();
@@ -228,14 +229,87 @@ TEST_F(UninstallTest, FilesThatCannotGoAreScheduledAndTheFinalMessageSaysSo) {
 
 TEST_F(UninstallTest, RestartTextAloneHoldsTheMarker) {
     machine.WriteFile(u"C:\\App\\locked.txt", "r", win::FILE_ATTRIBUTE_READONLY);
+    const int hold = machine.HoldOpen(u"C:\\App\\locked.txt");
     LogBuilder log;
     log.completion = "Done.";
     log.restart = {"Restart to finish %s", "later."};
     log.files = {"C:\\App\\locked.txt"};
     RunLog(log, u"/temp");
+    machine.ReleaseHold(hold);
+    // Scheduled without its read-only attribute, which the deletion at restart would stop at.
+    EXPECT_EQ(machine.Attributes(u"C:\\App\\locked.txt"), win::FILE_ATTRIBUTE_NORMAL);
     auto finals = FinalMessages();
     ASSERT_EQ(finals.size(), 1u);
     EXPECT_EQ(sim::Narrow(finals[0].text), "Done.\r\rRestart to finish Tool\rlater.");
+}
+
+// Windows removes no read-only folder: an emptied one loses the attribute and goes; one
+// that still cannot go gets it back, since it marks a customised folder.
+TEST_F(UninstallTest, ReadOnlyFoldersGoWhenEmptiedAndKeepTheirAttributeOtherwise) {
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "refused all the same" : "emptied");
+        Machine fresh;
+        fresh.InstallDismora(kExe);
+        fresh.WriteFile(u"C:\\Data\\Custom\\a.txt", "a", win::FILE_ATTRIBUTE_READONLY);
+        fresh.SetAttributes(u"C:\\Data\\Custom", win::FILE_ATTRIBUTE_READONLY);
+        // The first removal meets the attribute, the second is refused for another reason.
+        if (refused) fresh.FailCall("RemoveDirectoryW", 2, win::ERROR_SHARING_VIOLATION);
+        LogBuilder log;
+        log.files = {"C:\\Data\\Custom\\a.txt"};
+        fresh.WriteFile(kLog, log.Bytes());
+        fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent", .module_path = kExe});
+        EXPECT_FALSE(fresh.Exists(u"C:\\Data\\Custom\\a.txt"));
+        EXPECT_EQ(fresh.Exists(u"C:\\Data"), refused);
+        if (refused) {
+            EXPECT_EQ(fresh.Attributes(u"C:\\Data\\Custom"), win::FILE_ATTRIBUTE_READONLY | win::FILE_ATTRIBUTE_DIRECTORY);
+        }
+        EXPECT_EQ(fresh.PendingDeletions().size(), 1u);  // the copy's own file alone
+    }
+}
+
+// Each run schedules its temporary copy; a path already pending is not added again.
+TEST_F(UninstallTest, APathAlreadyPendingIsNotAddedAgain) {
+    LogBuilder log;
+    RunLog(log);
+    RunLog(log);
+    EXPECT_EQ(machine.PendingDeletions(), std::vector<std::u16string>{machine.ShortPath(kExe)});
+}
+
+// A listed file that can be neither removed nor scheduled: the log, its journal and the
+// program's own file stay, the final message gives the command that finishes the work,
+// and that command finishes it without lowering a shared count a second time.
+TEST_F(UninstallTest, ARunThatCannotFinishKeepsWhatFinishingNeeds) {
+    const std::u16string busy = u"C:\\Program Files\\App\\busy.dll";
+    const std::u16string shared = u"C:\\Program Files\\Common Files\\shared.dll";
+    machine.WriteFile(busy, "MZ");
+    machine.WriteFile(shared, "MZ");
+    machine.SetDword(kShared, shared, 3);
+    const int hold = machine.HoldOpen(busy);
+    // The copy's own file is scheduled first; the busy file's scheduling fails.
+    machine.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED);
+    LogBuilder log;
+    log.files = {sim::Narrow(kExe), sim::Narrow(shared), sim::Narrow(busy)};
+    sim::RunResult first = RunLog(log, u"/temp /wait");
+    EXPECT_EQ(first.processes.back().exit_code, static_cast<win::DWORD>(win::ERROR_INSTALL_FAILURE));
+    EXPECT_TRUE(machine.Exists(kLog));
+    EXPECT_TRUE(machine.Exists(kLog + u".journal"));
+    EXPECT_TRUE(machine.Exists(kExe));
+    EXPECT_EQ(machine.GetDword(kShared, shared), 2u);
+    const auto finals = FinalMessages();
+    ASSERT_EQ(finals.size(), 1u);
+    EXPECT_NE(finals[0].text.find(u"\r\"" + kExe + u"\" \"" + kLog + u"\""), std::u16string::npos)
+        << sim::Narrow(finals[0].text);
+
+    machine.ReleaseHold(hold);
+    // Started as the message says, with /silent /wait: the copy does the work.
+    sim::RunResult second =
+        machine.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /silent /wait", .module_path = kExe});
+    EXPECT_EQ(second.processes.back().exit_code, 0u);
+    EXPECT_EQ(machine.GetDword(kShared, shared), 2u);
+    EXPECT_FALSE(machine.Exists(busy));
+    EXPECT_FALSE(machine.Exists(kLog));
+    EXPECT_FALSE(machine.Exists(kLog + u".journal"));
+    EXPECT_FALSE(machine.Exists(u"C:\\Program Files\\App"));
 }
 
 TEST_F(UninstallTest, LogListedInItsOwnFileSection) {

@@ -105,6 +105,10 @@ HANDLE CreateThread(void* lpThreadAttributes, std::size_t dwStackSize, LPTHREAD_
 
 DWORD GetFileAttributesW(const WCHAR* lpFileName) { return ::GetFileAttributesW(W(lpFileName)); }
 
+BOOL SetFileAttributesW(const WCHAR* lpFileName, DWORD dwFileAttributes) {
+    return ::SetFileAttributesW(W(lpFileName), dwFileAttributes);
+}
+
 HANDLE CreateFileW(const WCHAR* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, void* lpSecurityAttributes,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     return As<HANDLE>(::CreateFileW(W(lpFileName), dwDesiredAccess, dwShareMode,
