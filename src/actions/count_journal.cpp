@@ -59,7 +59,7 @@ Text JournalPath(const Text& log_name) {
     return Concat({log_name, u".journal"});
 }
 
-bool IsJournalOfItsLog(const Text& path) {
+bool IsJournalOfItsLog(const Text& path, Text& name) {
     UniqueFileHandle file = OpenForReading(path, win::FILE_SHARE_READ);
     if (!file.IsValid()) return false;
     Text units;
@@ -67,7 +67,8 @@ bool IsJournalOfItsLog(const Text& path) {
     ReadAll(file.Get(), units, bytes);
     // The journal of the log beside it: the name it carries is its own place's, less ".journal".
     const TextView carried = CarriedName(units);
-    return !carried.empty() && SameFileName(JournalPath(Text(carried)), FinalPathOf(file.Get(), path));
+    name = FinalPathOf(file.Get(), path);
+    return !carried.empty() && SameFileName(JournalPath(Text(carried)), name);
 }
 
 void CountJournal::Open(const Text& log_name, win::HANDLE log_file) {

@@ -18,8 +18,9 @@ namespace dismora {
 Text JournalPath(const Text& log_name);
 
 // True when the file at path is a journal of the log beside it: its tag, and that log's
-// name in it. Only such a file may be deleted for a log that is gone.
-bool IsJournalOfItsLog(const Text& path);
+// name in it; name is then its own, as the file system gives it. Only such a file may be
+// deleted for a log that is gone.
+bool IsJournalOfItsLog(const Text& path, Text& name);
 
 class CountJournal {
 public:

@@ -98,8 +98,8 @@ win::DWORD RunMain(Run& run) {
     if (missing || !run.log.Open(run.log_path)) {
         // A run that ended right after deleting the log left its journal: it has no use now.
         // Only a journal of this very log goes; any other file of that name stays.
-        const Text journal = JournalPath(run.log_path);
-        if (missing && IsJournalOfItsLog(journal)) {
+        Text journal;
+        if (missing && IsJournalOfItsLog(JournalPath(run.log_path), journal)) {
             DeleteFileOrSchedule(journal, run.folders, run.removal, run.events);
         }
         return FailLogNotOpened(run);

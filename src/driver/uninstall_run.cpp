@@ -117,7 +117,7 @@ win::DWORD UninstallRun(Run& run) {
     // the log and its journal, so that starting it again finishes the work. The waiting
     // process's file is still in use: it goes once that process has ended.
     const bool waited = run.waiter.IsValid();
-    const Text own_file = waited ? run.waiter_image : Concat({FolderPart(run.log_path), FileNamePart(run.own_path)});
+    const Text own_file = waited ? run.waiter_image : Concat({FolderPart(run.log_name), FileNamePart(run.own_path)});
     const bool own_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events, own_file);
     events.Enter(Stage::kFinishing);
     run.log.Close();
@@ -130,7 +130,8 @@ win::DWORD UninstallRun(Run& run) {
         // The journal goes only after the log, or waits for the restart together with it: no
         // log is ever left without the journal of the counts its run lowered.
         TRemovalFlags later;
-        if (DeleteFileOrSchedule(run.log_path, run.folders, run.removal, events)) {
+        // By the name the file system gives it: the folders climbed are the log's own.
+        if (DeleteFileOrSchedule(run.log_name, run.folders, run.removal, events)) {
             if (journal.IsOwn()) DeleteFileOrSchedule(journal.Path(), run.folders, later, events);
         } else if (journal.IsOwn() && FileExists(journal.Path())) {
             if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
