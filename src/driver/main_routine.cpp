@@ -30,21 +30,41 @@ bool ReadOwnPath(Text& own_path) {
     return length != 0 && length < kModulePathChars;
 }
 
-void ReadArgumentsFirstPass(Run& run) {
+// The log path and the silent flag from the arguments left after the switches that may
+// stand anywhere. Without /wait only the first three positions count, as they always
+// have; with it the line is read strictly: "/silent" and "/s" count anywhere, and an
+// unknown switch (naming no file) or a second path is returned as the argument the
+// command line cannot mean. Otherwise returns null.
+const Text* ReadArguments(Run& run) {
     const std::vector<Text>& args = run.arguments;
-    if (args.empty()) return;
-    if (IsSilentSwitch(args[0])) {
-        run.silent = true;
-        if (args.size() >= 2) run.log_path = args[1];
-    } else {
-        run.log_path = args[0];
+    run.silent = run.switches.quiet;
+    if (!run.switches.wait) {
+        if (args.empty()) return nullptr;
+        std::size_t log_at = 0;
+        if (IsSilentSwitch(args[0])) {
+            run.silent = true;
+            log_at = 1;
+        }
+        if (log_at < args.size()) run.log_path = args[log_at];
+        for (std::size_t i = 1; i < args.size() && i < 3; ++i) {
+            if (IsSilentSwitch(args[i])) run.silent = true;
+        }
+        return nullptr;
     }
-}
-
-void ReadArgumentsSecondPass(Run& run) {
-    const std::vector<Text>& args = run.arguments;
-    if (args.size() >= 2 && IsSilentSwitch(args[1])) run.silent = true;
-    if (args.size() >= 3 && IsSilentSwitch(args[2])) run.silent = true;
+    const Text* invalid = nullptr;
+    bool have_log = false;
+    for (const Text& argument : args) {
+        if (IsSilentSwitch(argument)) {
+            run.silent = true;
+        } else if (!EqualsAsciiNoCase(argument, u"/temp")) {
+            if ((have_log || (LooksLikeSwitch(argument) && !FileExists(argument))) && invalid == nullptr) {
+                invalid = &argument;
+            }
+            if (!have_log) run.log_path = argument;
+            have_log = true;
+        }
+    }
+    return invalid;
 }
 
 // Opens the record /log= asked for and starts it with the time and the command line. The
@@ -75,23 +95,29 @@ win::DWORD RunMain(Run& run) {
     run.start_tick = win::GetTickCount();
     run.own_path_known = ReadOwnPath(run.own_path);
     run.arguments = SplitCommandLine(TextFromBuffer(win::GetCommandLineW(), static_cast<std::size_t>(-1)));
-    // "/temp" counts only as the second argument of the command line as it was given.
-    const bool temp_switch = run.arguments.size() >= 2 && EqualsAsciiNoCase(run.arguments[1], u"/temp");
+    // "/temp" counts only as the second argument of the command line as it was given
+    // (and, read strictly, only after a log path).
+    bool temp_switch = run.arguments.size() >= 2 && EqualsAsciiNoCase(run.arguments[1], u"/temp");
+    const bool after_switch = !run.arguments.empty() && LooksLikeSwitch(run.arguments[0]);
     TakeOutSwitches(run.arguments, run.switches);
+    if (run.switches.wait && after_switch) temp_switch = false;
+    const Text* invalid = ReadArguments(run);
     if (run.switches.help) {
-        ShowHelp();
-        return win::ERROR_SUCCESS;
+        // Nobody reads help in a silent run; a waiting caller learns that nothing was done.
+        if (!run.silent) ShowHelp();
+        return run.silent ? win::ERROR_INVALID_COMMAND_LINE : win::ERROR_SUCCESS;
+    }
+    if (invalid != nullptr) {
+        BeginRecord(run);
+        return FailInvalidCommandLine(run, *invalid);
     }
 
     BeginRecord(run);
-    ReadArgumentsFirstPass(run);
     bool default_log = run.log_path.empty();
     if (default_log) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
     run.events.Note(Event::kLogPath, 0, &run.log_path);
 
     // Beside a program whose path is not known there is no default log to find.
-    // The silent flag can also come from the second pass; the boxes below ask Quiet() after it.
-    ReadArgumentsSecondPass(run);
     run.temp_mode = temp_switch;
     const bool missing = (default_log && !run.own_path_known) || !FileExists(run.log_path);
     ComputeWellKnownFolders(run.folders);

@@ -13,10 +13,14 @@ const char kUsage[] =
     "dismora.exe [log] [/silent|/s] [/wait] [/log=FILE]\r/wait: end with the uninstall; exit 0 removed, 3010 restart to "
     "finish, 1602 cancelled, 1603 failed, 1618 already under way, 740 no rights. /silent /wait: no box.";
 
+const char kInvalidArgument[] =
+    "The command line argument %s is not understood.\rA path with blanks needs quotes; dismora.exe /? lists the switches.";
+
 // Ends the run where it stands, after the message, with the exit code of a failed install.
-win::DWORD Fail(Run& run, const Text& text, win::UINT style = win::MB_OK) {
+win::DWORD Fail(Run& run, const Text& text, win::UINT style = win::MB_OK,
+                win::DWORD outcome = win::ERROR_INSTALL_FAILURE) {
     ShowBox(run, text, kProgramCaption, style);
-    return win::ERROR_INSTALL_FAILURE;
+    return outcome;
 }
 
 }  // namespace
@@ -28,6 +32,11 @@ int ShowBox(Run& run, const Text& text, const char16_t* caption, win::UINT style
 
 void ShowHelp() {
     win::MessageBoxW(nullptr, FromAscii(kUsage).c_str(), kProgramCaption, win::MB_OK | win::MB_ICONINFORMATION);
+}
+
+win::DWORD FailInvalidCommandLine(Run& run, const Text& argument) {
+    return Fail(run, SubstituteFirst(FromAscii(kInvalidArgument), argument), win::MB_ICONERROR,
+                win::ERROR_INVALID_COMMAND_LINE);
 }
 
 win::DWORD FailLogNotOpened(Run& run) {
