@@ -18,7 +18,8 @@ public:
     // Appends to the file at path, never following a link planted there. Without an
     // identity the file is created when missing; with one (a copy of the program taking
     // over) only the very file that identity names is opened. False when not opened.
-    bool Open(const Text& path, std::uint32_t identity);
+    // A record that is the file other is open on (the log) is refused before a byte is written.
+    bool Open(const Text& path, std::uint32_t identity, win::HANDLE other = nullptr);
     // What names the open file, for the copy: never 0.
     [[nodiscard]] std::uint32_t Identity() const { return identity_; }
     [[nodiscard]] bool IsOpen() const { return file_.IsValid(); }

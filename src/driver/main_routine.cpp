@@ -67,10 +67,40 @@ const Text* ReadArguments(Run& run) {
     return invalid;
 }
 
-// Opens the record /log= asked for and starts it with the time and the command line. The
-// copy the first process starts writes only to the record that process opened (/logid=).
+// The path with its environment variables expanded, as a shell would have done; unchanged
+// when Windows gives nothing.
+Text Expanded(const Text& path) {
+    Text expanded(win::ExpandEnvironmentStringsW(path.c_str(), nullptr, 0), u'\0');
+    if (expanded.empty() || win::ExpandEnvironmentStringsW(path.c_str(), expanded.data(),
+                                                           static_cast<win::DWORD>(expanded.size())) != expanded.size()) {
+        return path;
+    }
+    expanded.pop_back();
+    return expanded;
+}
+
+// The same file by every spelling Windows resolves; a path Windows cannot resolve is
+// taken as it is written.
+bool SamePlace(const Text& a, const Text& b) {
+    Text first;
+    Text second;
+    if (!CanonicalPath(a, first)) first = a;
+    if (!CanonicalPath(b, second)) second = b;
+    return CompareLocaleNoCase(first, second) == 0;
+}
+
+// Opens the record /log= asked for, after the log, and starts it with the time and the
+// command line. A record that would be the log or its journal is not kept: the uninstall
+// must read the one and may write the other. The copy the first process starts writes only
+// to the record that process opened (/logid=).
 void BeginRecord(Run& run) {
-    if (run.switches.record.empty() || !run.events.Open(run.switches.record, run.switches.record_identity)) return;
+    if (run.switches.record.empty()) return;
+    run.switches.record = Expanded(run.switches.record);
+    if (!run.log_path.empty() &&
+        (SamePlace(run.switches.record, run.log_path) || SamePlace(run.switches.record, JournalPath(run.log_path)))) {
+        return;
+    }
+    if (!run.events.Open(run.switches.record, run.switches.record_identity, run.log.File())) return;
     win::SYSTEMTIME time = {};
     win::GetLocalTime(&time);
     win::WORD fields[8];
@@ -112,16 +142,17 @@ win::DWORD RunMain(Run& run) {
         return FailInvalidCommandLine(run, *invalid);
     }
 
-    BeginRecord(run);
     bool default_log = run.log_path.empty();
     if (default_log) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
-    run.events.Note(Event::kLogPath, 0, &run.log_path);
 
     // Beside a program whose path is not known there is no default log to find.
     run.temp_mode = temp_switch;
     const bool missing = (default_log && !run.own_path_known) || !FileExists(run.log_path);
     ComputeWellKnownFolders(run.folders);
-    if (missing || !run.log.Open(run.log_path)) {
+    const bool opened = !missing && run.log.Open(run.log_path);
+    BeginRecord(run);
+    run.events.Note(Event::kLogPath, 0, &run.log_path);
+    if (!opened) {
         // A run that ended right after deleting the log left its journal: it has no use now.
         if (missing) DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal, run.events);
         return FailLogNotOpened(run);

@@ -586,6 +586,10 @@ TEST(Record, NeverChangesTheRunAndOutlivesARunCutShort) {
         {"a folder stands at its path", links, [&](Machine& m) { m.CreateFolder(links); }},
         {"a read-only file stands there", links + u"\\r.txt",
          [&](Machine& m) { m.WriteFile(links + u"\\r.txt", "kept", win::FILE_ATTRIBUTE_READONLY); }},
+        // The uninstall reads the one and writes the other: neither is ever the record.
+        {"it is the log", sim::kelvane::kLog, nullptr},
+        {"it is the log, spelt otherwise", u"c:\\program files\\kelvane\\.\\KELVANE.LOG", nullptr},
+        {"it is the journal's place", sim::kelvane::kLog + u".journal", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -599,6 +603,13 @@ TEST(Record, NeverChangesTheRunAndOutlivesARunCutShort) {
         EXPECT_EQ(sim::ToString(sim::Diff(plain.machine.TakeSnapshot(), recorded.machine.TakeSnapshot())), "");
         EXPECT_EQ(plain.machine.Processes().back().exit_code, recorded.machine.Processes().back().exit_code);
     }
+
+    // Environment variables are expanded, as a shell would have done for a deployment agent.
+    sim::KelvaneRun expanded(log);
+    expanded.machine.SetEnvironment(u"TEMP", sim::kelvane::kTemp);
+    expanded.Start(u"/silent /wait /log=%temp%\\removal.txt");
+    const std::string temp_record = expanded.machine.FileContents(sim::kelvane::kTemp + u"\\removal.txt").value_or("");
+    EXPECT_NE(temp_record.find("exit code 0"), std::string::npos) << temp_record;
 
     // Another file put at the record's path before the copy opens it: the copy writes to no file.
     sim::KelvaneRun swapped(log);

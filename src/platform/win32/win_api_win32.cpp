@@ -162,6 +162,10 @@ UINT GetSystemDirectoryW(WCHAR* lpBuffer, UINT uSize) { return ::GetSystemDirect
 
 DWORD GetTempPathW(DWORD nBufferLength, WCHAR* lpBuffer) { return ::GetTempPathW(nBufferLength, W(lpBuffer)); }
 
+DWORD ExpandEnvironmentStringsW(const WCHAR* lpSrc, WCHAR* lpDst, DWORD nSize) {
+    return ::ExpandEnvironmentStringsW(W(lpSrc), W(lpDst), nSize);
+}
+
 DWORD GetFullPathNameW(const WCHAR* lpFileName, DWORD nBufferLength, WCHAR* lpBuffer, WCHAR** lpFilePart) {
     return ::GetFullPathNameW(W(lpFileName), nBufferLength, W(lpBuffer), As<LPWSTR*>(lpFilePart));
 }
