@@ -126,7 +126,7 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
             buffer_ += DecimalText(number - (code == 'p' ? 1 : 0));
         }
     }
-    ++tallies_[tally];
+    if (counting_) ++tallies_[tally];
     EndLine(WrittenOutAtOnce(what));
 }
 

@@ -15,6 +15,7 @@ namespace dismora {
 namespace {
 
 constexpr win::DWORD kModulePathChars = 261;
+constexpr win::DWORD kAccountChars = 257;  // the longest user name and its NUL
 const char16_t kDefaultLogName[] = u"Kelvane.log";
 
 bool IsSilentSwitch(TextView argument) {
@@ -154,7 +155,10 @@ win::DWORD RunMain(Run& run) {
     run.events.Note(Event::kLogPath, 0, &run.log_path);
     if (!opened) {
         // A run that ended right after deleting the log left its journal: it has no use now.
-        if (missing) DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal, run.events);
+        if (missing) {
+            run.events.Counting(false);
+            DeleteFileOrSchedule(JournalPath(run.log_path), run.folders, run.removal, run.events);
+        }
         return FailLogNotOpened(run);
     }
     switch (ParseHeader(run.log, run.header)) {
@@ -169,7 +173,11 @@ win::DWORD RunMain(Run& run) {
     if (run.events.IsOpen()) {
         run.events.Note(Event::kProduct, 0, &run.header.product_name, static_cast<std::uint32_t>(run.header.format_version),
                         run.header.all_users ? u"all users" : u"the current user");
-        run.events.Note(IsAdministrator(run.looked_up) ? Event::kElevated : Event::kNotElevated, 0);
+        // The account the run acts as: with an elevated start it may be another than the user's.
+        char16_t name[kAccountChars] = {};
+        win::DWORD size = kAccountChars;
+        const Text account = win::GetUserNameW(name, &size) ? TextFromBuffer(name, kAccountChars) : Text(u"?");
+        run.events.Note(IsAdministrator(run.looked_up) ? Event::kElevated : Event::kNotElevated, 0, &account);
     }
     if (!PassPrivilegeGate(run)) return win::ERROR_ELEVATION_REQUIRED;
 

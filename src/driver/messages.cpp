@@ -10,8 +10,19 @@ const char16_t kProgramCaption[] = u"Dismora";
 // The fixed texts are kept as ASCII, half the bytes, and widened where they are shown.
 const char kCannotOpenLog[] = "Cannot open the deployment log %s which is needed to perform the uninstallation";
 const char kUsage[] =
-    "dismora.exe [log] [/silent|/s] [/wait] [/log=FILE]\r/wait: end with the uninstall; exit 0 removed, 3010 restart to "
-    "finish, 1602 cancelled, 1603 failed, 1618 already under way, 740 no rights. /silent /wait: no box.";
+    "Dismora " DISMORA_VERSION "\r\r"
+    "dismora.exe [log] [switches]\r"
+    "log:\tthe deployment log, by default Kelvane.log beside dismora.exe; a path with blanks needs quotes\r\r"
+    "/silent, /s, /quiet\tno question and no final message; errors are still shown\r"
+    "/wait\tend when the uninstall has ended, with an exit code\r"
+    "/silent /wait\tno box at all, errors included\r"
+    "/log=FILE\tappend a record of the run to FILE\r"
+    "/closeapps[=N]\tclose the programs that hold the files\r"
+    "/norestart\taccepted; Windows is never restarted\r"
+    "/?\tthis text\r\r"
+    "Exit codes with /wait (without it always 0):\r"
+    "0\tremoved\r3010\tremoved, a restart finishes it\r1602\tcancelled\r1603\tfailed\r"
+    "1618\tanother uninstall is under way\r1639\tinvalid command line\r740\tno administrator rights";
 
 const char kInvalidArgument[] =
     "The command line argument %s is not understood.\rA path with blanks needs quotes; dismora.exe /? lists the switches.";

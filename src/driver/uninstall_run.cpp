@@ -115,11 +115,13 @@ win::DWORD UninstallRun(Run& run) {
     // The journal goes only after the log, or waits for the restart together with it: no log
     // is ever left without the journal of the counts its run lowered.
     TRemovalFlags later;
+    events.Counting(false);
     if (DeleteFileOrSchedule(run.log_path, run.folders, run.removal, events)) {
         DeleteFileOrSchedule(journal.Path(), run.folders, later, events);
     } else if (FileExists(journal.Path())) {
         if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
     }
+    events.Counting(true);
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
     // The window is gone before the final message appears.
     run.progress.Stop();

@@ -1120,6 +1120,25 @@ DWORD ExpandEnvironmentStringsW(const WCHAR* lpSrc, WCHAR* lpDst, DWORD nSize) {
     return needed;
 }
 
+// The interactive user's name; the count given and returned includes the NUL.
+BOOL GetUserNameW(WCHAR* lpBuffer, DWORD* pcbBuffer) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "GetUserNameW")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    const std::u16string& name = s.options.user_name;
+    const DWORD needed = static_cast<DWORD>(name.size() + 1);
+    if (!lpBuffer || *pcbBuffer < needed) {
+        *pcbBuffer = needed;
+        s.SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::copy(name.c_str(), name.c_str() + needed, lpBuffer);
+    *pcbBuffer = needed;
+    return TRUE;
+}
+
 DWORD GetTempPathW(DWORD nBufferLength, WCHAR* lpBuffer) {
     auto& s = sd::Current();
     if (auto fault = sd::Enter(s, "GetTempPathW")) {

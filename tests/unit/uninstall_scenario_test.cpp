@@ -559,8 +559,21 @@ TEST(Record, TellsWhatEachRunDidAndNothingElse) {
         const sim::Snapshot before = run.machine.TakeSnapshot();
         run.Start(c.arguments + u" \"/log=" + kRecord + u"\"");
         const std::string record = run.machine.FileContents(kRecord).value_or("");
-        EXPECT_EQ(record.rfind("\xEF\xBB\xBF" "Dismora 2026-12-09 10:00:00, command line: ", 0), 0U) << record;
+        EXPECT_EQ(record.rfind("\xEF\xBB\xBF" "Dismora " DISMORA_VERSION ", 2026-12-09 10:00:00, command line: ", 0), 0U) << record;
         for (const std::string& line : c.lines) EXPECT_NE(record.find(line), std::string::npos) << line << "\n" << record;
+        // The summary counts what the log listed, by outcome: the lines of listed entries
+        // that were not found or failed, not the run's own housekeeping nor a program.
+        std::size_t not_found = 0;
+        std::size_t failed = 0;
+        for (std::size_t at = record.find("\nline "); at != std::string::npos; at = record.find("\nline ", at + 1)) {
+            const std::string line = record.substr(at + 1, record.find("\r\n", at) - at - 1);
+            if (line.ends_with(": not found")) ++not_found;
+            if (line.find(": error ") != std::string::npos || line.find("not scheduled") != std::string::npos) ++failed;
+        }
+        const std::string summary = record.substr(std::min(record.find("\nsummary"), record.size()));
+        EXPECT_EQ(summary.find(" not found") != std::string::npos, not_found > 0) << summary;
+        if (not_found > 0) EXPECT_NE(summary.find(std::to_string(not_found) + " not found"), std::string::npos) << record;
+        EXPECT_EQ(summary.find(" failed") != std::string::npos, failed > 0) << record;
         EXPECT_EQ(RecordProblems(before, run.machine.TakeSnapshot(), record), "") << record;
     }
 }

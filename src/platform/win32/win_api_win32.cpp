@@ -162,6 +162,8 @@ UINT GetSystemDirectoryW(WCHAR* lpBuffer, UINT uSize) { return ::GetSystemDirect
 
 DWORD GetTempPathW(DWORD nBufferLength, WCHAR* lpBuffer) { return ::GetTempPathW(nBufferLength, W(lpBuffer)); }
 
+BOOL GetUserNameW(WCHAR* lpBuffer, DWORD* pcbBuffer) { return ::GetUserNameW(W(lpBuffer), pcbBuffer); }
+
 DWORD ExpandEnvironmentStringsW(const WCHAR* lpSrc, WCHAR* lpDst, DWORD nSize) {
     return ::ExpandEnvironmentStringsW(W(lpSrc), W(lpDst), nSize);
 }
