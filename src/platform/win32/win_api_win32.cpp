@@ -162,7 +162,7 @@ UINT GetSystemDirectoryW(WCHAR* lpBuffer, UINT uSize) { return ::GetSystemDirect
 
 DWORD GetTempPathW(DWORD nBufferLength, WCHAR* lpBuffer) { return ::GetTempPathW(nBufferLength, W(lpBuffer)); }
 
-BOOL GetUserNameW(WCHAR* lpBuffer, DWORD* pcbBuffer) { return ::GetUserNameW(W(lpBuffer), pcbBuffer); }
+BOOL GetUserNameW(WCHAR* lpBuffer, DWORD* pcbBuffer) { return ::GetUserNameW(W(lpBuffer), D(pcbBuffer)); }
 
 DWORD ExpandEnvironmentStringsW(const WCHAR* lpSrc, WCHAR* lpDst, DWORD nSize) {
     return ::ExpandEnvironmentStringsW(W(lpSrc), W(lpDst), nSize);
