@@ -19,7 +19,7 @@ set(CMAKE_CXX_LINK_EXECUTABLE "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAG
 # which it has no use for. The linker plugin crashes on such a link, so the optimiser
 # runs from the full objects instead.
 add_executable(dismora WIN32 ${DISMORA_CORE_SOURCES} ${DISMORA_ENTRY_SOURCE} ${DISMORA_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/src/resources/dismora.rc)
-target_include_directories(dismora PRIVATE ${CMAKE_SOURCE_DIR}/src)
+target_include_directories(dismora PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated)
 # Flags for the product alone, each measured against the size it ships at:
 # - malign-data=abi: tables and texts only as aligned as the ABI asks, not padded to 32 bytes;
 # - fomit-frame-pointer: no frame pointer kept in every function;

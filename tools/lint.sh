@@ -31,14 +31,18 @@ jobs=$(nproc)
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
+# The version the build gives the sources, read from the project's one place for it.
+version=$(sed -n 's/^project(dismora VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+export DISMORA_LINT_VERSION="-DDISMORA_VERSION=\"$version\""
+
 # clang-tidy, one file per process; the core is portable C++20 that includes only src/.
 printf '%s\n' "${files[@]}" | xargs -P "$jobs" -I{} sh -c \
-    'clang-tidy --quiet "$1" -- -std=c++20 -Isrc >"$2/$(echo "$1" | tr / _).log" 2>&1 || touch "$2/failed"' _ {} "$out"
+    'clang-tidy --quiet "$1" -- -std=c++20 -Isrc "$DISMORA_LINT_VERSION" >"$2/$(echo "$1" | tr / _).log" 2>&1 || touch "$2/failed"' _ {} "$out"
 tidy_findings=$(cat "$out"/*.log | grep -E '(warning|error): ' | sort -u)
 tidy_failed=0
 [ -e "$out/failed" ] && tidy_failed=1
 
-cppcheck_findings=$(cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c++ -I src \
+cppcheck_findings=$(cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c++ -I src "$DISMORA_LINT_VERSION" \
     --quiet --inline-suppr --suppressions-list=tools/cppcheck-suppressions.txt \
     --template='{file}:{line}: {severity}: {message} [{id}]' "${core[@]}" 2>&1)
 

@@ -38,7 +38,7 @@ const char* EventWords(Event what) {
     return Nth(kWords, static_cast<unsigned>(what)) + 1;
 }
 
-bool EventSink::Open(const Text& path, std::uint32_t identity) {
+bool EventSink::Open(const Text& path, std::uint32_t identity, win::HANDLE other) {
     // The link itself is opened, never what it points to, and then refused: an elevated
     // copy must not write where a planted link leads.
     file_.Reset(win::CreateFileW(path.c_str(), win::FILE_APPEND_DATA | win::FILE_READ_ATTRIBUTES,
@@ -46,13 +46,17 @@ bool EventSink::Open(const Text& path, std::uint32_t identity) {
                                  identity != 0 ? win::OPEN_EXISTING : win::OPEN_ALWAYS,
                                  win::FILE_ATTRIBUTE_NORMAL | win::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     win::BY_HANDLE_FILE_INFORMATION info = {};
+    win::BY_HANDLE_FILE_INFORMATION other_info = {};
     identity_ = 0;
     if (file_.IsValid() && win::GetFileInformationByHandle(file_.Get(), &info) &&
         (info.dwFileAttributes & (win::FILE_ATTRIBUTE_REPARSE_POINT | win::FILE_ATTRIBUTE_DIRECTORY)) == 0) {
         identity_ = (((info.dwVolumeSerialNumber * 31U + info.nFileIndexHigh) * 31U + info.nFileIndexLow) & 0x3FFFFFFFU) |
                     0x40000000U;
     }
-    if (identity_ == 0 || (identity != 0 && identity != identity_)) {
+    const bool same = other != nullptr && win::GetFileInformationByHandle(other, &other_info) &&
+                      other_info.dwVolumeSerialNumber == info.dwVolumeSerialNumber &&
+                      other_info.nFileIndexHigh == info.nFileIndexHigh && other_info.nFileIndexLow == info.nFileIndexLow;
+    if (identity_ == 0 || same || (identity != 0 && identity != identity_)) {
         identity_ = 0;
         file_.Reset();
         return false;
@@ -122,7 +126,7 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
             buffer_ += DecimalText(number - (code == 'p' ? 1 : 0));
         }
     }
-    ++tallies_[tally];
+    if (counting_) ++tallies_[tally];
     EndLine(WrittenOutAtOnce(what));
 }
 

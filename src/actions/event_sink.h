@@ -18,7 +18,8 @@ public:
     // Appends to the file at path, never following a link planted there. Without an
     // identity the file is created when missing; with one (a copy of the program taking
     // over) only the very file that identity names is opened. False when not opened.
-    bool Open(const Text& path, std::uint32_t identity);
+    // A record that is the file other is open on (the log) is refused before a byte is written.
+    bool Open(const Text& path, std::uint32_t identity, win::HANDLE other = nullptr);
     // What names the open file, for the copy: never 0.
     [[nodiscard]] std::uint32_t Identity() const { return identity_; }
     [[nodiscard]] bool IsOpen() const { return file_.IsValid(); }
@@ -32,6 +33,9 @@ public:
     // The run enters a stage: the lines of the one before are written out. With the
     // registry's, files is the number of listed files.
     void Enter(Stage stage, std::uint32_t files = 0);
+    // Whether the events that follow count in the summary: the run's own housekeeping (the
+    // log and its journal) is told line by line but counted nowhere.
+    void Counting(bool on) { counting_ = on; }
     // How many events of each kind, in one line, and the outcome.
     void Summary(win::DWORD outcome, bool waited);
     // Writes out what is left and closes the record; events still reach the listener.
@@ -59,6 +63,7 @@ private:
     Text buffer_;  // not yet written; UTF-8 only on its way out, to keep one string type
     win::DWORD written_at_ = 0;
     std::uint32_t identity_ = 0;
+    bool counting_ = true;
     std::uint32_t tallies_[16] = {};  // the summary's counters
     // Where each event's words start: looked up once, not walked to for every line.
     std::uint16_t words_at_[static_cast<int>(Event::kCount)] = {};

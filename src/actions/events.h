@@ -16,13 +16,13 @@ namespace dismora {
 // for a result: deleted, not found, or the error.
 // NOLINTNEXTLINE(cppcoreguidelines-macro-usage): one table for the enumeration, the traits and the words
 #define DISMORA_EVENTS(X) \
-    X(kStart, "a", 0, 0, "Dismora %s, command line: %t")                                            \
+    X(kStart, "a", 0, 0, "Dismora " DISMORA_VERSION ", %s, command line: %t")                                            \
     X(kLogPath, "a", 0, 0, "log: %s")                                                                \
     X(kProduct, "a", 0, 0, "product: %s, format version %n, for %t")                                \
-    X(kElevated, "a", 0, 1, "elevated")                                                              \
-    X(kNotElevated, "a", 0, 1, "not elevated")                                                       \
+    X(kElevated, "a", 0, 1, "account %s, elevated")                                                  \
+    X(kNotElevated, "a", 0, 1, "account %s, not elevated")                                           \
     X(kPreUninstall, "a", 0, 0, "%s: exit code %n")                                                  \
-    X(kNotStarted, "d", 0, 1, "%s: not started, error %n")                                           \
+    X(kNotStarted, "a", 0, 1, "%s: not started, error %n")                                           \
     X(kStarting, "a", 0, 1, "starting %s")                                                           \
     X(kStartingElevated, "a", 0, 1, "starting %s elevated")                                          \
     X(kCountLowered, "g", 0, 0, "file %s: shared count %n lowered to %p")                            \

@@ -14,8 +14,9 @@ const char16_t kUsage[] =
     u"uninstall will do with it, then what looks wrong, each with its line number. LOG is only read;\n"
     u"nothing else on this machine is looked at or changed.\n"
     u"\n"
-    u"  --json   one JSON object instead of text\n"
-    u"  --help   this text\n"
+    u"  --json      one JSON object instead of text\n"
+    u"  --version   the version, which is dismora.exe's\n"
+    u"  --help      this text\n"
     u"\n"
     u"Format versions 1 and 3 are read in this system's ANSI code page (Windows-1252 outside Windows),\n"
     u"as dismora.exe reads them in the ANSI code page of the machine it runs on.\n"
@@ -35,6 +36,8 @@ CommandResult RunCommand(const std::vector<Text>& arguments) {
             options_done = true;
         } else if (!options_done && argument == u"--json") {
             json = true;
+        } else if (!options_done && argument == u"--version") {
+            return {0, FromAscii("dismora-check " DISMORA_VERSION "\n"), Text()};
         } else if (!options_done && (argument == u"--help" || argument == u"-h" || argument == u"/?")) {
             help = true;
         } else if (!options_done && argument.size() > 1 && argument[0] == u'-') {

@@ -69,14 +69,32 @@ void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches) {
             if (number > 0) switches.record_identity = static_cast<std::uint32_t>(number);
             continue;
         }
-        if (argument == u"/?") {
+        if (argument == u"/?" || argument == u"-?" || EqualsAsciiNoCase(view, u"/h") ||
+            EqualsAsciiNoCase(view, u"/help")) {
             switches.help = true;
+            continue;
+        }
+        if (EqualsAsciiNoCase(view, u"/quiet")) {
+            switches.quiet = true;
+            continue;
+        }
+        if (EqualsAsciiNoCase(view, u"/norestart")) {
+            switches.no_restart = true;
+            continue;
+        }
+        if (EqualsAsciiNoCase(name, u"/closeapps")) {
+            switches.close_apps = true;
+            if (number > 0) switches.close_apps_value = static_cast<std::uint32_t>(number);
             continue;
         }
         if (&arguments[kept] != &argument) arguments[kept] = std::move(argument);
         ++kept;
     }
     arguments.resize(kept);
+}
+
+bool LooksLikeSwitch(TextView argument) {
+    return !argument.empty() && (argument[0] == u'/' || argument[0] == u'-');
 }
 
 }  // namespace dismora

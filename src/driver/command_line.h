@@ -15,7 +15,11 @@ std::vector<Text> SplitCommandLine(TextView command_line);
 // The switches that may stand anywhere, in any letter case.
 struct TSwitches {
     bool wait = false;         // /wait: the process ends when the uninstall has, with its outcome
-    bool help = false;         // /?
+    bool help = false;         // /?, -?, /h, /help
+    bool quiet = false;        // /quiet: the same as /silent, wherever it stands
+    bool no_restart = false;   // /norestart: accepted; the program never restarts the machine
+    bool close_apps = false;   // /closeapps or /closeapps=N
+    std::uint32_t close_apps_value = 0;  // the N of /closeapps=N
     std::uint32_t waiter = 0;  // /wait=PID, passed to the copy: the process that waits for it
     Text record;               // /log=FILE: where the record of the run goes
     std::uint32_t record_identity = 0;  // /logid=N, passed to the copy: the record the first process opened
@@ -23,5 +27,8 @@ struct TSwitches {
 
 // Takes those switches out of the arguments, which keep their order.
 void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches);
+
+// An argument written as a switch: it starts with "/" or "-".
+bool LooksLikeSwitch(TextView argument);
 
 }  // namespace dismora

@@ -15,6 +15,7 @@ namespace dismora {
 namespace {
 
 constexpr win::DWORD kModulePathChars = 261;
+constexpr win::DWORD kAccountChars = 257;  // the longest user name and its NUL
 const char16_t kDefaultLogName[] = u"Kelvane.log";
 
 bool IsSilentSwitch(TextView argument) {
@@ -30,27 +31,78 @@ bool ReadOwnPath(Text& own_path) {
     return length != 0 && length < kModulePathChars;
 }
 
-void ReadArgumentsFirstPass(Run& run) {
+// The log path and the silent flag from the arguments left after the switches that may
+// stand anywhere. Without /wait only the first three positions count, as they always
+// have; with it the line is read strictly: "/silent" and "/s" count anywhere, and an
+// unknown switch (naming no file) or a second path is returned as the argument the
+// command line cannot mean. Otherwise returns null.
+const Text* ReadArguments(Run& run) {
     const std::vector<Text>& args = run.arguments;
-    if (args.empty()) return;
-    if (IsSilentSwitch(args[0])) {
-        run.silent = true;
-        if (args.size() >= 2) run.log_path = args[1];
-    } else {
-        run.log_path = args[0];
+    run.silent = run.switches.quiet;
+    if (!run.switches.wait) {
+        if (args.empty()) return nullptr;
+        std::size_t log_at = 0;
+        if (IsSilentSwitch(args[0])) {
+            run.silent = true;
+            log_at = 1;
+        }
+        if (log_at < args.size()) run.log_path = args[log_at];
+        for (std::size_t i = 1; i < args.size() && i < 3; ++i) {
+            if (IsSilentSwitch(args[i])) run.silent = true;
+        }
+        return nullptr;
     }
+    const Text* invalid = nullptr;
+    bool have_log = false;
+    for (const Text& argument : args) {
+        if (IsSilentSwitch(argument)) {
+            run.silent = true;
+        } else if (!EqualsAsciiNoCase(argument, u"/temp")) {
+            if ((have_log || (LooksLikeSwitch(argument) && !FileExists(argument))) && invalid == nullptr) {
+                invalid = &argument;
+            }
+            if (!have_log) run.log_path = argument;
+            have_log = true;
+        }
+    }
+    return invalid;
 }
 
-void ReadArgumentsSecondPass(Run& run) {
-    const std::vector<Text>& args = run.arguments;
-    if (args.size() >= 2 && IsSilentSwitch(args[1])) run.silent = true;
-    if (args.size() >= 3 && IsSilentSwitch(args[2])) run.silent = true;
+// The path with its environment variables expanded, as a shell would have done; unchanged
+// when Windows gives nothing.
+Text Expanded(const Text& path) {
+    Text expanded(win::ExpandEnvironmentStringsW(path.c_str(), nullptr, 0), u'\0');
+    if (expanded.empty() || win::ExpandEnvironmentStringsW(path.c_str(), expanded.data(),
+                                                           static_cast<win::DWORD>(expanded.size())) != expanded.size()) {
+        return path;
+    }
+    expanded.pop_back();
+    return expanded;
 }
 
-// Opens the record /log= asked for and starts it with the time and the command line. The
-// copy the first process starts writes only to the record that process opened (/logid=).
+// The same file by every spelling Windows resolves; a path Windows cannot resolve is
+// taken as it is written.
+bool SamePlace(const Text& a, const Text& b) {
+    Text first;
+    Text second;
+    if (!CanonicalPath(a, first)) first = a;
+    if (!CanonicalPath(b, second)) second = b;
+    return CompareLocaleNoCase(first, second) == 0;
+}
+
+// Opens the record /log= asked for, after the log, and starts it with the time and the
+// command line. A record that would be the log or its journal is not kept: the uninstall
+// must read the one and may write the other. The copy the first process starts writes only
+// to the record that process opened (/logid=).
 void BeginRecord(Run& run) {
-    if (run.switches.record.empty() || !run.events.Open(run.switches.record, run.switches.record_identity)) return;
+    if (run.switches.record.empty()) return;
+    run.switches.record = Expanded(run.switches.record);
+    if (!run.log_path.empty() &&
+        (SamePlace(run.switches.record, run.log_path) ||
+         SamePlace(run.switches.record, JournalPath(run.log_name.empty() ? run.log_path : run.log_name)))) {
+        return;
+    }
+    if (!run.events.Open(run.switches.record, run.switches.record_identity, run.log.File())) return;
     win::SYSTEMTIME time = {};
     win::GetLocalTime(&time);
     win::WORD fields[8];
@@ -75,37 +127,47 @@ win::DWORD RunMain(Run& run) {
     run.start_tick = win::GetTickCount();
     run.own_path_known = ReadOwnPath(run.own_path);
     run.arguments = SplitCommandLine(TextFromBuffer(win::GetCommandLineW(), static_cast<std::size_t>(-1)));
-    // "/temp" counts only as the second argument of the command line as it was given.
-    const bool temp_switch = run.arguments.size() >= 2 && EqualsAsciiNoCase(run.arguments[1], u"/temp");
+    // "/temp" counts only as the second argument of the command line as it was given
+    // (and, read strictly, only after a log path).
+    bool temp_switch = run.arguments.size() >= 2 && EqualsAsciiNoCase(run.arguments[1], u"/temp");
+    const bool after_switch = !run.arguments.empty() && LooksLikeSwitch(run.arguments[0]);
     TakeOutSwitches(run.arguments, run.switches);
+    if (run.switches.wait && after_switch) temp_switch = false;
+    const Text* invalid = ReadArguments(run);
     if (run.switches.help) {
-        ShowHelp();
-        return win::ERROR_SUCCESS;
+        // Nobody reads help in a silent run; a waiting caller learns that nothing was done.
+        if (!run.silent) ShowHelp();
+        return run.silent ? win::ERROR_INVALID_COMMAND_LINE : win::ERROR_SUCCESS;
+    }
+    if (invalid != nullptr) {
+        BeginRecord(run);
+        return FailInvalidCommandLine(run, *invalid);
     }
 
-    BeginRecord(run);
-    ReadArgumentsFirstPass(run);
     bool default_log = run.log_path.empty();
     if (default_log) run.log_path = Concat({FolderPart(run.own_path), kDefaultLogName});
-    run.events.Note(Event::kLogPath, 0, &run.log_path);
 
     // Beside a program whose path is not known there is no default log to find.
-    // The silent flag can also come from the second pass; the boxes below ask Quiet() after it.
-    ReadArgumentsSecondPass(run);
     run.temp_mode = temp_switch;
     const bool missing = (default_log && !run.own_path_known) || !FileExists(run.log_path);
     ComputeWellKnownFolders(run.folders);
-    if (missing || !run.log.Open(run.log_path)) {
+    const bool opened = !missing && run.log.Open(run.log_path);
+    if (opened) {
+        run.log_name = FinalPathOf(run.log.File(), run.log_path);
+        run.log_identity = IdentityOf(run.log.File());
+    }
+    BeginRecord(run);
+    run.events.Note(Event::kLogPath, 0, &run.log_path);
+    if (!opened) {
         // A run that ended right after deleting the log left its journal: it has no use now.
         // Only a journal of this very log goes; any other file of that name stays.
         Text journal;
         if (missing && IsJournalOfItsLog(JournalPath(run.log_path), journal)) {
+            run.events.Counting(false);
             DeleteFileOrSchedule(journal, run.folders, run.removal, run.events);
         }
         return FailLogNotOpened(run);
     }
-    run.log_name = FinalPathOf(run.log.File(), run.log_path);
-    run.log_identity = IdentityOf(run.log.File());
     switch (ParseHeader(run.log, run.header)) {
         case HeaderStatus::kOk:
             break;
@@ -118,7 +180,11 @@ win::DWORD RunMain(Run& run) {
     if (run.events.IsOpen()) {
         run.events.Note(Event::kProduct, 0, &run.header.product_name, static_cast<std::uint32_t>(run.header.format_version),
                         run.header.all_users ? u"all users" : u"the current user");
-        run.events.Note(IsAdministrator(run.looked_up) ? Event::kElevated : Event::kNotElevated, 0);
+        // The account the run acts as: with an elevated start it may be another than the user's.
+        char16_t name[kAccountChars] = {};
+        win::DWORD size = kAccountChars;
+        const Text account = win::GetUserNameW(name, &size) ? TextFromBuffer(name, kAccountChars) : Text(u"?");
+        run.events.Note(IsAdministrator(run.looked_up) ? Event::kElevated : Event::kNotElevated, 0, &account);
     }
     if (!PassPrivilegeGate(run)) return win::ERROR_ELEVATION_REQUIRED;
 

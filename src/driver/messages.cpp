@@ -10,13 +10,28 @@ const char16_t kProgramCaption[] = u"Dismora";
 // The fixed texts are kept as ASCII, half the bytes, and widened where they are shown.
 const char kCannotOpenLog[] = "Cannot open the deployment log %s which is needed to perform the uninstallation";
 const char kUsage[] =
-    "dismora.exe [log] [/silent|/s] [/wait] [/log=FILE]\r/wait: end with the uninstall; exit 0 removed, 3010 restart to "
-    "finish, 1602 cancelled, 1603 failed, 1618 already under way, 740 no rights. /silent /wait: no box.";
+    "Dismora " DISMORA_VERSION "\r\r"
+    "dismora.exe [log] [switches]\r"
+    "log:\tthe deployment log, by default Kelvane.log beside dismora.exe; a path with blanks needs quotes\r\r"
+    "/silent, /s, /quiet\tno question and no final message; errors are still shown\r"
+    "/wait\tend when the uninstall has ended, with an exit code\r"
+    "/silent /wait\tno box at all, errors included\r"
+    "/log=FILE\tappend a record of the run to FILE\r"
+    "/closeapps[=N]\tclose the programs that hold the files\r"
+    "/norestart\taccepted; Windows is never restarted\r"
+    "/?\tthis text\r\r"
+    "Exit codes with /wait (without it always 0):\r"
+    "0\tremoved\r3010\tremoved, a restart finishes it\r1602\tcancelled\r1603\tfailed\r"
+    "1618\tanother uninstall is under way\r1639\tinvalid command line\r740\tno administrator rights";
+
+const char kInvalidArgument[] =
+    "The command line argument %s is not understood.\rA path with blanks needs quotes; dismora.exe /? lists the switches.";
 
 // Ends the run where it stands, after the message, with the exit code of a failed install.
-win::DWORD Fail(Run& run, const Text& text, win::UINT style = win::MB_OK) {
+win::DWORD Fail(Run& run, const Text& text, win::UINT style = win::MB_OK,
+                win::DWORD outcome = win::ERROR_INSTALL_FAILURE) {
     ShowBox(run, text, kProgramCaption, style);
-    return win::ERROR_INSTALL_FAILURE;
+    return outcome;
 }
 
 }  // namespace
@@ -28,6 +43,11 @@ int ShowBox(Run& run, const Text& text, const char16_t* caption, win::UINT style
 
 void ShowHelp() {
     win::MessageBoxW(nullptr, FromAscii(kUsage).c_str(), kProgramCaption, win::MB_OK | win::MB_ICONINFORMATION);
+}
+
+win::DWORD FailInvalidCommandLine(Run& run, const Text& argument) {
+    return Fail(run, SubstituteFirst(FromAscii(kInvalidArgument), argument), win::MB_ICONERROR,
+                win::ERROR_INVALID_COMMAND_LINE);
 }
 
 win::DWORD FailLogNotOpened(Run& run) {

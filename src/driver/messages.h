@@ -13,6 +13,7 @@ int ShowBox(Run& run, const Text& text, const char16_t* caption, win::UINT style
 void ShowHelp();
 
 // Why the run cannot start; each returns the exit code that tells it.
+win::DWORD FailInvalidCommandLine(Run& run, const Text& argument);
 win::DWORD FailLogNotOpened(Run& run);
 win::DWORD FailLogTooNew(Run& run);
 win::DWORD FailLogUnreadable(Run& run);

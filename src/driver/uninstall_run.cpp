@@ -130,6 +130,7 @@ win::DWORD UninstallRun(Run& run) {
         // The journal goes only after the log, or waits for the restart together with it: no
         // log is ever left without the journal of the counts its run lowered.
         TRemovalFlags later;
+        events.Counting(false);
         // By the name the file system gives it: the folders climbed are the log's own.
         if (DeleteFileOrSchedule(run.log_name, run.folders, run.removal, events)) {
             if (journal.IsOwn()) DeleteFileOrSchedule(journal.Path(), run.folders, later, events);
@@ -137,6 +138,7 @@ win::DWORD UninstallRun(Run& run) {
             if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
         }
     }
+    events.Counting(true);
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
     // The window is gone before the final message appears.
     run.progress.Stop();

@@ -290,6 +290,8 @@ BOOL CopyFileW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, BOOL
 UINT GetWindowsDirectoryW(WCHAR* lpBuffer, UINT uSize);
 UINT GetSystemDirectoryW(WCHAR* lpBuffer, UINT uSize);
 DWORD GetTempPathW(DWORD nBufferLength, WCHAR* lpBuffer);
+DWORD ExpandEnvironmentStringsW(const WCHAR* lpSrc, WCHAR* lpDst, DWORD nSize);
+BOOL GetUserNameW(WCHAR* lpBuffer, DWORD* pcbBuffer);
 DWORD GetFullPathNameW(const WCHAR* lpFileName, DWORD nBufferLength, WCHAR* lpBuffer, WCHAR** lpFilePart);
 BOOL CreateProcessW(const WCHAR* lpApplicationName, WCHAR* lpCommandLine, void* lpProcessAttributes,
                     void* lpThreadAttributes, BOOL bInheritHandles, DWORD dwCreationFlags, void* lpEnvironment,

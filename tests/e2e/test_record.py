@@ -97,3 +97,38 @@ def test_record_of_the_demo_installation_names_what_went_and_nothing_else(scenar
     sample = shown[shown.index("```text\n") + 8:]
     sample = sample[:sample.index("```")]
     assert events(sample.replace("\n", "\r\n")) == lines, "docs/deployment-log.md shows another record:\n" + text
+    # Line by line, header and summary included; only what changes from run to run masked.
+    assert masked(sample) == masked(text.replace("\r\n", "\n")), "docs/deployment-log.md shows another record:\n" + text
+
+
+def masked(text: str) -> list[str]:
+    """The record's lines with the time, the process id, the record's identity and the
+    account masked."""
+    text = re.sub(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", "TIME", text)
+    text = re.sub(r"/wait=\d+", "/wait=PID", text)
+    text = re.sub(r"/logid=\d+", "/logid=ID", text)
+    text = re.sub(r"^account .*, ", "account USER, ", text, flags=re.M)
+    return [line for line in text.split("\n") if line]
+
+
+def test_a_record_that_names_the_log_is_not_kept(scenario):
+    """The record may not be the log: the uninstall runs as without /log=."""
+    machine = scenario.machine
+    demo.install(machine)
+    log = demo.windows("Kelvane.log")
+    result = machine.run(f'{q(demo.windows("dismora.exe"))} /silent /wait {q("/log=" + log)}', cwd=scenario.folder)
+    assert result.program_runs()[0].exit_code == 0, result.describe()
+    assert not machine.exists(log), result.describe()
+    assert not machine.exists(demo.windows("dismora.exe")), result.describe()
+
+
+def test_a_record_path_with_an_environment_variable(scenario):
+    """Started without a shell, as deployment agents start it: %TEMP% is expanded all the same."""
+    machine = scenario.machine
+    demo.install(machine)
+    record = machine.temp_folder().rstrip("\\") + "\\dismora e2e record.txt"
+    result = machine.run(f'{q(demo.windows("dismora.exe"))} /silent /wait "/log=%TEMP%\\dismora e2e record.txt"',
+                         cwd=scenario.folder)
+    assert result.program_runs()[0].exit_code == 0, result.describe()
+    text = machine.host_path(record).read_bytes()[3:].decode("utf-8")
+    assert "\r\nexit code 0\r\n" in text, text

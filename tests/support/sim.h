@@ -411,6 +411,7 @@ public:
     std::vector<std::u16string> PendingDeletions() const;  // paths without "\??\", in order
     void SetTempPath(std::u16string_view path);            // GetTempPathW (a "\" is appended)
     void SetTempPathError(DWORD error);                    // GetTempPathW fails
+    void SetEnvironment(std::u16string_view name, std::u16string_view value);  // ExpandEnvironmentStringsW
     void SetWindowsFolder(std::u16string_view path);
     void SetSystemFolder(std::u16string_view path);
 

@@ -512,6 +512,12 @@ void Machine::SetTempPath(std::u16string_view path) {
 
 void Machine::SetTempPathError(DWORD error) { state_->temp_path_error = error; }
 
+void Machine::SetEnvironment(std::u16string_view name, std::u16string_view value) {
+    std::u16string key(name);
+    for (char16_t& c : key) c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+    state_->environment[key] = std::u16string(value);
+}
+
 void Machine::SetWindowsFolder(std::u16string_view path) { state_->windows_folder = std::u16string(path); }
 
 void Machine::SetSystemFolder(std::u16string_view path) { state_->system_folder = std::u16string(path); }
@@ -1130,6 +1136,54 @@ UINT GetSystemDirectoryW(WCHAR* lpBuffer, UINT uSize) {
         return 0;
     }
     return CopyFolder(s.system_folder, lpBuffer, uSize);
+}
+
+// "%NAME%" for each variable set, in any letter case; an unknown or unclosed one stays as
+// written. The result counts the NUL; a buffer too small receives nothing.
+DWORD ExpandEnvironmentStringsW(const WCHAR* lpSrc, WCHAR* lpDst, DWORD nSize) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "ExpandEnvironmentStringsW", sd::FromC(lpSrc))) {
+        s.SetError(*fault);
+        return 0;
+    }
+    const std::u16string source = sd::FromC(lpSrc);
+    std::u16string out;
+    for (std::size_t at = 0; at < source.size();) {
+        const std::size_t end = source[at] == u'%' ? source.find(u'%', at + 1) : std::u16string::npos;
+        if (end != std::u16string::npos) {
+            std::u16string name = source.substr(at + 1, end - at - 1);
+            for (char16_t& c : name) c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+            auto found = s.environment.find(name);
+            if (found != s.environment.end()) {
+                out += found->second;
+                at = end + 1;
+                continue;
+            }
+        }
+        out += source[at++];
+    }
+    const DWORD needed = static_cast<DWORD>(out.size() + 1);
+    if (lpDst && nSize >= needed) std::copy(out.c_str(), out.c_str() + needed, lpDst);
+    return needed;
+}
+
+// The interactive user's name; the count given and returned includes the NUL.
+BOOL GetUserNameW(WCHAR* lpBuffer, DWORD* pcbBuffer) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "GetUserNameW")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    const std::u16string& name = s.options.user_name;
+    const DWORD needed = static_cast<DWORD>(name.size() + 1);
+    if (!lpBuffer || *pcbBuffer < needed) {
+        *pcbBuffer = needed;
+        s.SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::copy(name.c_str(), name.c_str() + needed, lpBuffer);
+    *pcbBuffer = needed;
+    return TRUE;
 }
 
 DWORD GetTempPathW(DWORD nBufferLength, WCHAR* lpBuffer) {

@@ -286,6 +286,7 @@ struct State {
     std::map<char16_t, Drive> drives;
     std::optional<std::u16string> temp_path;
     DWORD temp_path_error = 0;
+    std::map<std::u16string, std::u16string> environment;  // by the name in capitals
     std::u16string windows_folder = u"C:\\Windows";
     std::u16string system_folder = u"C:\\Windows\\system32";
     std::map<int, std::uintptr_t> holds;

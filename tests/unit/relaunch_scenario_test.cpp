@@ -269,7 +269,8 @@ TEST_F(RelaunchTest, WaitedRunsEndWithTheirOutcome) {
          1602, 0, false},
         {"elevation declined", u"/s /wait", [](Machine& m, LogBuilder&) { m.QueueElevationAnswers({false, false}); },
          1602, 0, false},
-        {"/? shows the usage and does nothing else", u"/? /s /wait", [](Machine&, LogBuilder&) {}, 0, 1, false},
+        {"/? shows the usage and does nothing else", u"/? /wait", [](Machine&, LogBuilder&) {}, 0, 1, false},
+        {"a silent /? shows nothing and does nothing", u"/? /s /wait", [](Machine&, LogBuilder&) {}, 1639, 0, false},
         {"no way to administrator rights", u"/s /wait", [](Machine& m, LogBuilder&) { m.SetUacEnabled(false); }, 740,
          0, false},
     };
@@ -295,6 +296,68 @@ TEST_F(RelaunchTest, WaitedRunsEndWithTheirOutcome) {
             EXPECT_EQ(fresh.PendingDeletions(), std::vector<std::u16string>{fresh.ShortPath(kTemp + u"Dismora.exe")});
         }
         EXPECT_TRUE(fresh.Leaks().empty());
+    }
+}
+
+// Every end a run can come to, each with the message it shows: with /wait alone the
+// message appears (the row reaches it); with /silent /wait too, nothing at all appears and
+// the exit code is the same, but for the help a silent caller cannot read.
+TEST_F(RelaunchTest, AWaitedSilentRunShowsNoBoxAtAnyEnd) {
+    struct Case {
+        const char* name;
+        std::u16string arguments;
+        std::function<void(Machine&, LogBuilder&)> set_up;
+        std::size_t loud_boxes;
+        win::DWORD loud_exit;
+        win::DWORD silent_exit;
+        bool user = false;  // started without administrator rights
+    };
+    const auto nothing = [](Machine&, LogBuilder&) {};
+    const Case cases[] = {
+        {"unknown switch", u"/bogus", nothing, 1, 1639, 1639},
+        {"two paths", u"C:\\Lumen Ledger App\\Kelvane.log", nothing, 1, 1639, 1639},
+        {"help", u"-?", nothing, 1, 0, 1639},
+        {"missing log", u"C:\\Nowhere\\Kelvane.log", nothing, 1, 1603, 1603},
+        {"log that cannot be opened", u"", [](Machine& m, LogBuilder&) { m.FailCall("CreateFileW", 1, win::ERROR_ACCESS_DENIED); },
+         1, 1603, 1603},
+        {"malformed log", u"", [](Machine&, LogBuilder& log) { log.version = 0; }, 1, 1603, 1603},
+        {"log too new", u"", [](Machine&, LogBuilder& log) { log.version = 5; }, 1, 1603, 1603},
+        {"no way to administrator rights", u"", [](Machine& m, LogBuilder&) { m.SetUacEnabled(false); }, 1, 740, 740,
+         true},
+        {"elevation refused twice", u"", [](Machine& m, LogBuilder&) { m.QueueElevationAnswers({false, false}); }, 2,
+         1602, 1602, true},
+        {"another uninstall, seen first", u"",
+         [](Machine& m, LogBuilder&) { m.FailCall("CreateMutexW", 1, win::ERROR_ACCESS_DENIED); }, 1, 1618, 1618},
+        {"another uninstall, seen by the copy", u"",
+         [](Machine& m, LogBuilder&) { m.FailCall("CreateMutexW", 2, win::ERROR_ACCESS_DENIED); }, 2, 1618, 1618},
+        {"stopped by the pre-uninstall command", u"",
+         [](Machine& m, LogBuilder& log) {
+             m.InstallProgram(u"C:\\Setup\\pre.exe", {.exit_code = 0});
+             log.pre_command = "C:\\Setup\\pre.exe";
+         },
+         1, 1602, 1602},
+        {"removed", u"", nothing, 2, 0, 0},
+        {"removed but for the restart", u"",
+         [](Machine& m, LogBuilder&) { m.HoldOpen(u"C:\\Program Files\\Tool\\tool.dll"); }, 2, 3010, 3010},
+    };
+    for (const Case& c : cases) {
+        for (const bool silent : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (silent ? ", silent" : ""));
+            Machine fresh;
+            Prepare(fresh);
+            LogBuilder waited;
+            waited.files = log.files;
+            c.set_up(fresh, waited);
+            fresh.WriteFile(kLog, waited.Bytes());
+            std::u16string line = u"\"" + kExe + u"\" " + c.arguments + (silent ? u" /silent /wait" : u" /wait");
+            sim::RunResult result = fresh.RunProgram(
+                {.command_line = line, .module_path = kExe,
+                 .token = c.user ? sim::Token{.administrator = false, .elevated = false} : sim::Token{}});
+            ASSERT_FALSE(result.processes.empty());
+            EXPECT_EQ(result.processes.back().exit_code, silent ? c.silent_exit : c.loud_exit);
+            EXPECT_EQ(fresh.MessageBoxes().size(), silent ? 0u : c.loud_boxes);
+            EXPECT_TRUE(fresh.Leaks().empty());
+        }
     }
 }
 

@@ -290,6 +290,15 @@ TEST_F(StartupTest, CommandLineForms) {
         bool confirmation;  // M7 shown
         bool relaunched;    // a copy was started
         bool final_message;
+        // A line that does nothing shows instead the help, or names the argument it cannot
+        // mean (empty: no box), and ends with the exit code.
+        bool idle = false;
+        bool help = false;
+        std::u16string refused = u"";
+        win::DWORD exit_code = 0;
+    };
+    const auto idle = [](std::u16string arguments, bool help, std::u16string refused, win::DWORD exit_code) {
+        return Case{std::move(arguments), false, false, false, true, help, std::move(refused), exit_code};
     };
     const std::u16string log = u"\"" + kLog + u"\"";
     const Case cases[] = {
@@ -309,6 +318,31 @@ TEST_F(StartupTest, CommandLineForms) {
         {u"/silent /WAIT", false, true, false},
         {log + u" /wait /temp", true, true, true},
         {log + u" /temp /wait", false, false, true},
+        // Switches that deployment tools add, anywhere and in any case.
+        {u"/QUIET", false, true, false},
+        {log + u" /quiet /wait", false, true, false},
+        {log + u" /norestart", true, true, true},
+        {u"/silent /wait /NoRestart", false, true, false},
+        {u"/closeapps " + log, true, true, true},
+        {u"/s /CloseApps=30 /wait", false, true, false},
+        // Read strictly with /wait: "/silent" anywhere, and nothing it cannot mean.
+        {log + u" x /silent", false, true, false},
+        idle(log + u" x /silent /wait", false, u"", 1639),
+        idle(log + u" x y /wait", false, u"x", 1639),
+        idle(u"C:\\Program Files\\Tool\\Kelvane.log /wait", false, u"Files\\Tool\\Kelvane.log", 1639),
+        {log + u" /wait /temp /temp /S", false, true, false},
+        {log + u" /bogus", true, true, true},
+        idle(log + u" /bogus /wait", false, u"/bogus", 1639),
+        idle(u"/log C:\\x.txt /wait", false, u"/log", 1639),
+        idle(u"-silent /wait", false, u"-silent", 1639),
+        // The help, any spelling, shows nothing to a silent run.
+        idle(u"/?", true, u"", 0),
+        idle(u"-? /wait", true, u"", 0),
+        idle(u"/H " + log, true, u"", 0),
+        idle(u"/wait /Help", true, u"", 0),
+        idle(u"/help /silent", false, u"", 0),
+        idle(u"/help /silent /wait", false, u"", 1639),
+        idle(u"/quiet -?", false, u"", 0),
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(sim::Narrow(c.arguments));
@@ -329,7 +363,21 @@ TEST_F(StartupTest, CommandLineForms) {
         EXPECT_EQ(confirmations, c.confirmation ? 1 : 0);
         EXPECT_EQ(finals, c.final_message ? 1 : 0);
         EXPECT_EQ(result.processes.size(), c.relaunched ? 2u : 1u);
-        EXPECT_FALSE(fresh.Exists(kLog));
+        EXPECT_EQ(result.processes.back().exit_code, c.exit_code);
+        // A line that does nothing shows at most its one box, and leaves the log.
+        EXPECT_EQ(fresh.Exists(kLog), c.idle);
+        if (c.idle) {
+            std::vector<std::string> shown;
+            for (const auto& box : fresh.MessageBoxes()) shown.push_back(sim::Narrow(box.text));
+            std::vector<std::string> expected;
+            if (c.help) expected.push_back(sim::Narrow(fresh.MessageBoxes().empty() ? u"" : fresh.MessageBoxes()[0].text));
+            if (!c.refused.empty()) {
+                expected.push_back("The command line argument " + sim::Narrow(c.refused) +
+                                   " is not understood.\rA path with blanks needs quotes; dismora.exe /? lists the switches.");
+            }
+            EXPECT_EQ(shown, expected);
+            if (c.help) EXPECT_EQ(fresh.MessageBoxes()[0].style, win::MB_OK | win::MB_ICONINFORMATION);
+        }
         EXPECT_TRUE(fresh.Leaks().empty());
     }
 }

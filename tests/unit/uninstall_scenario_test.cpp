@@ -633,8 +633,21 @@ TEST(Record, TellsWhatEachRunDidAndNothingElse) {
         const sim::Snapshot before = run.machine.TakeSnapshot();
         run.Start(c.arguments + u" \"/log=" + kRecord + u"\"");
         const std::string record = run.machine.FileContents(kRecord).value_or("");
-        EXPECT_EQ(record.rfind("\xEF\xBB\xBF" "Dismora 2026-12-09 10:00:00, command line: ", 0), 0U) << record;
+        EXPECT_EQ(record.rfind("\xEF\xBB\xBF" "Dismora " DISMORA_VERSION ", 2026-12-09 10:00:00, command line: ", 0), 0U) << record;
         for (const std::string& line : c.lines) EXPECT_NE(record.find(line), std::string::npos) << line << "\n" << record;
+        // The summary counts what the log listed, by outcome: the lines of listed entries
+        // that were not found or failed, not the run's own housekeeping nor a program.
+        std::size_t not_found = 0;
+        std::size_t failed = 0;
+        for (std::size_t at = record.find("\nline "); at != std::string::npos; at = record.find("\nline ", at + 1)) {
+            const std::string line = record.substr(at + 1, record.find("\r\n", at) - at - 1);
+            if (line.ends_with(": not found")) ++not_found;
+            if (line.find(": error ") != std::string::npos || line.find("not scheduled") != std::string::npos) ++failed;
+        }
+        const std::string summary = record.substr(std::min(record.find("\nsummary"), record.size()));
+        EXPECT_EQ(summary.find(" not found") != std::string::npos, not_found > 0) << summary;
+        if (not_found > 0) EXPECT_NE(summary.find(std::to_string(not_found) + " not found"), std::string::npos) << record;
+        EXPECT_EQ(summary.find(" failed") != std::string::npos, failed > 0) << record;
         EXPECT_EQ(RecordProblems(before, run.machine.TakeSnapshot(), record), "") << record;
     }
 }
@@ -660,6 +673,10 @@ TEST(Record, NeverChangesTheRunAndOutlivesARunCutShort) {
         {"a folder stands at its path", links, [&](Machine& m) { m.CreateFolder(links); }},
         {"a read-only file stands there", links + u"\\r.txt",
          [&](Machine& m) { m.WriteFile(links + u"\\r.txt", "kept", win::FILE_ATTRIBUTE_READONLY); }},
+        // The uninstall reads the one and writes the other: neither is ever the record.
+        {"it is the log", sim::kelvane::kLog, nullptr},
+        {"it is the log, spelt otherwise", u"c:\\program files\\kelvane\\.\\KELVANE.LOG", nullptr},
+        {"it is the journal's place", sim::kelvane::kLog + u".journal", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -673,6 +690,13 @@ TEST(Record, NeverChangesTheRunAndOutlivesARunCutShort) {
         EXPECT_EQ(sim::ToString(sim::Diff(plain.machine.TakeSnapshot(), recorded.machine.TakeSnapshot())), "");
         EXPECT_EQ(plain.machine.Processes().back().exit_code, recorded.machine.Processes().back().exit_code);
     }
+
+    // Environment variables are expanded, as a shell would have done for a deployment agent.
+    sim::KelvaneRun expanded(log);
+    expanded.machine.SetEnvironment(u"TEMP", sim::kelvane::kTemp);
+    expanded.Start(u"/silent /wait /log=%temp%\\removal.txt");
+    const std::string temp_record = expanded.machine.FileContents(sim::kelvane::kTemp + u"\\removal.txt").value_or("");
+    EXPECT_NE(temp_record.find("exit code 0"), std::string::npos) << temp_record;
 
     // Another file put at the record's path before the copy opens it: the copy writes to no file.
     sim::KelvaneRun swapped(log);

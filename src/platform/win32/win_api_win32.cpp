@@ -169,6 +169,12 @@ UINT GetSystemDirectoryW(WCHAR* lpBuffer, UINT uSize) { return ::GetSystemDirect
 
 DWORD GetTempPathW(DWORD nBufferLength, WCHAR* lpBuffer) { return ::GetTempPathW(nBufferLength, W(lpBuffer)); }
 
+BOOL GetUserNameW(WCHAR* lpBuffer, DWORD* pcbBuffer) { return ::GetUserNameW(W(lpBuffer), D(pcbBuffer)); }
+
+DWORD ExpandEnvironmentStringsW(const WCHAR* lpSrc, WCHAR* lpDst, DWORD nSize) {
+    return ::ExpandEnvironmentStringsW(W(lpSrc), W(lpDst), nSize);
+}
+
 DWORD GetFullPathNameW(const WCHAR* lpFileName, DWORD nBufferLength, WCHAR* lpBuffer, WCHAR** lpFilePart) {
     return ::GetFullPathNameW(W(lpFileName), nBufferLength, W(lpBuffer), As<LPWSTR*>(lpFilePart));
 }
