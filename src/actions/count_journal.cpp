@@ -11,7 +11,7 @@ namespace {
 
 constexpr win::DWORD kTag = 0x324A4D44;  // "DMJ2"
 // The tag, the log's volume, file index, size and last write, and its name's length.
-constexpr std::size_t kFixedUnits = 2 * 9;
+constexpr std::size_t kFixedUnits = std::size_t{2} * 9;
 constexpr std::size_t kRecordUnits = 6;  // line, count, check
 constexpr win::DWORD kRecordBytes = 2 * kRecordUnits;
 // Mixed into a record's check: which of the two it is. Any other pattern, and so a record

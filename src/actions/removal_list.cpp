@@ -72,6 +72,34 @@ bool ReadNameFilter(win::HKEY key, win::DWORD longest, Text& filter) {
     }
 }
 
+// Lowers the file's count of count, or deletes it at 1 or 0, unless an earlier run of this
+// log lowered it, or had begun to and did when it no longer reads what that run read: the
+// file then stays, as it did then. The journal is told before and after.
+Event LowerCount(win::HKEY shared, const Text& path, std::uint32_t line, win::DWORD count, CountJournal& journal,
+                 EventSink& events, bool& unjournaled) {
+    win::DWORD recorded = 0;
+    const CountJournal::Entry entry = journal.Recorded(line, recorded);
+    if (entry == CountJournal::Entry::kLowered || (entry == CountJournal::Entry::kAbout && count != recorded)) {
+        return Event::kCountLeft;
+    }
+    // A count of 0 is not wrapped round: that would corrupt it for every other installer.
+    if (count <= 1) {
+        win::RegDeleteValueW(shared, path.c_str());
+        return Event::kCountRemoved;
+    }
+    if (entry == CountJournal::Entry::kNone && !journal.Record(line, count, CountJournal::Entry::kAbout) &&
+        !unjournaled) {
+        unjournaled = true;
+        events.Note(Event::kNotJournaled, 0, &journal.Path());
+    }
+    const win::DWORD lowered = count - 1;
+    if (win::RegSetValueExW(shared, path.c_str(), 0, win::REG_DWORD, reinterpret_cast<const win::BYTE*>(&lowered),
+                            sizeof(lowered)) == win::ERROR_SUCCESS) {
+        journal.Record(line, count, CountJournal::Entry::kLowered);
+    }
+    return Event::kCountLowered;
+}
+
 }  // namespace
 
 void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJournal& journal, EventSink& events) {
@@ -119,30 +147,7 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJo
         Event what = Event::kNoCount;
         if (query && win::RegQueryValueExW(shared.Get(), path.c_str(), nullptr, &type,
                                            reinterpret_cast<win::BYTE*>(&count), &size) == win::ERROR_SUCCESS) {
-            // An earlier run of this log lowered this count, or had begun to and did when it
-            // no longer reads what that run read: the file stays, as it did then.
-            win::DWORD recorded = 0;
-            const CountJournal::Entry entry = journal.Recorded(line, recorded);
-            what = Event::kCountLeft;
-            if (entry == CountJournal::Entry::kNone || (entry == CountJournal::Entry::kAbout && count == recorded)) {
-                // A count of 0 is not wrapped round: that would corrupt it for every other installer.
-                what = count <= 1 ? Event::kCountRemoved : Event::kCountLowered;
-                if (count <= 1) {
-                    win::RegDeleteValueW(shared.Get(), path.c_str());
-                } else {
-                    if (entry == CountJournal::Entry::kNone && !journal.Record(line, count, CountJournal::Entry::kAbout) &&
-                        !unjournaled) {
-                        unjournaled = true;
-                        events.Note(Event::kNotJournaled, 0, &journal.Path());
-                    }
-                    const win::DWORD lowered = count - 1;
-                    if (win::RegSetValueExW(shared.Get(), path.c_str(), 0, win::REG_DWORD,
-                                            reinterpret_cast<const win::BYTE*>(&lowered),
-                                            sizeof(lowered)) == win::ERROR_SUCCESS) {
-                        journal.Record(line, count, CountJournal::Entry::kLowered);
-                    }
-                }
-            }
+            what = LowerCount(shared.Get(), path, line, count, journal, events, unjournaled);
         }
         events.Note(what, line, &path, count);
         if (what == Event::kNoCount || what == Event::kCountRemoved) AddToRemovalList(list, path, line);
