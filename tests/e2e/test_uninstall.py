@@ -103,9 +103,12 @@ def test_installation_is_removed_but_for_a_file_still_shared(scenario, inside, a
         assert_final_box(result, log, log.completion_text)
     else:
         assert result.boxes == [], detail
-    # The only deletion left for the restart is the running program's own file.
-    assert added_entries(pending_before, machine.pending_deletions()) == [
-        machine.short_path(worker(result).image)], detail
+    # The only deletion left for the restart is the running program's own file, on the list
+    # once: an earlier run's copy of the same name may have put it there already.
+    own = machine.short_path(worker(result).image)
+    pending_after = machine.pending_deletions()
+    assert added_entries(pending_before, pending_after) in ([], [own]), detail
+    assert [p.lower() for p in pending_after].count(own.lower()) == 1, detail
 
 
 SHARED_KEY_STATES = {
