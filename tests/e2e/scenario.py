@@ -116,6 +116,14 @@ def assert_clean_end(result: RunResult) -> None:
     assert all(p.exit_code == 0 for p in runs), "an exit code other than 0:\n" + detail
 
 
+def assert_on_restart_list_once(machine, before: list[str], path: str, detail: str = "") -> None:
+    """The path waits for the restart, once, and nothing else was added: the run added it, or
+    an earlier run's copy of the same name had (a pending path is not added twice)."""
+    after = machine.pending_deletions()
+    assert added_entries(before, after) in ([], [path]), detail
+    assert [p.lower() for p in after].count(path.lower()) == 1, detail
+
+
 def added_entries(before: list[str], after: list[str]) -> list[str]:
     """What a list holds now beyond what it held before (each entry counted), in its order."""
     left = Counter(before)

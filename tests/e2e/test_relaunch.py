@@ -8,7 +8,7 @@ import time
 import pytest
 
 from logs import DeploymentLog
-from scenario import added_entries, assert_clean_end
+from scenario import added_entries, assert_clean_end, assert_on_restart_list_once
 
 APP_FILES = {
     "Viewer.exe": b"MZ viewer\x00" * 32,
@@ -60,7 +60,7 @@ def test_copy_in_the_temporary_folder_removes_the_whole_application(scenario, ar
     assert not machine.exists(app.folder), scenario.listing(app.folder)
     # The copy stays until the restart, which it has asked for.
     assert machine.host_path(copy).read_bytes() == program_bytes
-    assert added_entries(pending_before, machine.pending_deletions()) == [machine.short_path(copy)], detail
+    assert_on_restart_list_once(machine, pending_before, machine.short_path(copy), detail)
 
 
 # --- waited runs: what a deployment tool sees -------------------------------------------------
@@ -86,7 +86,7 @@ def test_a_caller_that_waits_for_the_started_process_finds_everything_gone(scena
         time.sleep(0.05)
     assert not machine.exists(app.folder), scenario.listing(app.folder)
     copy = machine.temp_folder() + "\\dismora.exe"
-    assert added_entries(pending_before, machine.pending_deletions()) == [machine.short_path(copy)]
+    assert_on_restart_list_once(machine, pending_before, machine.short_path(copy))
 
 
 WAITED = {

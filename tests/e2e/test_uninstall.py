@@ -7,7 +7,7 @@ from __future__ import annotations
 import pytest
 
 from logs import DeploymentLog
-from scenario import added_entries, assert_clean_end
+from scenario import added_entries, assert_clean_end, assert_on_restart_list_once
 from wine_env import dword, q, sz
 
 SHARED_ALL_USERS = r"HKLM\Software\Microsoft\Windows\CurrentVersion\SharedDLLs"
@@ -105,10 +105,7 @@ def test_installation_is_removed_but_for_a_file_still_shared(scenario, inside, a
         assert result.boxes == [], detail
     # The only deletion left for the restart is the running program's own file, on the list
     # once: an earlier run's copy of the same name may have put it there already.
-    own = machine.short_path(worker(result).image)
-    pending_after = machine.pending_deletions()
-    assert added_entries(pending_before, pending_after) in ([], [own]), detail
-    assert [p.lower() for p in pending_after].count(own.lower()) == 1, detail
+    assert_on_restart_list_once(machine, pending_before, machine.short_path(worker(result).image), detail)
 
 
 SHARED_KEY_STATES = {
