@@ -9,3 +9,11 @@ file(GLOB DISMORA_CORE_SOURCES CONFIGURE_DEPENDS
     ${DISMORA_ROOT}/src/driver/*.cpp)
 set(DISMORA_ENTRY_SOURCE ${DISMORA_ROOT}/src/driver/entry.cpp)
 list(REMOVE_ITEM DISMORA_CORE_SOURCES ${DISMORA_ENTRY_SOURCE})
+
+# The builds with a project of their own (the benchmarks, the fuzz targets) read the version
+# from the product's project() in the top CMakeLists.txt, where it lives alone.
+if(NOT PROJECT_NAME STREQUAL "dismora")
+    file(STRINGS ${DISMORA_ROOT}/CMakeLists.txt DISMORA_PROJECT_LINE REGEX "^project\\(dismora VERSION ")
+    string(REGEX MATCH "VERSION ([0-9.]+)" DISMORA_VERSION_MATCH "${DISMORA_PROJECT_LINE}")
+    add_compile_definitions(DISMORA_VERSION="${CMAKE_MATCH_1}")
+endif()
