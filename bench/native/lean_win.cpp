@@ -285,6 +285,7 @@ DWORD GetShortPathNameW(const WCHAR*, WCHAR*, DWORD) { NotMeasured("GetShortPath
 DWORD GetLongPathNameW(const WCHAR*, WCHAR*, DWORD) { NotMeasured("GetLongPathNameW"); }
 BOOL GetFileInformationByHandle(HANDLE, BY_HANDLE_FILE_INFORMATION*) { NotMeasured("GetFileInformationByHandle"); }
 DWORD GetFinalPathNameByHandleW(HANDLE, WCHAR*, DWORD, DWORD) { NotMeasured("GetFinalPathNameByHandleW"); }
+BOOL GetKernelObjectSecurity(HANDLE, DWORD, void*, DWORD, DWORD*) { NotMeasured("GetKernelObjectSecurity"); }
 BOOL WriteFile(HANDLE, const void*, DWORD, DWORD*, void*) { NotMeasured("WriteFile"); }
 BOOL RemoveDirectoryW(const WCHAR*) { NotMeasured("RemoveDirectoryW"); }
 BOOL CopyFileW(const WCHAR*, const WCHAR*, BOOL) { NotMeasured("CopyFileW"); }

@@ -6,6 +6,7 @@
 
 #include "actions/event_sink.h"
 #include "actions/removal_list.h"
+#include "environment/files.h"
 #include "platform/unique_handle.h"
 #include "platform/win_api.h"
 
@@ -133,26 +134,49 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     // the end, deepest first, removes exactly the folders the climb after every single
     // deletion would have removed, without a failing attempt per remaining file.
     std::vector<Text> emptied;
-    Text last_folder;
+    // Most files share the folder of the one before: that folder is resolved, checked for a
+    // planted link and offered once. While its files go it is held open without delete
+    // sharing, so that it cannot be swapped for a link between the check and the deletions.
+    Text raw_folder;
+    Text folder;
+    UniqueFileHandle held;
+    bool checked = false;
+    bool planted = false;
+    bool offered = false;
     for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
         if (!keep.empty() && SameFileName(node->Path, keep)) {
             kept = true;
             continue;
         }
+        const TextView raw = TextView(node->Path).substr(0, FolderEnd(node->Path));
+        if (!checked || raw != raw_folder) {
+            checked = true;
+            raw_folder = Text(raw);
+            folder = FolderToClimb(node->Path);
+            held.Reset();
+            offered = false;
+            planted = PlantedLinkOnPath(folder);
+            if (!planted) {
+                held.Reset(win::CreateFileW(folder.c_str(), win::FILE_READ_ATTRIBUTES,
+                                            win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr, win::OPEN_EXISTING,
+                                            win::FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            }
+        }
+        if (planted) {
+            events.Note(Event::kBehindLink, node->Line, &node->Path);
+            continue;
+        }
         // A file already gone may have been deleted by an earlier run that ended before
         // its clean-up: its folder is offered too.
-        if (DeleteOrSchedule(node->Path, flags, events, node->Line) == Deletion::kScheduled) continue;
-        // Most files share the folder of the one before: that folder is resolved once.
-        const TextView raw = TextView(node->Path).substr(0, FolderEnd(node->Path));
-        if (!emptied.empty() && raw == last_folder) continue;
-        last_folder = Text(raw);
-        Text folder = FolderToClimb(node->Path);
-        if (emptied.empty() || emptied.back() != folder) emptied.push_back(std::move(folder));
+        if (DeleteOrSchedule(node->Path, flags, events, node->Line) == Deletion::kScheduled || offered) continue;
+        offered = true;
+        if (emptied.empty() || emptied.back() != folder) emptied.push_back(folder);
     }
+    held.Reset();
     // Sorted through pointers: a string's bytes cannot simply be moved about.
     std::vector<const Text*> order;
     order.reserve(emptied.size());
-    for (const Text& folder : emptied) order.push_back(&folder);
+    for (const Text& each : emptied) order.push_back(&each);
     if (order.size() > 1)
         std::qsort(order.data(), order.size(), sizeof(const Text*), [](const void* left, const void* right) {
             return CompareFolders(**static_cast<const Text* const*>(left), **static_cast<const Text* const*>(right));
@@ -164,7 +188,6 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     std::vector<Text> parents;
     std::size_t next_emptied = 0;
     std::size_t next_parent = 0;
-    Text folder;
     bool first = true;
     while (true) {
         const Text* candidate = nullptr;

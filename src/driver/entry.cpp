@@ -17,6 +17,15 @@ extern "C" __attribute__((externally_visible)) void DismoraEntry() {
         auto set_default_dll_directories = reinterpret_cast<win::PFN_SetDefaultDllDirectories>(
             reinterpret_cast<void*>(win::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
         if (set_default_dll_directories != nullptr) set_default_dll_directories(win::LOAD_LIBRARY_SEARCH_SYSTEM32);
+        // Where Windows offers it, the file functions of this process do not follow a
+        // junction that a standard user made: an elevated deletion cannot be led elsewhere.
+        auto set_mitigation_policy = reinterpret_cast<win::PFN_SetProcessMitigationPolicy>(
+            reinterpret_cast<void*>(win::GetProcAddress(kernel32, "SetProcessMitigationPolicy")));
+        win::DWORD enforce_redirection_trust = 1;
+        if (set_mitigation_policy != nullptr) {
+            set_mitigation_policy(win::ProcessRedirectionTrustPolicy, &enforce_redirection_trust,
+                                  sizeof(enforce_redirection_trust));
+        }
     }
     win::SetDllDirectoryW(u"");
 

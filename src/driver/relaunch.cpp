@@ -69,7 +69,10 @@ THandover Relaunch(Run& run) {
     // Without a copy the program's own file is started, still with "/temp", so that the
     // started instance does the uninstall instead of trying to copy itself again.
     if (!copied) target = run.own_path;
-    Text parameters = Concat({u"\"", AbsolutePath(run.log_path), u"\" /temp"});
+    const bool elevate = run.header.all_users && !IsAdministrator(run.looked_up);
+    // An elevated copy sees neither the drives the user mapped nor those substituted: it is
+    // handed the log by the name the file system gives it (a share's path for a mapped drive).
+    Text parameters = Concat({u"\"", AbsolutePath(elevate ? run.log_name : run.log_path), u"\" /temp"});
     if (run.silent) parameters += u" /silent";
     // The copy ends this process with the outcome, and deletes its file once it has ended.
     if (run.switches.wait) parameters += Concat({u" /wait=", DecimalText(win::GetCurrentProcessId())});
@@ -78,7 +81,6 @@ THandover Relaunch(Run& run) {
         parameters += Concat({u" \"/log=", AbsolutePath(run.switches.record), u"\" /logid=", DecimalText(run.events.Identity())});
     }
 
-    const bool elevate = run.header.all_users && !IsAdministrator(run.looked_up);
     run.events.Note(elevate ? Event::kStartingElevated : Event::kStarting, 0, &target);
     if (elevate) {
         win::SHELLEXECUTEINFOW info = {};

@@ -6,6 +6,46 @@ namespace {
 
 constexpr win::DWORD kTempPathChars = 256;
 
+// The owners that no standard user can be, as their SIDs' bytes: Administrators
+// (S-1-5-32-544), SYSTEM (S-1-5-18) and TrustedInstaller (S-1-5-80-956008885-...).
+constexpr unsigned char kTrustedOwners[] = {
+    1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0, 1, 6, 0, 0, 0, 0,
+    0, 5, 80, 0, 0, 0, 0xb5, 0x89, 0xfb, 0x38, 0x19, 0x84, 0xc2, 0xcb, 0x5c, 0x6c, 0x23, 0x6d, 0x57, 0, 0x77, 0x6e, 0xc0, 2,
+    0x64, 0x87};
+
+std::size_t SidLength(const unsigned char* sid) {
+    return 8 + 4 * std::size_t{sid[1]};
+}
+
+// Whether the link itself (not what it leads to) belongs to one of the trusted owners.
+// Whatever cannot be read is not trusted.
+bool OwnedByTheSystem(const Text& link) {
+    const UniqueFileHandle handle(win::CreateFileW(link.c_str(), win::READ_CONTROL, kShareAll, nullptr,
+                                                   win::OPEN_EXISTING,
+                                                   win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT,
+                                                   nullptr));
+    // Room for any trusted owner; a longer one cannot be trusted anyway.
+    win::DWORD descriptor[16] = {};
+    win::DWORD needed = 0;
+    if (!win::GetKernelObjectSecurity(handle.Get(), win::OWNER_SECURITY_INFORMATION, descriptor, sizeof(descriptor),
+                                      &needed)) {
+        return false;
+    }
+    // The self-relative form: the owner's SID starts where its second word says.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(descriptor);
+    const std::size_t at = descriptor[1];
+    if (at < 8 || at > sizeof(descriptor) - 8) return false;
+    const std::size_t length = SidLength(bytes + at);
+    if (at + length > sizeof(descriptor)) return false;
+    for (std::size_t trusted = 0; trusted < sizeof(kTrustedOwners); trusted += SidLength(kTrustedOwners + trusted)) {
+        if (SidLength(kTrustedOwners + trusted) != length) continue;
+        std::size_t same = 0;
+        while (same < length && bytes[at + same] == kTrustedOwners[trusted + same]) ++same;
+        if (same == length) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 UniqueFileHandle OpenForReading(const Text& path, win::DWORD share) {
@@ -68,6 +108,24 @@ Text TemporaryFolder() {
     win::DWORD length = win::GetTempPathW(kTempPathChars, buffer);
     if (length == 0 || length >= kTempPathChars) return Text();
     return AppendTrailingBackslash(TextFromBuffer(buffer, kTempPathChars));
+}
+
+bool PlantedLinkOnPath(const Text& folder) {
+    // Below the root: "C:\", or "\\server\share\" and "\\?\C:\", which are the machine's.
+    std::size_t roots = folder.size() > 1 && folder[0] == u'\\' && folder[1] == u'\\' ? 4 : 1;
+    for (std::size_t at = 0; at < folder.size(); ++at) {
+        if (folder[at] != u'\\') continue;
+        if (roots > 0) {
+            --roots;
+            continue;
+        }
+        const Text part = folder.substr(0, at);
+        const win::DWORD attributes = win::GetFileAttributesW(part.c_str());
+        // Nothing below a missing folder can be deleted through it.
+        if (attributes == win::INVALID_FILE_ATTRIBUTES) return false;
+        if ((attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !OwnedByTheSystem(part)) return true;
+    }
+    return false;
 }
 
 }  // namespace dismora

@@ -30,6 +30,11 @@ TFileIdentity IdentityOf(win::HANDLE file);
 // canonical form of the path given, and without that the path as given.
 Text FinalPathOf(win::HANDLE file, const Text& given);
 
+// Whether a folder on the way to this one (ending with "\"), below its root, is a junction
+// or link that a standard user could have made: its owner is not Administrators, SYSTEM or
+// TrustedInstaller. Nothing below such a link is deleted: it may lead anywhere.
+bool PlantedLinkOnPath(const Text& folder);
+
 // The temporary folder with its trailing backslash; empty when Windows gives none that fits.
 Text TemporaryFolder();
 

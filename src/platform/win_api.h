@@ -250,6 +250,7 @@ inline const WCHAR* const IDC_ARROW = reinterpret_cast<const WCHAR*>(std::uintpt
 using PFN_CheckTokenMembership = BOOL(WIN_STDCALL*)(HANDLE, PSID, BOOL*);
 using PFN_UnRegisterTypeLib = HRESULT(WIN_STDCALL*)(const GUID*, WORD, WORD, LCID, SYSKIND);
 using PFN_SetDefaultDllDirectories = BOOL(WIN_STDCALL*)(DWORD);
+using PFN_SetProcessMitigationPolicy = BOOL(WIN_STDCALL*)(int, void*, UINT_PTR);
 using PFN_GetDpiForWindow = UINT(WIN_STDCALL*)(HWND);
 using PFN_SystemParametersInfoForDpi = BOOL(WIN_STDCALL*)(UINT, UINT, void*, UINT, UINT);
 using PFN_InitCommonControlsEx = BOOL(WIN_STDCALL*)(const INITCOMMONCONTROLSEX*);
@@ -336,6 +337,8 @@ BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* pIdentifierAuthority, BY
                               DWORD nSubAuthority4, DWORD nSubAuthority5, DWORD nSubAuthority6, DWORD nSubAuthority7,
                               PSID* pSid);
 void* FreeSid(PSID pSid);
+BOOL GetKernelObjectSecurity(HANDLE Handle, DWORD RequestedInformation, void* pSecurityDescriptor, DWORD nLength,
+                             DWORD* lpnLengthNeeded);
 
 // user32
 int MessageBoxW(HWND hWnd, const WCHAR* lpText, const WCHAR* lpCaption, UINT uType);

@@ -390,7 +390,8 @@ public:
     void SetShortNamesEnabled(char16_t drive, bool enabled);  // 8.3 generation (default on)
     // A junction: an empty folder marked as a reparse point whose path leads to the target
     // folder. Paths through it reach the target; RemoveDirectoryW removes the junction only.
-    void CreateJunction(std::u16string_view path, std::u16string_view target);
+    // Its owner is an administrator unless a user's SID is given.
+    void CreateJunction(std::u16string_view path, std::u16string_view target, std::u16string_view owner = {});
     void MarkUnreadable(std::u16string_view path, bool unreadable = true);
     void FailReadsAt(std::u16string_view path, std::uint64_t offset, DWORD error);
     void MarkAdminOnly(std::u16string_view path);  // changes below need an effective administrator

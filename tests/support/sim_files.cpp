@@ -408,13 +408,14 @@ void Machine::SetShortName(std::u16string_view path, std::u16string_view short_n
     TestNode(*state_, path)->short_name = std::u16string(short_name);
 }
 
-void Machine::CreateJunction(std::u16string_view path, std::u16string_view target) {
+void Machine::CreateJunction(std::u16string_view path, std::u16string_view target, std::u16string_view owner) {
     State& s = *state_;
     Resolved r = TestResolve(s, path);
     if (r.node || !r.parent) Fatal("a junction needs a free name: " + Narrow(path));
     NodePtr node = AddChild(s, *r.parent, r.leaf, true);
     node->attributes = win::FILE_ATTRIBUTE_DIRECTORY | kFileAttributeReparsePoint;
     node->junction = FullPath(target, u"C:\\");
+    node->owner = owner;
 }
 
 void Machine::SetShortNamesEnabled(char16_t drive, bool enabled) {

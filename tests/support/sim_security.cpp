@@ -330,6 +330,54 @@ void* FreeSid(PSID pSid) {
     return nullptr;
 }
 
+// The owner alone, in the self-relative form: "" stands for Administrators, "*" for
+// Everyone, any other owner is a SID's text.
+BOOL GetKernelObjectSecurity(HANDLE Handle, DWORD RequestedInformation, void* pSecurityDescriptor, DWORD nLength,
+                             DWORD* lpnLengthNeeded) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "GetKernelObjectSecurity")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    if (RequestedInformation != OWNER_SECURITY_INFORMATION) s.Violation("GetKernelObjectSecurity: only the owner is modelled");
+    sd::HandleEntry* h = s.FindHandle(Handle);
+    if (!h || h->kind != dismora::sim::HandleKind::kFile) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(h->access & (READ_CONTROL | GENERIC_READ | sd::kMaximumAllowed | 0x10000000U))) {
+        s.SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const std::u16string owner = h->node->owner.empty() ? u"S-1-5-32-544" : h->node->owner == u"*" ? u"S-1-1-0" : h->node->owner;
+    std::vector<std::uint8_t> sid(8, 0);
+    sid[0] = 1;
+    std::size_t at = 4;  // past "S-1-"
+    for (int part = 0; at <= owner.size(); ++part) {
+        std::uint64_t value = 0;
+        while (at < owner.size() && owner[at] != u'-') value = value * 10 + (owner[at++] - u'0');
+        ++at;
+        if (part == 0) {
+            sid[7] = static_cast<std::uint8_t>(value);
+            continue;
+        }
+        for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<std::uint8_t>(value >> shift));
+        ++sid[1];
+    }
+    std::vector<std::uint8_t> descriptor(20, 0);
+    descriptor[0] = 1;
+    descriptor[3] = 0x80;  // self-relative
+    descriptor[4] = 20;    // the owner follows the header
+    descriptor.insert(descriptor.end(), sid.begin(), sid.end());
+    if (lpnLengthNeeded) *lpnLengthNeeded = static_cast<DWORD>(descriptor.size());
+    if (nLength < descriptor.size() || !pSecurityDescriptor) {
+        s.SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(pSecurityDescriptor, descriptor.data(), descriptor.size());
+    return TRUE;
+}
+
 HRESULT LoadTypeLib(const WCHAR* szFile, ITypeLib** pptlib) {
     auto& s = sd::Current();
     if (auto fault = sd::Enter(s, "LoadTypeLib", sd::FromC(szFile))) return static_cast<HRESULT>(*fault);

@@ -163,8 +163,12 @@ TEST_F(RelaunchTest, ElevatedOrPlainStart) {
         scoped.scope = c.scope;
         fresh.WriteFile(kLog, scoped.Bytes());
         fresh.SetDefaultAnswer(win::IDYES);
+        // Through a junction, as through a drive the user mapped or substituted: the copy is
+        // handed the log's own path, which an elevated copy reaches too.
+        fresh.CreateJunction(u"C:\\Tool Link", u"C:\\Program Files\\Tool");
         sim::SafetyCheck fresh_safety(fresh, kLog);
-        fresh.RunProgram({.command_line = u"\"" + kExe + u"\"", .module_path = kExe, .token = c.token});
+        fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"C:\\Tool Link\\Kelvane.log\"", .module_path = kExe,
+                          .token = c.token});
         EXPECT_EQ(fresh_safety.Report(fresh), "");
         ASSERT_FALSE(fresh.Starts().empty());
         const auto& start = fresh.Starts()[0];

@@ -248,8 +248,9 @@ TEST(SafetyScenario, OwnPathLongerThan260CharactersSchedulesNothingElse) {
 
 // However the log spells a path into a protected folder, or reaches it through a
 // junction, the folder stays; the emptied folders below it still go. A junction itself
-// is never removed, and the climb stops there.
-TEST(SafetyScenario, ProtectedFoldersStayHoweverTheLogSpellsThem) {
+// is never removed, and the climb stops there. Nothing is deleted through a junction that
+// a standard user made (planted in a folder of the installation that all users may write).
+TEST(SafetyScenario, ProtectedFoldersStayHoweverTheLogSpellsThemAndPlantedLinksLeadNowhere) {
     std::vector<std::u16string> protected_folders;
     {
         sim::Machine m;
@@ -271,13 +272,15 @@ TEST(SafetyScenario, ProtectedFoldersStayHoweverTheLogSpellsThem) {
             const std::u16string exe = u"C:\\Apps\\Kelvane\\Dismora.exe";
             const std::u16string log_path = u"C:\\Apps\\Kelvane\\Kelvane.log";
             m.InstallDismora(exe);
+            m.CreateJunction(u"C:\\Apps\\Kelvane\\Data", u"C:\\ProgramData\\Other", m.UserSid());
+            m.WriteFile(u"C:\\ProgramData\\Other\\Settings\\other.dat", "x");
             m.WriteFile(folder + u"\\odd.lnk", "x");
             m.WriteFile(folder + u"\\Kelvane Odd\\x.txt", "x");
             m.WriteFile(u"C:\\Old Apps\\Kelvane Linked\\y.txt", "x");
             test::LogBuilder log;
             log.files = {sim::Narrow(sim::Respell(m, folder + u"\\odd.lnk", way)),
                          sim::Narrow(sim::Respell(m, folder + u"\\Kelvane Odd\\x.txt", way)),
-                         "C:\\Old Apps\\Kelvane Linked\\y.txt"};
+                         "C:\\Old Apps\\Kelvane Linked\\y.txt", "C:\\Apps\\Kelvane\\Data\\Settings\\other.dat"};
             m.WriteFile(log_path, log.Bytes());
             sim::SafetyCheck safety(m, log_path);
             m.RunProgram({.command_line = u"\"" + exe + u"\" \"" + log_path + u"\" /temp /silent", .module_path = exe});
@@ -287,6 +290,7 @@ TEST(SafetyScenario, ProtectedFoldersStayHoweverTheLogSpellsThem) {
             EXPECT_FALSE(m.Exists(folder + u"\\Kelvane Odd"));
             EXPECT_TRUE(m.IsFolder(u"C:\\Old Apps"));
             EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Kelvane Linked"));
+            EXPECT_TRUE(m.Exists(u"C:\\ProgramData\\Other\\Settings\\other.dat"));
         }
     }
 }

@@ -149,6 +149,11 @@ DWORD GetLongPathNameW(const WCHAR* lpszShortPath, WCHAR* lpszLongPath, DWORD cc
 DWORD GetFinalPathNameByHandleW(HANDLE hFile, WCHAR* lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
     return ::GetFinalPathNameByHandleW(As<::HANDLE>(hFile), W(lpszFilePath), cchFilePath, dwFlags);
 }
+BOOL GetKernelObjectSecurity(HANDLE Handle, DWORD RequestedInformation, void* pSecurityDescriptor, DWORD nLength,
+                             DWORD* lpnLengthNeeded) {
+    return ::GetKernelObjectSecurity(As<::HANDLE>(Handle), RequestedInformation, pSecurityDescriptor, nLength,
+                                     D(lpnLengthNeeded));
+}
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
     return ::GetFileInformationByHandle(As<::HANDLE>(hFile), As<::BY_HANDLE_FILE_INFORMATION*>(lpFileInformation));
 }
