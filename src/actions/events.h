@@ -8,7 +8,8 @@ namespace dismora {
 
 // Each event, in one row: its name; the summary counter it counts towards when it went
 // well (a: none, then the counters in the summary's order); what it weighs in a run's
-// progress (a listed file dealt with: 1); whether its line is written out at once, because
+// progress (a listed file dealt with, or a folder removed: 1; a server's registration, which
+// starts a program: 15); whether its line is written out at once, because
 // the run may wait long after it (for a person, a started program or a server that hangs);
 // and the words of its line. The words are the program's own and dismora-check's: a record
 // can be read against the check's plan line by line. In the words %s stands for the subject
@@ -36,20 +37,20 @@ namespace dismora {
     X(kKeyEmptied, "h", 0, 0, "key %s: emptied, it stays")                                           \
     X(kUnknownRoot, "i", 0, 0, "passed over: unknown root")                                          \
     X(kSharedKey, "i", 0, 0, "passed over: a whole key that the installation does not own alone")   \
-    X(kRestored, "j", 0, 0, "%t of %s: restored")                                                    \
-    X(kLeft, "k", 0, 0, "%t of %s: left, changed since the installation")                           \
-    X(kDeleted, "j", 0, 0, "%t of %s: %r")                                                           \
+    X(kRestored, "j", 1, 0, "%t of %s: restored")                                                    \
+    X(kLeft, "k", 1, 0, "%t of %s: left, changed since the installation")                           \
+    X(kDeleted, "j", 1, 0, "%t of %s: %r")                                                           \
     X(kTypePassedOver, "i", 0, 0, "extension %s: passed over")                                       \
     X(kVerbPassedOver, "i", 0, 0, "verb %s: passed over, it names no key below shell")               \
-    X(kRegsvr32, "l", 0, 1, "%s: exit code %n")                                                      \
-    X(kRegsvr32Running, "d", 0, 1, "%s: still running at 10 s")                                     \
-    X(kTypeLibrary, "l", 0, 1, "registration of type library %s: %r")                               \
+    X(kRegsvr32, "l", 15, 1, "%s: exit code %n")                                                      \
+    X(kRegsvr32Running, "d", 15, 1, "%s: still running at 10 s")                                     \
+    X(kTypeLibrary, "l", 2, 1, "registration of type library %s: %r")                               \
     X(kNotListed, "i", 0, 1, "component %s: not listed")                                             \
     X(kFile, "b", 1, 0, "file %s: %r")                                                               \
     X(kScheduled, "c", 1, 0, "file %s: scheduled for deletion at restart")                           \
     X(kNotScheduled, "d", 1, 0, "file %s: not scheduled, error %n")                                  \
     X(kBehindLink, "i", 1, 0, "file %s: passed over, a link on its path may have been planted")      \
-    X(kFolder, "f", 0, 0, "folder %s: removed")                                                      \
+    X(kFolder, "f", 1, 0, "folder %s: removed")                                                      \
     X(kUnfinished, "a", 0, 1, "not finished, the log stays; to finish: %s")                       \
     X(kOutcome, "a", 0, 0, "exit code %n")                                                           \
     X(kOutcomeNotWaited, "a", 0, 0, "exit code 0 (with /wait: %n)")
@@ -59,7 +60,7 @@ enum class Event : unsigned char { DISMORA_EVENTS(DISMORA_EVENT_NAME) kCount };
 #undef DISMORA_EVENT_NAME
 
 // What the run is doing, in the order it does it.
-enum class Stage : unsigned char { kListing, kRegistry, kAssociations, kComponents, kDeleting, kFinishing };
+enum class Stage : unsigned char { kListing, kRegistry, kAssociations, kComponents, kDeleting, kFolders, kFinishing };
 
 namespace event_traits {
 #define DISMORA_EVENT_TRAITS(name, tally, weight, at_once, words) (weight) | ((at_once) << 4),  // NOLINT(cppcoreguidelines-macro-usage)

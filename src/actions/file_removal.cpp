@@ -173,6 +173,7 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
         if (emptied.empty() || emptied.back() != folder) emptied.push_back(folder);
     }
     held.Reset();
+    events.Enter(Stage::kFolders);
     // Sorted through pointers: a string's bytes cannot simply be moved about.
     std::vector<const Text*> order;
     order.reserve(emptied.size());

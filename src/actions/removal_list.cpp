@@ -26,6 +26,11 @@ RemovalList::~RemovalList() {
 
 void RemovalList::Append(Text path, std::uint32_t line) {
     auto* node = new TDismoraFile{std::move(path), nullptr, line};
+    const std::size_t folder_end = node->Path.find_last_of(u"\\/") + 1;
+    if (tail_ == nullptr || TextView(tail_->Path).substr(0, tail_->Path.find_last_of(u"\\/") + 1) !=
+                                TextView(node->Path).substr(0, folder_end)) {
+        ++folders_;
+    }
     if (tail_ == nullptr) {
         head_ = node;
     } else {

@@ -24,12 +24,15 @@ public:
 
     [[nodiscard]] const TDismoraFile* Head() const { return head_; }
     [[nodiscard]] std::size_t Size() const { return size_; }
+    // How many times the folder changes along the list: about the folders the files leave.
+    [[nodiscard]] std::size_t Folders() const { return folders_; }
     void Append(Text path, std::uint32_t line = 0);
 
 private:
     TDismoraFile* head_ = nullptr;
     TDismoraFile* tail_ = nullptr;
     std::size_t size_ = 0;
+    std::size_t folders_ = 0;
 };
 
 void AddToRemovalList(RemovalList& list, Text path, std::uint32_t line = 0);

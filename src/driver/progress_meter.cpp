@@ -41,8 +41,15 @@ void ProgressMeter::Entered(Stage stage, std::uint32_t files) {
 void ProgressMeter::Heard(Event what) {
     if (shared_ == nullptr) return;
     // While the list is made, every event is a file looked at.
-    if (stage_ == Stage::kListing) ++files_;
-    if (stage_ == Stage::kDeleting) deleted_ += EventWeight(what);
+    if (stage_ == Stage::kListing) {
+        ++files_;
+    } else if (stage_ >= Stage::kDeleting) {
+        deleted_ += EventWeight(what);
+    } else {
+        // Work that no count foretold (a server's registration starts a program) weighs as
+        // it comes: the bar moves on and its end moves with it.
+        extra_ += EventWeight(what);
+    }
     if (win::GetTickCount() - published_at_ >= kUpdateMs) Publish();
 }
 
@@ -53,8 +60,8 @@ void ProgressMeter::Publish() {
     // weight: the sum stays within the bar's int for any log there can be.
     auto read = static_cast<std::uint32_t>(log_->BytePosition() >> 4);
     if (stage_ >= Stage::kDeleting || read > size_ >> 4) read = size_ >> 4;
-    std::uint32_t sum = (size_ >> 4) + kFileWeight * files_;
-    std::uint32_t part = read + kFileWeight * (deleted_ < files_ ? deleted_ : files_);
+    std::uint32_t sum = (size_ >> 4) + kFileWeight * (files_ + extra_);
+    std::uint32_t part = read + kFileWeight * ((deleted_ < files_ ? deleted_ : files_) + extra_);
     if (sum == 0) sum = part = 1;
     shared_->total.store(sum, std::memory_order_relaxed);
     shared_->done.store(part, std::memory_order_relaxed);
@@ -70,6 +77,8 @@ void ProgressMeter::Publish() {
 
 void ProgressMeter::Stop() {
     if (shared_ == nullptr) return;
+    // The work has ended: the bar is full however the folders came out.
+    shared_->done.store(shared_->total.load());
     shared_->stopping.store(true);
     if (thread_.IsValid()) win::WaitForSingleObject(thread_.Get(), kCloseWaitMs);
     thread_.Reset();

@@ -39,12 +39,15 @@ public:
     // on a thread of its own, with the caption given. Not started, the meter does nothing.
     void Start(const LogReader& log, const Text& caption, const Text& comctl32);
     // From the run's event sink: an event, and a stage entered (with the registry's, the
-    // number of listed files).
+    // number of listed files and of the folders they lie in).
     void Heard(Event what);
     void Entered(Stage stage, std::uint32_t files);
     // Tells the window to close and waits for its thread a bounded moment, never for a
     // thread that stopped answering; the meter lets go of what the thread reads.
     void Stop();
+
+    // What the window reads, while the meter runs.
+    [[nodiscard]] const TProgressShared* Published() const { return shared_; }
 
 private:
     void Publish();
@@ -56,7 +59,8 @@ private:
     win::DWORD published_at_ = 0;
     std::uint32_t size_ = 0;     // the log's bytes
     std::uint32_t files_ = 0;    // listed, or looked at so far while listing
-    std::uint32_t deleted_ = 0;  // listed files dealt with
+    std::uint32_t deleted_ = 0;  // listed files dealt with and folders removed
+    std::uint32_t extra_ = 0;    // what the sections weighed beyond their lines
     Stage stage_ = Stage::kListing;
     bool tried_ = false;  // the window's thread was asked for
 };

@@ -18,6 +18,7 @@ constexpr char16_t kStageWords[] =
     u"Restoring file types\u2026\0"
     u"Unregistering components\u2026\0"
     u"Removing files\u2026\0"
+    u"Removing folders\u2026\0"
     u"Finishing\u2026";
 
 struct TWindow {

@@ -95,7 +95,8 @@ win::DWORD UninstallRun(Run& run) {
     EventSink& events = run.events;
     BuildRemovalList(run.log, run.header.all_users, run.removal_list, journal, events);
     journal.Close();
-    events.Enter(Stage::kRegistry, static_cast<std::uint32_t>(run.removal_list.Size()));
+    // What the deletions weigh: the listed files and the folders they will leave.
+    events.Enter(Stage::kRegistry, static_cast<std::uint32_t>(run.removal_list.Size() + run.removal_list.Folders()));
     {
         // Closed when the association section ends.
         UniqueKey user_classes;

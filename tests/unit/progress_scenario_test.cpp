@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/main_routine.h"
+#include "driver/progress_meter.h"
 #include "support/invariant.h"
 #include "support/log_builder.h"
 #include "support/sim.h"
@@ -144,6 +145,37 @@ TEST(ProgressWindow, AThreadGivenUpOnTouchesNothingFreedWhenItWakesLate) {
         EXPECT_FALSE(w.visible);
         EXPECT_TRUE(w.destroyed);
     }
+}
+
+// The bar follows the work to its end: a server's registration moves it on and its end
+// with it, the folders the files leave weigh in, and only then is it full.
+TEST(ProgressWindow, TheBarEndsWithTheWork) {
+    Machine machine;
+    machine.WriteFile(kLog, LogBuilder{}.Bytes());
+    machine.Run({.command_line = u"C:\\Tests\\host.exe"}, [&] {
+        LogReader log;
+        ASSERT_TRUE(log.Open(kLog));
+        ProgressMeter meter;
+        meter.Start(log, u"Dismora", u"");
+        const auto fraction = [&meter] {
+            return static_cast<double>(meter.Published()->done.load()) / meter.Published()->total.load();
+        };
+        meter.Entered(Stage::kRegistry, 4 + 2);  // four files in two folders
+        meter.Entered(Stage::kComponents, 0);
+        const double before_server = fraction();
+        meter.Heard(Event::kRegsvr32);
+        meter.Entered(Stage::kDeleting, 0);
+        EXPECT_GT(fraction(), before_server);
+        for (int i = 0; i < 4; ++i) meter.Heard(Event::kFile);
+        meter.Entered(Stage::kFolders, 0);
+        EXPECT_LT(fraction(), 1.0) << "the folders are still to go";
+        EXPECT_EQ(meter.Published()->stage.load(), Stage::kFolders);
+        meter.Heard(Event::kFolder);
+        meter.Heard(Event::kFolder);
+        meter.Entered(Stage::kFinishing, 0);
+        EXPECT_EQ(fraction(), 1.0);
+        meter.Stop();
+    });
 }
 
 // comctl32 is no Known DLL: only the System folder's, by its full path, is ever asked for.
