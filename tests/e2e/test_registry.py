@@ -3,6 +3,8 @@ registry trees, dumped before and after, must differ in exactly what the log nam
 
 from __future__ import annotations
 
+import contextlib
+
 import pytest
 
 from logs import DeploymentLog
@@ -318,3 +320,37 @@ def test_whole_key_lines_for_keys_every_program_shares_are_refused(dismora, mach
         removed_values=[(r"HKCU\Software", control)],
         added_keys=counts_key_made_by_per_user_run(before),
     ))
+
+
+# Keys Windows itself owns just below the shared ones: (line, the key it names). Each is put
+# back by the suite's backup whatever the run does to it.
+WINDOWS_KEYS = {
+    "Winlogon": (r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Winlogon",
+                 r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon"),
+    "the machine's PATH": (r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment",
+                           r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"),
+    "KnownDLLs": (r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs\\",
+                  r"HKLM\System\CurrentControlSet\Control\Session Manager\KnownDLLs"),
+    "ShellExecuteHooks through HKEY_AUTO": (
+        r"HKEY_AUTO\Software\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks",
+        r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks"),
+    "exefile": (r"HKEY_CLASSES_ROOT\exefile", USER_CLASSES + r"\exefile"),
+    ".exe": (r"HKEY_CLASSES_ROOT\.EXE", USER_CLASSES + r"\.exe"),
+}
+
+
+def test_whole_key_lines_for_keys_windows_owns_are_refused(dismora, machine, registry):
+    keys = [key for _, key in WINDOWS_KEYS.values()]
+    canary = unique_name(dismora, "canary")
+    with contextlib.ExitStack() as backups:
+        for key in keys:
+            backups.enter_context(machine.key_restored_afterwards(key))
+        registry.put({key + "\\" + canary: {"Canary": "alive"} for key in keys})
+        before = snapshot(machine, *keys)
+        for key in keys:
+            assert before.has_key(key + "\\" + canary), f"canary below {key} was not set up"
+
+        uninstall_silently(dismora, DeploymentLog(version=4, scope="CURRENT",
+                                                  registry=[line + TAB + "*" for line, _ in WINDOWS_KEYS.values()]))
+
+        assert_registry_change(before, snapshot(machine, *keys), expected_diff())
