@@ -122,8 +122,8 @@ TEST(ProgressWindow, AppearsOnlyInLongRunsThatEndWithTheFinalMessage) {
 // A window thread the run gave up on may wake after the run has ended: what it reads is
 // still there (the address sanitizer would stop the test at a freed byte), and it closes at
 // its first tick without ever showing its window.
-TEST(ProgressWindow, AThreadGivenUpOnTouchesNothingFreedWhenItWakesLate) {
-    Machine machine;
+// A run whose one listed file takes two seconds to delete: long enough for the window.
+void PrepareSlowRun(Machine& machine) {
     machine.InstallDismora(kExe);
     LogBuilder log;
     log.files = {test::Utf8(kSlowFile)};
@@ -131,6 +131,11 @@ TEST(ProgressWindow, AThreadGivenUpOnTouchesNothingFreedWhenItWakesLate) {
     machine.WriteFile(kLog, log.Bytes());
     machine.BeforeCall([](std::string_view function, std::u16string_view) { return function == "DeleteFileW"; },
                        [&machine] { machine.Advance(2000); });
+}
+
+TEST(ProgressWindow, AThreadGivenUpOnTouchesNothingFreedWhenItWakesLate) {
+    Machine machine;
+    PrepareSlowRun(machine);
     machine.SetThreadsHang();
     machine.SetDismoraEntry([&machine] {
         const win::DWORD code = MainRoutine();
@@ -181,13 +186,7 @@ TEST(ProgressWindow, TheBarEndsWithTheWork) {
 // comctl32 is no Known DLL: only the System folder's, by its full path, is ever asked for.
 TEST(ProgressWindow, LoadsComctl32FromTheSystemFolderOnly) {
     Machine machine;
-    machine.InstallDismora(kExe);
-    LogBuilder log;
-    log.files = {test::Utf8(kSlowFile)};
-    machine.WriteFile(kSlowFile, "x");
-    machine.WriteFile(kLog, log.Bytes());
-    machine.BeforeCall([](std::string_view function, std::u16string_view) { return function == "DeleteFileW"; },
-                       [&machine] { machine.Advance(2000); });
+    PrepareSlowRun(machine);
     machine.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp", .module_path = kExe});
     std::vector<std::u16string> loads;
     for (const Machine::TraceEntry& entry : machine.Trace()) {
