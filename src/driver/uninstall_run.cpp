@@ -68,7 +68,7 @@ void WatchProgress(Run& run) {
     return;
 #endif
     if (run.silent) return;
-    run.progress.Start(run.log, run.Caption(), run.folders.system + u"comctl32.dll");
+    run.progress.Start(run.log, run.Caption(), run.folders.role[WellKnownFolders::kSystem] + u"comctl32.dll");
     run.events.Listen(&run.progress);
 }
 
@@ -106,7 +106,7 @@ win::DWORD UninstallRun(Run& run) {
         RestoreFileAssociations(run.log, classes_root, events);
     }
     events.Enter(Stage::kComponents);
-    UnregisterComponents(run.log, run.removal_list, run.folders.system, run.looked_up, events);
+    UnregisterComponents(run.log, run.removal_list, run.folders.role[WellKnownFolders::kSystem], run.looked_up, events);
 
     if (run.temp_mode) {
         // The first instance may still be ending: no file goes earlier than 100 ms after the start.

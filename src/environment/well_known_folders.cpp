@@ -19,15 +19,14 @@ const char kShellFoldersKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\E
 // name the default is built again from (none: the folder keeps what it has).
 struct TFolderValue {
     const char* name;
-    Text WellKnownFolders::*folder;
-    Text WellKnownFolders::*base;
+    unsigned char folder;
+    unsigned char base;  // kRoles: none
     const char* suffix;
 };
 
-void BuildDefault(WellKnownFolders& f, Text WellKnownFolders::*folder, Text WellKnownFolders::*base,
-                  const char* suffix) {
-    f.*folder = f.*base;
-    AppendAscii(f.*folder, suffix);
+void BuildDefault(WellKnownFolders& f, unsigned folder, unsigned base, const char* suffix) {
+    f.role[folder] = f.role[base];
+    AppendAscii(f.role[folder], suffix);
 }
 
 // The folder in a buffer Windows filled, with a "\" at its end; false, leaving the folder
@@ -59,10 +58,10 @@ void ReadFolderValues(WellKnownFolders& f, win::HKEY root, const char* key_path,
     if (OpenKey(root, FromAscii(key_path).c_str(), win::KEY_QUERY_VALUE, key) != win::ERROR_SUCCESS) return;
     for (std::size_t i = 0; i < count; ++i) {
         const TFolderValue& value = values[i];
-        Text before = f.*value.folder;
-        if (ReadFolderValue(key.Get(), value.name, f.*value.folder)) {
-            if (replaced != nullptr && !SameFileName(before, f.*value.folder)) replaced->push_back(before);
-        } else if (value.base != nullptr) {
+        Text before = f.role[value.folder];
+        if (ReadFolderValue(key.Get(), value.name, f.role[value.folder])) {
+            if (replaced != nullptr && !SameFileName(before, f.role[value.folder])) replaced->push_back(before);
+        } else if (value.base != WellKnownFolders::kRoles) {
             BuildDefault(f, value.folder, value.base, value.suffix);
         }
     }
@@ -76,34 +75,34 @@ bool FolderFromWindows(win::UINT (*query)(win::WCHAR*, win::UINT), Text& folder)
 using F = WellKnownFolders;
 
 const TFolderValue kProgramFolderValues[] = {
-    {"ProgramFilesDir", &F::program_files, nullptr, nullptr},
-    {"CommonFilesDir", &F::common_files, &F::program_files, "Common Files\\"},
+    {"ProgramFilesDir", F::kProgramFiles, F::kRoles, nullptr},
+    {"CommonFilesDir", F::kCommonFiles, F::kProgramFiles, "Common Files\\"},
 };
 
 // The shell folders' defaults, each from the folders as they stand when it is built.
 const TFolderValue kShellDefaults[] = {
-    {nullptr, &F::start_menu, &F::windows, "Start Menu\\"},
-    {nullptr, &F::programs, &F::start_menu, "Programs\\"},
-    {nullptr, &F::startup, &F::programs, "StartUp\\"},
-    {nullptr, &F::desktop, &F::windows, "Desktop\\"},
-    {nullptr, &F::send_to, &F::windows, "SendTo\\"},
-    {nullptr, &F::my_documents, &F::windows_drive, "My Documents\\"},
-    {nullptr, &F::app_data, &F::windows, "Application Data\\"},
+    {nullptr, F::kStartMenu, F::kWindows, "Start Menu\\"},
+    {nullptr, F::kPrograms, F::kStartMenu, "Programs\\"},
+    {nullptr, F::kStartup, F::kPrograms, "StartUp\\"},
+    {nullptr, F::kDesktop, F::kWindows, "Desktop\\"},
+    {nullptr, F::kSendTo, F::kWindows, "SendTo\\"},
+    {nullptr, F::kMyDocuments, F::kWindowsDrive, "My Documents\\"},
+    {nullptr, F::kAppData, F::kWindows, "Application Data\\"},
 };
 
 const TFolderValue kUserShellValues[] = {
-    {"Start Menu", &F::start_menu, nullptr, nullptr},    {"Programs", &F::programs, &F::start_menu, "Programs\\"},
-    {"Startup", &F::startup, &F::programs, "StartUp\\"}, {"Desktop", &F::desktop, nullptr, nullptr},
-    {"SendTo", &F::send_to, nullptr, nullptr},           {"Personal", &F::my_documents, nullptr, nullptr},
-    {"AppData", &F::app_data, nullptr, nullptr},
+    {"Start Menu", F::kStartMenu, F::kRoles, nullptr},    {"Programs", F::kPrograms, F::kStartMenu, "Programs\\"},
+    {"Startup", F::kStartup, F::kPrograms, "StartUp\\"}, {"Desktop", F::kDesktop, F::kRoles, nullptr},
+    {"SendTo", F::kSendTo, F::kRoles, nullptr},           {"Personal", F::kMyDocuments, F::kRoles, nullptr},
+    {"AppData", F::kAppData, F::kRoles, nullptr},
 };
 
 // Nothing is built again from these.
 const TFolderValue kCommonShellValues[] = {
-    {"Common Start Menu", &F::start_menu, nullptr, nullptr},
-    {"Common Programs", &F::programs, nullptr, nullptr},
-    {"Common Startup", &F::startup, nullptr, nullptr},
-    {"Common Desktop", &F::desktop, nullptr, nullptr},
+    {"Common Start Menu", F::kStartMenu, F::kRoles, nullptr},
+    {"Common Programs", F::kPrograms, F::kRoles, nullptr},
+    {"Common Startup", F::kStartup, F::kRoles, nullptr},
+    {"Common Desktop", F::kDesktop, F::kRoles, nullptr},
 };
 
 }  // namespace
@@ -115,13 +114,8 @@ bool SameFileName(TextView a, TextView b) {
                                      win::TRUE) == win::CSTR_EQUAL;
 }
 
-// The roles in the order the clean-up compares them: offsets, which need no relocation.
-constexpr Text F::*kRoleFolders[WellKnownFolders::kRoles] = {
-    &F::windows,    &F::system,  &F::windows_drive, &F::program_files, &F::common_files, &F::start_menu,
-    &F::programs, &F::desktop, &F::send_to,       &F::startup,       &F::my_documents, &F::app_data};
-
 const Text& WellKnownFolders::Folder(std::size_t index) const {
-    return index < kRoles ? this->*kRoleFolders[index] : replaced[index - kRoles];
+    return index < kRoles ? role[index] : replaced[index - kRoles];
 }
 
 bool WellKnownFolders::IsProtected(TextView folder) const {
@@ -198,16 +192,16 @@ void ComputeWellKnownFolders(WellKnownFolders& f) {
     f.forms_taken = false;
     f.identities.clear();
     f.forms.clear();
-    if (!FolderFromWindows(&win::GetWindowsDirectoryW, f.windows)) AssignAscii(f.windows, "C:\\Windows\\");
+    if (!FolderFromWindows(&win::GetWindowsDirectoryW, f.role[F::kWindows])) AssignAscii(f.role[F::kWindows], "C:\\Windows\\");
 
-    f.windows_drive = DriveOrShareRoot(f.windows);
-    EndWithBackslash(f.windows_drive);
-    if (f.windows_drive.empty()) AssignAscii(f.windows_drive, "C:\\");
+    f.role[F::kWindowsDrive] = DriveOrShareRoot(f.role[F::kWindows]);
+    EndWithBackslash(f.role[F::kWindowsDrive]);
+    if (f.role[F::kWindowsDrive].empty()) AssignAscii(f.role[F::kWindowsDrive], "C:\\");
 
-    if (!FolderFromWindows(&win::GetSystemDirectoryW, f.system)) BuildDefault(f, &F::system, &F::windows, "System\\");
+    if (!FolderFromWindows(&win::GetSystemDirectoryW, f.role[F::kSystem])) BuildDefault(f, F::kSystem, F::kWindows, "System\\");
 
-    AssignAscii(f.program_files, "C:\\Program Files\\");
-    BuildDefault(f, &F::common_files, &F::program_files, "Common Files\\");
+    AssignAscii(f.role[F::kProgramFiles], "C:\\Program Files\\");
+    BuildDefault(f, F::kCommonFiles, F::kProgramFiles, "Common Files\\");
     ReadFolderValues(f, win::HKEY_LOCAL_MACHINE, kCurrentVersionKey, kProgramFolderValues,
                      std::size(kProgramFolderValues), nullptr);
 

@@ -9,19 +9,24 @@
 namespace dismora {
 
 struct WellKnownFolders {
-    // The twelve roles, in the order the clean-up compares them; each ends with "\".
-    Text windows;
-    Text system;
-    Text windows_drive;
-    Text program_files;
-    Text common_files;
-    Text start_menu;
-    Text programs;
-    Text desktop;
-    Text send_to;
-    Text startup;
-    Text my_documents;
-    Text app_data;
+    // The twelve roles, in the order the clean-up compares them; each ends with "\". An
+    // array rather than twelve members: the run builds and frees it in a loop.
+    enum Role : unsigned char {
+        kWindows,
+        kSystem,
+        kWindowsDrive,
+        kProgramFiles,
+        kCommonFiles,
+        kStartMenu,
+        kPrograms,
+        kDesktop,
+        kSendTo,
+        kStartup,
+        kMyDocuments,
+        kAppData,
+        kRoles
+    };
+    Text role[kRoles];
     // Per-user shell folders whose role an all-users folder took over: a user's
     // Desktop or Startup folder must not go just because a shortcut was its last item.
     std::vector<Text> replaced;
@@ -38,7 +43,6 @@ struct WellKnownFolders {
     [[nodiscard]] std::size_t Count() const { return kRoles + replaced.size(); }
     [[nodiscard]] const Text& Folder(std::size_t index) const;
 
-    static constexpr std::size_t kRoles = 12;
     bool forms_taken = false;
     Text identities;          // of the protected folders that could be opened, six units each
     std::vector<Text> forms;  // the protected folders in one text each

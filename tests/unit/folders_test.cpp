@@ -25,18 +25,18 @@ WellKnownFolders Compute(Machine& m) {
 }
 
 void ExpectFolders(const WellKnownFolders& f, const Expected& e) {
-    EXPECT_EQ(sim::Narrow(f.windows), sim::Narrow(e.windows));
-    EXPECT_EQ(sim::Narrow(f.system), sim::Narrow(e.system));
-    EXPECT_EQ(sim::Narrow(f.windows_drive), sim::Narrow(e.drive));
-    EXPECT_EQ(sim::Narrow(f.program_files), sim::Narrow(e.program_files));
-    EXPECT_EQ(sim::Narrow(f.common_files), sim::Narrow(e.common_files));
-    EXPECT_EQ(sim::Narrow(f.start_menu), sim::Narrow(e.start_menu));
-    EXPECT_EQ(sim::Narrow(f.programs), sim::Narrow(e.programs));
-    EXPECT_EQ(sim::Narrow(f.desktop), sim::Narrow(e.desktop));
-    EXPECT_EQ(sim::Narrow(f.send_to), sim::Narrow(e.send_to));
-    EXPECT_EQ(sim::Narrow(f.startup), sim::Narrow(e.startup));
-    EXPECT_EQ(sim::Narrow(f.my_documents), sim::Narrow(e.my_documents));
-    EXPECT_EQ(sim::Narrow(f.app_data), sim::Narrow(e.app_data));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kWindows]), sim::Narrow(e.windows));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kSystem]), sim::Narrow(e.system));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kWindowsDrive]), sim::Narrow(e.drive));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kProgramFiles]), sim::Narrow(e.program_files));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kCommonFiles]), sim::Narrow(e.common_files));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kStartMenu]), sim::Narrow(e.start_menu));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kPrograms]), sim::Narrow(e.programs));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kDesktop]), sim::Narrow(e.desktop));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kSendTo]), sim::Narrow(e.send_to));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kStartup]), sim::Narrow(e.startup));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kMyDocuments]), sim::Narrow(e.my_documents));
+    EXPECT_EQ(sim::Narrow(f.role[WellKnownFolders::kAppData]), sim::Narrow(e.app_data));
 }
 
 void ClearFolderKeys(Machine& m) {
@@ -64,9 +64,9 @@ TEST(WellKnownFolders, WindowsCallsThatFail) {
     m.FailCall("GetWindowsDirectoryW", 1, win::ERROR_NOT_ENOUGH_MEMORY);
     m.FailCall("GetSystemDirectoryW", 1, win::ERROR_NOT_ENOUGH_MEMORY);
     WellKnownFolders f = Compute(m);
-    EXPECT_EQ(f.windows, u"C:\\Windows\\");
-    EXPECT_EQ(f.system, u"C:\\Windows\\System\\");
-    EXPECT_EQ(f.windows_drive, u"C:\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kWindows], u"C:\\Windows\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kSystem], u"C:\\Windows\\System\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kWindowsDrive], u"C:\\");
 }
 
 TEST(WellKnownFolders, WindowsOnAnotherDrive) {
@@ -75,8 +75,8 @@ TEST(WellKnownFolders, WindowsOnAnotherDrive) {
     m.AddDrive(u'E');
     m.SetWindowsFolder(u"E:\\WinNT");
     WellKnownFolders f = Compute(m);
-    EXPECT_EQ(f.windows_drive, u"E:\\");
-    EXPECT_EQ(f.my_documents, u"E:\\My Documents\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kWindowsDrive], u"E:\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kMyDocuments], u"E:\\My Documents\\");
 }
 
 TEST(WellKnownFolders, PerUserValuesAndRebuilds) {
@@ -88,12 +88,12 @@ TEST(WellKnownFolders, PerUserValuesAndRebuilds) {
     m.SetString(kUserShell, u"AppData", u"%USERPROFILE%\\AppData", win::REG_EXPAND_SZ);
     m.SetString(kUserShell, u"Personal", u"");
     WellKnownFolders f = Compute(m);
-    EXPECT_EQ(f.start_menu, u"C:\\Users\\T\\Start Menu\\");
-    EXPECT_EQ(f.programs, u"C:\\Users\\T\\Start Menu\\Programs\\");
-    EXPECT_EQ(f.startup, u"C:\\Users\\T\\Start Menu\\Programs\\StartUp\\");
-    EXPECT_EQ(f.desktop, u"C:\\Users\\T\\Desktop\\");
-    EXPECT_EQ(f.app_data, u"%USERPROFILE%\\AppData\\");
-    EXPECT_EQ(f.my_documents, u"C:\\My Documents\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kStartMenu], u"C:\\Users\\T\\Start Menu\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kPrograms], u"C:\\Users\\T\\Start Menu\\Programs\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kStartup], u"C:\\Users\\T\\Start Menu\\Programs\\StartUp\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kDesktop], u"C:\\Users\\T\\Desktop\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kAppData], u"%USERPROFILE%\\AppData\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kMyDocuments], u"C:\\My Documents\\");
     EXPECT_TRUE(f.replaced.empty());
 }
 
@@ -106,10 +106,10 @@ TEST(WellKnownFolders, AllUsersValuesReplaceWithoutRebuilding) {
     m.SetString(kCommonShell, u"Common Start Menu", u"C:\\ProgramData\\Start Menu");
     m.SetString(kCommonShell, u"Common Desktop", u"C:\\Users\\Public\\Desktop");
     WellKnownFolders f = Compute(m);
-    EXPECT_EQ(f.start_menu, u"C:\\ProgramData\\Start Menu\\");
-    EXPECT_EQ(f.programs, u"C:\\Users\\T\\Start Menu\\Programs\\");
-    EXPECT_EQ(f.startup, u"C:\\Users\\T\\Start Menu\\Programs\\StartUp\\");
-    EXPECT_EQ(f.desktop, u"C:\\Users\\Public\\Desktop\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kStartMenu], u"C:\\ProgramData\\Start Menu\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kPrograms], u"C:\\Users\\T\\Start Menu\\Programs\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kStartup], u"C:\\Users\\T\\Start Menu\\Programs\\StartUp\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kDesktop], u"C:\\Users\\Public\\Desktop\\");
     // The per-user folders the all-users ones took over stay protected too.
     EXPECT_TRUE(f.IsProtected(u"C:\\Users\\T\\Start Menu\\"));
     EXPECT_TRUE(f.IsProtected(u"C:\\Windows\\Desktop\\"));
@@ -123,22 +123,22 @@ TEST(WellKnownFolders, ProgramFilesValues) {
     ClearFolderKeys(m);
     m.SetString(kCurrentVersion, u"CommonFilesDir", u"D:\\Shared Files");
     WellKnownFolders f = Compute(m);
-    EXPECT_EQ(f.program_files, u"C:\\Program Files\\");
-    EXPECT_EQ(f.common_files, u"D:\\Shared Files\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kProgramFiles], u"C:\\Program Files\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kCommonFiles], u"D:\\Shared Files\\");
 
     Machine other;
     ClearFolderKeys(other);
     other.SetString(kCurrentVersion, u"ProgramFilesDir", u"D:\\Apps\\");
     f = Compute(other);
-    EXPECT_EQ(f.program_files, u"D:\\Apps\\");
-    EXPECT_EQ(f.common_files, u"D:\\Apps\\Common Files\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kProgramFiles], u"D:\\Apps\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kCommonFiles], u"D:\\Apps\\Common Files\\");
 
     // A value longer than the buffer counts as absent.
     Machine longer;
     ClearFolderKeys(longer);
     longer.SetString(kCurrentVersion, u"ProgramFilesDir", u"C:\\" + std::u16string(300, u'x'));
     f = Compute(longer);
-    EXPECT_EQ(f.program_files, u"C:\\Program Files\\");
+    EXPECT_EQ(f.role[WellKnownFolders::kProgramFiles], u"C:\\Program Files\\");
 }
 
 }  // namespace
