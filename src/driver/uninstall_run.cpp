@@ -89,7 +89,9 @@ win::DWORD UninstallRun(Run& run) {
     PassOverIgnoredBlocks(run.log);
     WatchProgress(run);
 
-    run.removal = TRemovalFlags{};
+    // An installation for all users is removed elevated (the gate and the relaunch see to it):
+    // only such a run may make a folder at a drive's root and schedule what it moves there.
+    run.removal.aside = run.header.all_users ? Aside::kVolumeRoot : Aside::kTemporaryFolder;
     CountJournal journal;
     journal.Open(run.log_name, run.log.File());
     EventSink& events = run.events;
@@ -113,6 +115,7 @@ win::DWORD UninstallRun(Run& run) {
         if (elapsed < kPacingMs) win::Sleep(kPacingMs - elapsed);
     }
     events.Enter(Stage::kDeleting);
+    ClearEarlierHoldingFolders(run.log_name, run.removal);
     // The program's own file beside the log goes last: a run that cannot finish keeps it, with
     // the log and its journal, so that starting it again finishes the work. The waiting
     // process's file is still in use: it goes once that process has ended.
@@ -138,6 +141,7 @@ win::DWORD UninstallRun(Run& run) {
             if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
         }
     }
+    CloseHoldingFolders(run.removal);
     events.Counting(true);
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
     // The window is gone before the final message appears.

@@ -253,7 +253,8 @@ TEST_F(RelaunchTest, WaitedRunsEndWithTheirOutcome) {
         {"a file neither removed nor scheduled", u"/s /wait",
          [](Machine& m, LogBuilder&) {
              m.HoldOpen(u"C:\\Program Files\\Tool\\tool.dll");
-             m.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED);
+             // Neither moved aside nor scheduled.
+             m.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED, 2);
          },
          1603, 0, false},
         {"missing log", u"/wait /silent C:\\Nowhere\\Kelvane.log", [](Machine&, LogBuilder&) {}, 1603, 0, false},
@@ -434,10 +435,17 @@ TEST_F(RelaunchTest, SecondElevatedStartRunsTheOwnFileAsTheCopy) {
     EXPECT_EQ(result.processes[1].image, kExe);
     EXPECT_TRUE(result.processes[1].token.elevated);
     EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
-    // Scheduled as its own file; as a listed file that is running it is pending already.
-    const std::string own = sim::Narrow(m.ShortPath(kExe));
-    ASSERT_EQ(m.PendingDeletions().size(), 1u);
-    EXPECT_EQ(sim::Narrow(m.PendingDeletions()[0]), own);
+    // Scheduled as its own file; as a listed file that is running it is moved aside, into a
+    // hidden folder at the drive's root that administrators alone may change, and waits
+    // there for the restart: the application's folder is gone now.
+    const auto pending = m.PendingDeletions();
+    ASSERT_EQ(pending.size(), 3u);
+    EXPECT_EQ(sim::Narrow(pending[0]), "C:\\PROGRA~1\\Tool\\Dismora.exe");
+    EXPECT_EQ(sim::Narrow(m.RealPath(pending[1])), "C:\\~Dismora-aside-1004\\1-Dismora.exe");
+    EXPECT_EQ(sim::Narrow(m.RealPath(pending[2])), "C:\\~Dismora-aside-1004");
+    EXPECT_EQ(m.Attributes(u"C:\\~Dismora-aside-1004"), win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(m.Owner(u"C:\\~Dismora-aside-1004"), u"");
+    EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Tool"));
 }
 
 TEST_F(RelaunchTest, FailedPlainStartRunsHereWithoutPauseOrOwnSchedule) {
@@ -447,9 +455,10 @@ TEST_F(RelaunchTest, FailedPlainStartRunsHereWithoutPauseOrOwnSchedule) {
     EXPECT_TRUE(m.Sleeps().empty());
     EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
     EXPECT_TRUE(m.Exists(u"C:\\Temp\\Dismora.exe"));
-    // Its own file is running: listed, it can only be scheduled.
-    ASSERT_EQ(m.PendingDeletions().size(), 1u);
-    EXPECT_EQ(sim::Narrow(m.PendingDeletions()[0]), sim::Narrow(m.ShortPath(kExe)));
+    // Its own file is running: listed, it is moved aside, then scheduled with its folder.
+    ASSERT_EQ(m.PendingDeletions().size(), 2u);
+    EXPECT_EQ(sim::Narrow(m.RealPath(m.PendingDeletions()[0])), "C:\\~Dismora-aside-1000\\1-Dismora.exe");
+    EXPECT_FALSE(m.Exists(kExe));
 }
 
 TEST_F(RelaunchTest, RelativeLogPathIsMadeAbsoluteForTheCopy) {

@@ -285,8 +285,8 @@ TEST_F(UninstallTest, ARunThatCannotFinishKeepsWhatFinishingNeeds) {
     machine.WriteFile(shared, "MZ");
     machine.SetDword(kShared, shared, 3);
     const int hold = machine.HoldOpen(busy);
-    // The copy's own file is scheduled first; the busy file's scheduling fails.
-    machine.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED);
+    // The copy's own file is scheduled first; the busy file's move and scheduling fail.
+    machine.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED, 2);
     LogBuilder log;
     log.files = {sim::Narrow(kExe), sim::Narrow(shared), sim::Narrow(busy)};
     sim::RunResult first = RunLog(log, u"/temp /wait");
@@ -425,6 +425,93 @@ TEST_F(UninstallTest, PacingBeforeTheFirstDeletion) {
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" " + c.switches, .module_path = kExe});
         EXPECT_EQ(fresh_safety.Report(fresh), "");
         EXPECT_EQ(fresh.Sleeps(), c.sleeps);
+    }
+}
+
+// A listed file in use is moved aside when it can be, within its volume: its folder goes
+// now. Else it is scheduled where it stands, as is a file opened without delete sharing;
+// a later run clears what it can of the folders earlier runs moved files into.
+TEST_F(UninstallTest, FilesInUseAreMovedAside) {
+    const std::u16string tool = u"C:\\App\\bin\\tool.exe";
+    const std::u16string temp = u"C:\\Users\\Tester\\AppData\\Local\\Temp";
+    const std::u16string record = u"C:\\Records\\r.txt";
+    struct Case {
+        const char* name;
+        bool all_users;  // and elevated; else a per-user log and an unelevated user
+        std::function<void(Machine&)> prepare;
+        win::DWORD exit_code;
+        std::size_t pending;  // on the restart list
+        std::size_t holding;  // holding folders there after the run
+        std::string line;     // in the record
+        bool stays = false;   // the file at its path, and its folder
+    };
+    const Case cases[] = {
+        {"elevated: to the drive's root, scheduled", true, [&](Machine& m) { m.StartProgram(tool); },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, 3, 1, "file C:\\App\\bin\\tool.exe: in use, moved to C:\\~Dismora-aside-"},
+        {"not elevated: into the temporary folder, where it stays", false, [&](Machine& m) { m.StartProgram(tool); },
+         win::ERROR_SUCCESS, 0, 1,
+         "file C:\\App\\bin\\tool.exe: in use, moved to C:\\Users\\Tester\\AppData\\Local\\Temp\\~Dismora-aside-"},
+        {"another volume: scheduled where it stands", true,
+         [&](Machine& m) {
+             m.StartProgram(tool);
+             m.FailCall("MoveFileExW", 2, win::ERROR_NOT_SAME_DEVICE);
+         },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, 2, 0, "file C:\\App\\bin\\tool.exe: scheduled for deletion at restart", true},
+        {"not elevated, the temporary folder on another volume: neither moved nor scheduled", false,
+         [&](Machine& m) {
+             m.StartProgram(tool);
+             m.AddDrive(u'D');
+             m.CreateFolder(u"D:\\Temp");
+             m.SetTempPath(u"D:\\Temp");
+         },
+         win::ERROR_INSTALL_FAILURE, 0, 0, "file C:\\App\\bin\\tool.exe: not scheduled, error 5", true},
+        {"open without delete sharing: scheduled where it stands", true, [&](Machine& m) { m.HoldOpen(tool); },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, 2, 0, "file C:\\App\\bin\\tool.exe: scheduled for deletion at restart", true},
+        {"neither moved nor scheduled: the log stays", true,
+         [&](Machine& m) {
+             m.HoldOpen(tool);
+             m.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED, 2);
+         },
+         win::ERROR_INSTALL_FAILURE, 1, 0, "file C:\\App\\bin\\tool.exe: not scheduled, error 5", true},
+        {"earlier holding folders: what can go goes", true,
+         [&](Machine& m) {
+             m.WriteFile(u"C:\\~Dismora-aside-7\\1-old.dll", "MZ");
+             m.WriteFile(u"C:\\~Dismora-aside-8\\1-busy.dll", "MZ");
+             m.HoldOpen(u"C:\\~Dismora-aside-8\\1-busy.dll");
+             m.WriteFile(u"C:\\Data\\keep.txt", "k");
+             m.CreateJunction(u"C:\\~Dismora-aside-9", u"C:\\Data");
+         },
+         win::ERROR_SUCCESS, 1, 2, "summary: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine fresh;
+        fresh.InstallDismora(kExe);
+        fresh.InstallProgram(tool, {.never_ends = true});
+        fresh.CreateFolder(u"C:\\Records");
+        c.prepare(fresh);
+        LogBuilder log;
+        log.scope = c.all_users ? "ALL" : "CURRENT";
+        log.files = {sim::Narrow(tool)};
+        fresh.WriteFile(kLog, log.Bytes());
+        sim::SafetyCheck safety(fresh, kLog);
+        sim::RunResult result = fresh.RunProgram(
+            {.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent /wait \"/log=" + record + u"\"",
+             .module_path = kExe,
+             .token = {.administrator = c.all_users, .elevated = c.all_users}});
+        EXPECT_EQ(safety.Report(fresh), "+ file " + sim::Narrow(record) + "\n");
+        EXPECT_EQ(result.processes.back().exit_code, c.exit_code);
+        EXPECT_EQ(fresh.PendingDeletions().size(), c.pending);
+        EXPECT_EQ(fresh.Exists(u"C:\\App\\bin"), c.stays);
+        EXPECT_EQ(fresh.Exists(kLog), c.exit_code == win::ERROR_INSTALL_FAILURE);
+        std::size_t holding = 0;
+        for (const std::u16string& place : {std::u16string(u"C:\\"), temp, std::u16string(u"D:\\Temp")}) {
+            if (!fresh.IsFolder(place)) continue;
+            for (const std::u16string& name : fresh.List(place)) holding += name.starts_with(u"~Dismora-aside-");
+        }
+        EXPECT_EQ(holding, c.holding);
+        const std::string text = fresh.FileContents(record).value_or("");
+        EXPECT_NE(text.find(c.line), std::string::npos) << text;
     }
 }
 
