@@ -71,8 +71,9 @@ THandover Relaunch(Run& run) {
     if (!copied) target = run.own_path;
     Text parameters = Concat({u"\"", AbsolutePath(run.log_path), u"\" /temp"});
     if (run.silent) parameters += u" /silent";
-    // The copy ends this process with the outcome, and deletes its file once it has ended.
-    if (run.switches.wait) parameters += Concat({u" /wait=", DecimalText(win::GetCurrentProcessId())});
+    // With /wait the copy ends this process with the outcome, and deletes its file once it
+    // has ended; without it the copy waits a while for this process to end by itself.
+    parameters += Concat({run.switches.wait ? u" /wait=" : u" /first=", DecimalText(win::GetCurrentProcessId())});
     // The copy appends to the record this process opened, and to no other file.
     if (run.events.IsOpen()) {
         parameters += Concat({u" \"/log=", AbsolutePath(run.switches.record), u"\" /logid=", DecimalText(run.events.Identity())});

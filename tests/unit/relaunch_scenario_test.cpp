@@ -61,7 +61,7 @@ TEST_F(RelaunchTest, WholeChainFromAnOrdinaryStart) {
     ASSERT_EQ(result.processes.size(), 2u);
     const auto& copy = result.processes[1];
     EXPECT_EQ(sim::Narrow(copy.image), "C:\\Temp\\Dismora.exe");
-    EXPECT_EQ(sim::Narrow(copy.command_line), "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp");
+    EXPECT_EQ(sim::Narrow(copy.command_line), "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /first=1000");
     EXPECT_EQ(sim::Narrow(copy.current_folder), "C:\\Temp\\");
     auto starts = DismoraStarts();
     ASSERT_EQ(starts.size(), 1u);
@@ -85,7 +85,7 @@ TEST_F(RelaunchTest, SilentFlagReachesTheCopy) {
     sim::RunResult result = Start(u"/silent");
     ASSERT_EQ(result.processes.size(), 2u);
     EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
-              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent");
+              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent /first=1000");
     EXPECT_TRUE(m.MessageBoxes().empty());
     EXPECT_FALSE(m.Exists(kLog));
 }
@@ -130,7 +130,7 @@ TEST_F(RelaunchTest, WithoutACopyTheOwnFileIsStartedAndDoesTheWork) {
         EXPECT_FALSE(result.chain_cut);
         EXPECT_EQ(sim::Narrow(result.processes[1].image), sim::Narrow(kExe));
         EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
-                  "\"" + sim::Narrow(kExe) + "\" \"" + sim::Narrow(kLog) + "\" /temp /silent");
+                  "\"" + sim::Narrow(kExe) + "\" \"" + sim::Narrow(kLog) + "\" /temp /silent /first=1000");
         EXPECT_FALSE(fresh.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
         ASSERT_EQ(fresh.PendingDeletions().size(), 1u);
         EXPECT_EQ(sim::Narrow(fresh.PendingDeletions()[0]), sim::Narrow(fresh.ShortPath(kExe)));
@@ -175,7 +175,7 @@ TEST_F(RelaunchTest, ElevatedOrPlainStart) {
             EXPECT_EQ(start.hwnd, nullptr);
             EXPECT_EQ(start.verb, u"runas");
             EXPECT_EQ(start.file, u"C:\\Temp\\Dismora.exe");
-            EXPECT_EQ(start.parameters, u"\"" + kLog + u"\" /temp");
+            EXPECT_EQ(start.parameters, u"\"" + kLog + u"\" /temp /first=1000");
             EXPECT_FALSE(start.directory.has_value());
             EXPECT_EQ(start.show, win::SW_SHOW);
         } else {
@@ -419,7 +419,7 @@ TEST_F(RelaunchTest, RefusedElevationTwiceShowsTheAdministratorMessage) {
     ASSERT_EQ(m.Starts().size(), 2u);
     EXPECT_EQ(m.Starts()[0].file, u"C:\\Temp\\Dismora.exe");
     EXPECT_EQ(m.Starts()[1].file, kExe);
-    EXPECT_EQ(m.Starts()[1].parameters, u"\"" + kLog + u"\" /temp");
+    EXPECT_EQ(m.Starts()[1].parameters, u"\"" + kLog + u"\" /temp /first=1000");
     EXPECT_FALSE(m.Exists(u"C:\\Temp\\Dismora.exe"));
     ASSERT_EQ(m.MessageBoxes().size(), 2u);
     EXPECT_EQ(sim::Narrow(m.MessageBoxes()[1].text), "Administrator rights are needed for Tool.");
@@ -470,7 +470,7 @@ TEST_F(RelaunchTest, RelativeLogPathIsMadeAbsoluteForTheCopy) {
     EXPECT_EQ(m_safety.Report(m), "");
     ASSERT_EQ(result.processes.size(), 2u);
     EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
-              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent");
+              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent /first=1000");
     EXPECT_FALSE(m.Exists(kLog));
 }
 

@@ -397,34 +397,66 @@ TEST_F(UninstallTest, BlankPreUninstallCommandStartsNothing) {
     EXPECT_FALSE(machine.Exists(kLog));
 }
 
-TEST_F(UninstallTest, PacingBeforeTheFirstDeletion) {
+// A copy started without /wait waits, at most 10 s, for its first instance to end before
+// it deletes files; the first instance's file is then one like any other. A copy started by
+// hand or with /wait does not pause, nor does one whose id now names a younger process.
+TEST_F(UninstallTest, TheCopyWaitsForItsFirstInstance) {
+    enum class First { kRunning, kHangs, kEnded, kYounger };
     struct Case {
-        std::u16string switches;
-        win::DWORD run_ms;
-        win::DWORD start_tick;
-        std::vector<win::DWORD> sleeps;
+        const char* name;
+        First first;
+        std::u16string id_switch;  // how the copy is given the id; empty: not at all
+        win::DWORD waited_ms;  // 0: not waited for
+        bool moved;            // the first instance's file was still in use: moved aside
     };
     const Case cases[] = {
-        {u"/temp /silent", 30, 1000, {70}},
-        {u"/temp /silent", 150, 1000, {}},
-        {u"/temp /silent", 30, 0xFFFFFFF0u, {70}},  // the tick counter wraps meanwhile
-        {u"/temp /silent", 0, 5000, {100}},
-        {u"/silent", 30, 1000, {}},                  // the first instance, its copy not started: never a pause
+        {"waits while it runs", First::kRunning, u" /first=", 3000, false},
+        {"at most 10 s", First::kHangs, u" /first=", 10000, true},
+        {"started by hand", First::kRunning, u"", 0, true},
+        // The process that waits for the copy is no run of the program: it is not ended either.
+        {"with /wait", First::kRunning, u" /wait=", 0, true},
+        {"already ended", First::kEnded, u" /first=", 0, false},
+        {"the id now names a younger process", First::kYounger, u" /first=", 0, false},
     };
+    const std::u16string first = u"C:\\Program Files\\App\\first.exe";
     for (const Case& c : cases) {
-        SCOPED_TRACE(sim::Narrow(c.switches) + " " + std::to_string(c.run_ms));
+        SCOPED_TRACE(c.name);
         Machine fresh;
         fresh.InstallDismora(kExe);
-        fresh.SetTick(c.start_tick);
-        fresh.InstallProgram(u"C:\\Setup\\pre.exe", {.exit_code = 1, .run_ms = c.run_ms});
+        fresh.InstallProgram(first, {.run_ms = 3010, .never_ends = c.first == First::kHangs});
+        fresh.InstallProgram(u"C:\\Tools\\younger.exe", {.never_ends = true});
+        win::DWORD id = 0;
+        if (c.first != First::kYounger) id = fresh.StartProgram(first);
+        fresh.Advance(c.first == First::kEnded ? 5000 : 10);  // the copy starts later
+        if (c.first == First::kYounger) {
+            // Started by another process after the copy, it takes the id the copy was given.
+            id = 1000;
+            for (const auto& process : fresh.Processes()) id = std::max(id, process.pid + 4);
+            id += 8;
+            fresh.BeforeCall([](std::string_view function, std::u16string_view) { return function == "OpenProcess"; },
+                             [&] {
+                                 win::Sleep(5);
+                                 fresh.StartProgram(u"C:\\Tools\\younger.exe");
+                             });
+        }
         LogBuilder log;
-        log.pre_command = "C:\\Setup\\pre.exe";
+        log.files = {sim::Narrow(first)};
+        const std::u16string switches =
+            u"/temp /silent" + (c.id_switch.empty() ? u"" : c.id_switch + sim::Widen(std::to_string(id)));
         fresh.WriteFile(kLog, log.Bytes());
-        if (c.switches == u"/silent") fresh.FailCall("CreateProcessW", 1, win::ERROR_NOT_ENOUGH_MEMORY);
-        sim::SafetyCheck fresh_safety(fresh, kLog);
-        fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" " + c.switches, .module_path = kExe});
-        EXPECT_EQ(fresh_safety.Report(fresh), "");
-        EXPECT_EQ(fresh.Sleeps(), c.sleeps);
+        sim::SafetyCheck safety(fresh, kLog);
+        fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" " + switches, .module_path = kExe});
+        EXPECT_EQ(safety.Report(fresh), "");
+        std::vector<win::DWORD> waits;
+        for (const sim::WaitRecord& wait : fresh.Waits()) {
+            if (wait.target_pid == id) waits.push_back(static_cast<win::DWORD>(wait.end_ms - wait.start_ms));
+        }
+        EXPECT_EQ(waits, c.waited_ms ? std::vector<win::DWORD>{c.waited_ms} : std::vector<win::DWORD>{});
+        bool younger_has_id = false;
+        for (const auto& process : fresh.Processes()) younger_has_id |= process.pid == id && process.image.ends_with(u"younger.exe");
+        EXPECT_EQ(younger_has_id, c.first == First::kYounger);
+        EXPECT_FALSE(fresh.Exists(u"C:\\Program Files\\App"));
+        EXPECT_EQ(fresh.PendingDeletions().size(), c.moved ? 3u : 1u);  // the copy's own file, the moved file and its folder
     }
 }
 
