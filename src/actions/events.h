@@ -50,6 +50,8 @@ namespace dismora {
     X(kScheduled, "c", 1, 0, "file %s: scheduled for deletion at restart")                           \
     X(kNotScheduled, "d", 1, 0, "file %s: not scheduled, error %n")                                  \
     X(kBehindLink, "i", 1, 0, "file %s: passed over, a link on its path may have been planted")      \
+    X(kMoved, "b", 1, 0, "file %s: in use, moved to %t")                                            \
+    X(kMovedScheduled, "c", 1, 0, "file %s: in use, moved to %t, deleted at restart")                \
     X(kFolder, "f", 1, 0, "folder %s: removed")                                                      \
     X(kUnfinished, "a", 0, 1, "not finished, the log stays; to finish: %s")                       \
     X(kOutcome, "a", 0, 0, "exit code %n")                                                           \

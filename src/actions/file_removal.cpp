@@ -15,6 +15,10 @@ namespace dismora {
 namespace {
 
 constexpr win::DWORD kShortPathChars = 262;
+constexpr std::uint32_t kHoldingAttempts = 64;
+// The holding folders' names, a number after the text before "*": a later run finds them by it.
+const char16_t kHoldingPattern[] = u"~Dismora-aside-*";
+constexpr std::size_t kHoldingPrefix = std::size(kHoldingPattern) - 2;
 
 enum class Deletion { kDeleted, kNothingThere, kScheduled };
 
@@ -24,6 +28,69 @@ win::DWORD WithoutReadOnly(win::DWORD attributes) {
     return attributes == 0 ? win::FILE_ATTRIBUTE_NORMAL : attributes;
 }
 
+// Where this run makes its holding folder for a file (ending with "\"): the root of its
+// drive, or the temporary folder. Empty: nowhere. A file the move cannot take there (another
+// volume, or one mounted in a folder) is scheduled where it stands.
+Text HoldingPlace(const Text& path, Aside aside) {
+    if (aside == Aside::kTemporaryFolder) return TemporaryFolder();
+    return aside == Aside::kVolumeRoot && path.size() > 2 && path[1] == u':' && path[2] == u'\\'
+               ? Text(path.c_str(), 3)
+               : Text();
+}
+
+// Makes this run's holding folder: always a new one, never a folder that was there before.
+void MakeHoldingFolder(const Text& path, TRemovalFlags& flags) {
+    const Text place = HoldingPlace(path, flags.aside);
+    if (place.empty()) return;
+    win::SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, win::FALSE};
+    // At a volume's root, where every user may make folders, nobody else may look in.
+    if (flags.aside == Aside::kVolumeRoot &&
+        !win::ConvertStringSecurityDescriptorToSecurityDescriptorW(u"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)",
+                                                                   win::SDDL_REVISION_1, &security.lpSecurityDescriptor,
+                                                                   nullptr)) {
+        return;
+    }
+    for (std::uint32_t attempt = 0; attempt < kHoldingAttempts; ++attempt) {
+        Text folder = Concat({place, TextView(kHoldingPattern, kHoldingPrefix), DecimalText(win::GetCurrentProcessId() + attempt)});
+        if (win::CreateDirectoryW(folder.c_str(), &security)) {
+            win::SetFileAttributesW(folder.c_str(), win::FILE_ATTRIBUTE_HIDDEN);
+            flags.holding = std::move(folder);
+            break;
+        }
+        if (win::GetLastError() != win::ERROR_ALREADY_EXISTS) break;
+    }
+    win::LocalFree(security.lpSecurityDescriptor);
+}
+
+// Moves a file in use to moved, in this run's holding folder, made at the first need, never
+// copying it: a file of another volume stays where it is. False when it was not moved.
+bool MoveAside(const Text& path, TRemovalFlags& flags, Text& moved) {
+    if (flags.holding.empty()) MakeHoldingFolder(path, flags);
+    // Numbered: files of one name from several folders meet there.
+    moved = Concat({flags.holding, u"\\", DecimalText(++flags.moved), u"-", FileNamePart(path)});
+    return !flags.holding.empty() && win::MoveFileExW(path.c_str(), moved.c_str(), 0);
+}
+
+// In the folder (ending with "\"), the entries that match the pattern: in the place of the
+// holding folders, each folder of their name (never a link) is emptied of what can go, then
+// removed; within one, each file is deleted.
+void ClearHolding(const Text& folder, const char16_t* pattern) {
+    win::WIN32_FIND_DATAW entry;  // NOLINT(cppcoreguidelines-pro-type-member-init): FindFirstFileW fills it
+    const win::HANDLE search = win::FindFirstFileW(Concat({folder, pattern}).c_str(), &entry);
+    if (search == win::INVALID_HANDLE_VALUE) return;
+    do {
+        const Text path = Concat({folder, entry.cFileName});
+        const win::DWORD kind = entry.dwFileAttributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_REPARSE_POINT);
+        if (pattern != kHoldingPattern) {
+            if (kind == 0) win::DeleteFileW(path.c_str());
+        } else if (kind == win::FILE_ATTRIBUTE_DIRECTORY) {
+            ClearHolding(Concat({path, u"\\"}), u"*");
+            win::RemoveDirectoryW(path.c_str());
+        }
+    } while (win::FindNextFileW(search, &entry));
+    win::FindClose(search);
+}
+
 // Tries the deletion first: a file that goes needs no attribute query. Only a failure
 // asks whether there was a file at all, which is what decides between passing the
 // path over and scheduling it.
@@ -31,6 +98,7 @@ Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& eve
     Deletion deletion = Deletion::kDeleted;
     Event what = Event::kFile;
     win::DWORD result = 0;
+    Text moved;
     if (!win::DeleteFileW(path.c_str())) {
         deletion = Deletion::kNothingThere;
         result = win::ERROR_FILE_NOT_FOUND;
@@ -42,17 +110,23 @@ Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& eve
             deletion = Deletion::kDeleted;
             result = 0;
         } else if ((attributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            // In use. Moved aside, its path and folders are free now; it waits for the
+            // restart where only administrators reach it, or stays in the temporary folder.
             deletion = Deletion::kScheduled;
-            flags.reboot_pending = true;
             what = Event::kScheduled;
-            if (!ScheduleDeleteAtRestart(path)) {
+            if (MoveAside(path, flags, moved)) {
+                deletion = Deletion::kDeleted;
+                // Only an administrator may schedule: in the temporary folder it stays.
+                what = ScheduleDeleteAtRestart(moved) ? Event::kMovedScheduled : Event::kMoved;
+            } else if (!ScheduleDeleteAtRestart(path)) {
                 flags.unremoved = true;
                 what = Event::kNotScheduled;
                 result = win::GetLastError();
             }
+            flags.reboot_pending |= what != Event::kMoved;
         }
     }
-    events.Note(what, line, &path, result);
+    events.Note(what, line, &path, result, moved.c_str());
     return deletion;
 }
 
@@ -258,6 +332,17 @@ bool ScheduleDeleteAtRestart(const Text& path) {
     // Without a short form that fits, the buffer holds nothing defined: the full path is registered.
     const char16_t* name = (length == 0 || length >= kShortPathChars) ? path.c_str() : short_path;
     return PendingAtRestart(name) || win::MoveFileExW(name, nullptr, win::MOVEFILE_DELAY_UNTIL_REBOOT) != win::FALSE;
+}
+
+void ClearEarlierHoldingFolders(const Text& path, const TRemovalFlags& flags) {
+    const Text place = HoldingPlace(path, flags.aside);
+    if (!place.empty()) ClearHolding(place, kHoldingPattern);
+}
+
+void CloseHoldingFolders(const TRemovalFlags& flags) {
+    if (!flags.holding.empty() && !win::RemoveDirectoryW(flags.holding.c_str())) {
+        ScheduleDeleteAtRestart(flags.holding);
+    }
 }
 
 void RemoveEmptyFolders(Text folder, WellKnownFolders& folders, EventSink& events) {

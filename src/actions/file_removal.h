@@ -10,11 +10,21 @@ namespace dismora {
 class EventSink;
 class RemovalList;
 
+// Where a file in use goes: moved, within its volume, into a hidden folder this run makes at
+// the first need, which frees its path at once; its files and then itself are scheduled for
+// deletion at restart. At the drive's root (an elevated run: a folder only Administrators and
+// SYSTEM may open), or in the temporary folder, where without the rights to schedule they
+// stay. A file of another volume, or none at all: the file is scheduled where it stands.
+enum class Aside : unsigned char { kNone, kTemporaryFolder, kVolumeRoot };
+
 // What the deletions left for later: something waits for the restart; a file could be
-// neither deleted nor scheduled (Windows refused the scheduling).
+// neither deleted nor scheduled (Windows refused the scheduling); and where files in use go.
 struct TRemovalFlags {
     bool reboot_pending = false;
     bool unremoved = false;
+    Aside aside = Aside::kNone;
+    std::uint32_t moved = 0;  // files moved aside: each takes its number into its new name
+    Text holding;             // the folder this run made for them
 };
 
 // The folder of a listed file whose emptied folders the clean-up climbs, ending with "\".
@@ -34,6 +44,14 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
 
 // Asks Windows to delete the file at the next restart; false when Windows refused.
 bool ScheduleDeleteAtRestart(const Text& path);
+
+// Deletes what it can of the holding folders that earlier runs left where this run would
+// make one for the path's volume: their files that can go, then the folders left empty.
+void ClearEarlierHoldingFolders(const Text& path, const TRemovalFlags& flags);
+
+// After the last deletion: an empty holding folder goes now; one that holds files is
+// scheduled for deletion at restart, after the files in it.
+void CloseHoldingFolders(const TRemovalFlags& flags);
 
 // Removes the folder (ending with "\") and each parent while they are empty, not protected
 // however they are spelled or reached, and not a junction or link.

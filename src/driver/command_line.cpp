@@ -49,7 +49,7 @@ std::vector<Text> SplitCommandLine(TextView command_line) {
 void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches) {
     std::size_t kept = 0;
     for (Text& argument : arguments) {
-        // A switch's name, and its value after "=" ("/wait=PID", "/log=FILE", "/logid=N").
+        // A switch's name, and its value after "=" ("/wait=PID", "/log=FILE", "/logid=N", "/first=PID").
         const TextView view(argument);
         const std::size_t equals = view.find(u'=');
         const TextView name = view.substr(0, equals);
@@ -65,8 +65,11 @@ void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches) {
             switches.record = Text(value);
             continue;
         }
-        if (equals != TextView::npos && EqualsAsciiNoCase(name, u"/logid")) {
-            if (number > 0) switches.record_identity = static_cast<std::uint32_t>(number);
+        std::uint32_t* const numbered = EqualsAsciiNoCase(name, u"/logid")   ? &switches.record_identity
+                                        : EqualsAsciiNoCase(name, u"/first") ? &switches.first
+                                                                              : nullptr;
+        if (equals != TextView::npos && numbered != nullptr) {
+            if (number > 0) *numbered = static_cast<std::uint32_t>(number);
             continue;
         }
         if (argument == u"/?" || argument == u"-?" || EqualsAsciiNoCase(view, u"/h") ||

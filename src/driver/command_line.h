@@ -21,6 +21,7 @@ struct TSwitches {
     bool close_apps = false;   // /closeapps or /closeapps=N
     std::uint32_t close_apps_value = 0;  // the N of /closeapps=N
     std::uint32_t waiter = 0;  // /wait=PID, passed to the copy: the process that waits for it
+    std::uint32_t first = 0;   // /first=PID, passed to a copy not waited for: the instance that started it
     Text record;               // /log=FILE: where the record of the run goes
     std::uint32_t record_identity = 0;  // /logid=N, passed to the copy: the record the first process opened
 };

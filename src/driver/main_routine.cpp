@@ -124,7 +124,6 @@ void BeginRecord(Run& run) {
 // Start-up, then the hand-over to the copy or the uninstall itself. Returns the outcome:
 // the exit code a waited run ends with.
 win::DWORD RunMain(Run& run) {
-    run.start_tick = win::GetTickCount();
     run.own_path_known = ReadOwnPath(run.own_path);
     run.arguments = SplitCommandLine(TextFromBuffer(win::GetCommandLineW(), static_cast<std::size_t>(-1)));
     // "/temp" counts only as the second argument of the command line as it was given

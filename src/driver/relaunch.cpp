@@ -74,8 +74,9 @@ THandover Relaunch(Run& run) {
     // handed the log by the name the file system gives it (a share's path for a mapped drive).
     Text parameters = Concat({u"\"", AbsolutePath(elevate ? run.log_name : run.log_path), u"\" /temp"});
     if (run.silent) parameters += u" /silent";
-    // The copy ends this process with the outcome, and deletes its file once it has ended.
-    if (run.switches.wait) parameters += Concat({u" /wait=", DecimalText(win::GetCurrentProcessId())});
+    // With /wait the copy ends this process with the outcome, and deletes its file once it
+    // has ended; without it the copy waits a while for this process to end by itself.
+    parameters += Concat({run.switches.wait ? u" /wait=" : u" /first=", DecimalText(win::GetCurrentProcessId())});
     // The copy appends to the record this process opened, and to no other file.
     if (run.events.IsOpen()) {
         parameters += Concat({u" \"/log=", AbsolutePath(run.switches.record), u"\" /logid=", DecimalText(run.events.Identity())});

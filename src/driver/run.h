@@ -23,7 +23,6 @@
 namespace dismora {
 
 struct Run {
-    win::DWORD start_tick = 0;
     Text own_path;
     std::vector<Text> arguments;  // argument 1 onwards
     Text log_path;

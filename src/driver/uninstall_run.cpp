@@ -13,8 +13,8 @@ namespace dismora {
 
 namespace {
 
-constexpr win::DWORD kPacingMs = 100;
 constexpr win::DWORD kWaiterEndMs = 10000;
+constexpr win::DWORD kFirstInstanceMs = 10000;
 constexpr win::DWORD kImagePathChars = 261;
 
 // The process that waits for this copy, when it is a run of this very program, and its
@@ -29,6 +29,23 @@ void OpenWaiter(Run& run) {
         if (SameBytes(run.own_path, OpenForReading(run.waiter_image, kShareAll).Get())) return;
     }
     run.waiter.Reset();
+}
+
+// When the process was created; later than any other when Windows does not tell.
+std::uint64_t CreatedAt(win::HANDLE process) {
+    win::FILETIME times[4];
+    if (!win::GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3])) return ~std::uint64_t{0};
+    return (std::uint64_t{times[0].dwHighDateTime} << 32) | times[0].dwLowDateTime;
+}
+
+// The instance that started this copy without /wait may still be ending, and its file is
+// one the log may list: the copy gives it up to 10 s. An id that names a process younger
+// than the copy was taken by another since, and is not waited for.
+void AwaitFirstInstance(std::uint32_t id) {
+    UniqueProcessHandle first(win::OpenProcess(win::SYNCHRONIZE | win::PROCESS_QUERY_LIMITED_INFORMATION, win::FALSE, id));
+    if (first.IsValid() && CreatedAt(first.Get()) < CreatedAt(win::GetCurrentProcess())) {
+        win::WaitForSingleObject(first.Get(), kFirstInstanceMs);
+    }
 }
 
 // False when the command ran and did not report success with exit code 1.
@@ -89,7 +106,9 @@ win::DWORD UninstallRun(Run& run) {
     PassOverIgnoredBlocks(run.log);
     WatchProgress(run);
 
-    run.removal = TRemovalFlags{};
+    // An installation for all users is removed elevated (the gate and the relaunch see to it):
+    // only such a run may make a folder at a drive's root and schedule what it moves there.
+    run.removal.aside = run.header.all_users ? Aside::kVolumeRoot : Aside::kTemporaryFolder;
     CountJournal journal;
     journal.Open(run.log_name, run.log.File());
     EventSink& events = run.events;
@@ -108,12 +127,11 @@ win::DWORD UninstallRun(Run& run) {
     events.Enter(Stage::kComponents);
     UnregisterComponents(run.log, run.removal_list, run.folders.role[WellKnownFolders::kSystem], run.looked_up, events);
 
-    if (run.temp_mode) {
-        // The first instance may still be ending: no file goes earlier than 100 ms after the start.
-        win::DWORD elapsed = win::GetTickCount() - run.start_tick;
-        if (elapsed < kPacingMs) win::Sleep(kPacingMs - elapsed);
-    }
+    // Without an id (0: no process) nothing is waited for: a copy started by hand, or with /wait,
+    // where the first instance waits for this copy, which deletes its file once it has ended.
+    AwaitFirstInstance(run.switches.first);
     events.Enter(Stage::kDeleting);
+    ClearEarlierHoldingFolders(run.log_name, run.removal);
     // The program's own file beside the log goes last: a run that cannot finish keeps it, with
     // the log and its journal, so that starting it again finishes the work. The waiting
     // process's file is still in use: it goes once that process has ended.
@@ -139,6 +157,7 @@ win::DWORD UninstallRun(Run& run) {
             if (ScheduleDeleteAtRestart(journal.Path())) events.Note(Event::kScheduled, 0, &journal.Path());
         }
     }
+    CloseHoldingFolders(run.removal);
     events.Counting(true);
     win::SHChangeNotify(win::SHCNE_ASSOCCHANGED, win::SHCNF_IDLIST, nullptr, nullptr);
     // The window is gone before the final message appears.

@@ -142,6 +142,25 @@ struct SHELLEXECUTEINFOW {
     HANDLE hProcess;
 };
 
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    void* lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[260];
+    WCHAR cAlternateFileName[14];
+};
+
 struct SID_IDENTIFIER_AUTHORITY {
     BYTE Value[6];
 };
@@ -282,6 +301,11 @@ HANDLE CreateMutexW(void* lpMutexAttributes, BOOL bInitialOwner, const WCHAR* lp
 BOOL ReleaseMutex(HANDLE hMutex);
 BOOL DeleteFileW(const WCHAR* lpFileName);
 BOOL MoveFileExW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, DWORD dwFlags);
+BOOL CreateDirectoryW(const WCHAR* lpPathName, SECURITY_ATTRIBUTES* lpSecurityAttributes);
+HANDLE FindFirstFileW(const WCHAR* lpFileName, WIN32_FIND_DATAW* lpFindFileData);
+BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+void* LocalFree(void* hMem);
 DWORD GetShortPathNameW(const WCHAR* lpszLongPath, WCHAR* lpszShortPath, DWORD cchBuffer);
 DWORD GetLongPathNameW(const WCHAR* lpszShortPath, WCHAR* lpszLongPath, DWORD cchBuffer);
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation);
@@ -300,6 +324,9 @@ BOOL CreateProcessW(const WCHAR* lpApplicationName, WCHAR* lpCommandLine, void* 
                     PROCESS_INFORMATION* lpProcessInformation);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD GetCurrentProcessId();
+HANDLE GetCurrentProcess();
+BOOL GetProcessTimes(HANDLE hProcess, FILETIME* lpCreationTime, FILETIME* lpExitTime, FILETIME* lpKernelTime,
+                     FILETIME* lpUserTime);
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
 BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, WCHAR* lpExeName, DWORD* lpdwSize);
@@ -339,6 +366,8 @@ BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* pIdentifierAuthority, BY
 void* FreeSid(PSID pSid);
 BOOL GetKernelObjectSecurity(HANDLE Handle, DWORD RequestedInformation, void* pSecurityDescriptor, DWORD nLength,
                              DWORD* lpnLengthNeeded);
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(const WCHAR* StringSecurityDescriptor, DWORD StringSDRevision,
+                                                          void** SecurityDescriptor, ULONG* SecurityDescriptorSize);
 
 // user32
 int MessageBoxW(HWND hWnd, const WCHAR* lpText, const WCHAR* lpCaption, UINT uType);

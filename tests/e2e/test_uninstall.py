@@ -214,6 +214,32 @@ def test_file_held_open_is_left_for_the_restart(scenario):
         machine.short_path(exe), machine.short_path(held)], detail
 
 
+def test_running_program_and_its_dll_are_moved_aside_and_their_folders_go(scenario):
+    machine = scenario.machine
+    folder = scenario.path("Running App")
+    app, log = install(scenario, folder, with_program=False, shared_key=None)
+    # The application's own program runs from its folder, its DLL loaded, its current folder elsewhere.
+    tools = machine.host_path(machine.tools_dir)
+    program, library = folder + r"\Tool.exe", folder + r"\bin\engine.dll"
+    machine.host_path(program).write_bytes((tools / "holder.exe").read_bytes())
+    machine.host_path(library).write_bytes((tools / "held.dll").read_bytes())
+    exe = scenario.install_dismora()
+    pending_before = machine.pending_deletions()
+
+    result = machine.run(" ".join([q(exe), q(app.log_path), "/temp", "/silent", "/wait"]), cwd=scenario.folder,
+                         holds=[q(program) + " " + q(library)])
+
+    detail = result.describe()
+    assert worker(result).exit_code == 3010, detail
+    assert not machine.exists(folder), detail
+    # The moved files, then their folder, wait for the restart.
+    added = added_entries(pending_before, machine.pending_deletions())
+    assert added[0] == machine.short_path(exe), detail
+    holding = added[-1]  # at the drive's root
+    assert holding.startswith("C:\\") and holding.count("\\") == 1, added
+    assert added[1:] == [holding + r"\1-Tool.exe", holding + r"\2-engine.dll", holding], added
+
+
 def test_read_only_file_goes_and_the_run_ends_0(scenario):
     machine = scenario.machine
     folder = scenario.path("Read Only App")

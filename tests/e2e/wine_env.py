@@ -374,12 +374,14 @@ class WineMachine:
         return result
 
     def e2erun_args(self, cmdline: str, *, answers=(), cwd: str | None = None, timeout_ms: int = 30000,
-                    locks=(), interactive: bool = False) -> list[str]:
+                    locks=(), holds=(), interactive: bool = False) -> list[str]:
         args = ["wine", self.tools_dir + r"\e2erun.exe", "--timeout", str(timeout_ms)]
         for a in answers:
             args += ["--answer", a]
         for path in locks:
             args += ["--lock", path]
+        for line in holds:
+            args += ["--hold", line]
         if cwd:
             args += ["--cwd", cwd]
         if interactive:
@@ -387,9 +389,10 @@ class WineMachine:
         return args + ["--cmdline", cmdline]
 
     def run(self, cmdline: str, *, answers=(), cwd: str | None = None, timeout_ms: int = 30000,
-            locks=()) -> RunResult:
-        """Runs a command line to its end, answering its boxes in order."""
-        args = self.e2erun_args(cmdline, answers=answers, cwd=cwd, timeout_ms=timeout_ms, locks=locks)
+            locks=(), holds=()) -> RunResult:
+        """Runs a command line to its end, answering its boxes in order; each of holds runs
+        meanwhile, started before it and ended after it."""
+        args = self.e2erun_args(cmdline, answers=answers, cwd=cwd, timeout_ms=timeout_ms, locks=locks, holds=holds)
         proc = run_quietly(args, self.env, timeout=timeout_ms / 1000 + 60)
         return self.parse_report(proc.stdout.decode("ascii", errors="replace"), proc.returncode, proc.stderr)
 

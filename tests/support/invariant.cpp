@@ -158,6 +158,30 @@ Text TempFolderOf(const Machine& machine) {
         state.temp_path.value_or(u"C:\\Users\\" + state.options.user_name + u"\\AppData\\Local\\Temp"));
 }
 
+// A holding folder of the program's, or a file right in one (folded path).
+bool InHoldingFolder(TextView folded, const RunContext& context) {
+    std::size_t start = 3;
+    if (folded.size() < 3 || folded[1] != u':' || folded[2] != u'\\') return false;
+    if (folded.find(u'\\', 3) != TextView::npos && IsBelow(folded, context.temp_folder)) {
+        start = context.temp_folder.size() + 1;
+    }
+    const TextView rest = folded.substr(start);
+    const std::size_t cut = rest.find(u'\\');
+    return rest.starts_with(u"~DISMORA-ASIDE-") && (cut == TextView::npos || rest.find(u'\\', cut + 1) == TextView::npos);
+}
+
+// A file in a holding folder holds a named file under its own name, after its number.
+bool HeldFileIsNamed(TextView folded, const std::set<Text>& named) {
+    const std::size_t cut = folded.rfind(u'\\');
+    const std::size_t dash = folded.find(u'-', cut);
+    if (dash == TextView::npos) return false;
+    const TextView name = folded.substr(dash + 1);
+    for (const Text& file : named) {
+        if (file.size() > name.size() && TextView(file).ends_with(name) && file[file.size() - name.size() - 1] == u'\\') return true;
+    }
+    return false;
+}
+
 struct Block {
     Text extension;
     std::vector<Text> verbs;
@@ -555,6 +579,12 @@ BeforePicture TakeBeforePicture(const Machine& machine, const LogSections& log, 
 
 RunContext ContextOf(const Machine& after) {
     RunContext context;
+    context.temp_folder = TempFolderOf(after);
+    // The holding folders and what is in them, scheduled by their short names too.
+    for (const Text& pending : after.PendingDeletions()) {
+        const Text real = Fold(after.RealPath(pending));
+        if (!real.empty() && InHoldingFolder(real, context)) context.added_program_images.insert(Fold(pending));
+    }
     for (const ProcessRecord& process : after.Processes()) {
         if (!process.dismora) continue;
         context.current_folders.push_back(process.current_folder);
@@ -581,6 +611,7 @@ std::vector<Change> UnnamedChanges(const BeforePicture& before, const Snapshot& 
     for (const auto& [folded, entry] : was.files) {
         auto now = after.files.find(folded);
         if (now == after.files.end()) {
+            if (InHoldingFolder(folded, context)) continue;  // an earlier run's, cleared
             if (!entry.folder) {
                 if (!names.files.count(folded)) out.push_back({Kind::kRemoved, What::kFile, entry.path, "not named"});
                 continue;
@@ -615,6 +646,7 @@ std::vector<Change> UnnamedChanges(const BeforePicture& before, const Snapshot& 
     for (const auto& [folded, entry] : after.files) {
         if (was.files.count(folded)) continue;
         if (!entry.folder && context.added_program_images.count(folded)) continue;
+        if (InHoldingFolder(folded, context) && (entry.folder || HeldFileIsNamed(folded, names.files))) continue;
         out.push_back({Kind::kAdded, entry.folder ? What::kFolder : What::kFile, entry.path, ""});
     }
 

@@ -21,7 +21,10 @@
 // - the registration of each type library that the component section names and the file
 //   section lists;
 // - the program's own image and its copies: added to the temporary folder and scheduled
-//   for deletion at restart.
+//   for deletion at restart;
+// - its holding folders (named "~Dismora-aside-N", at a drive's root or in the temporary
+//   folder) and a named file moved into one under the file's own name after "N-": added,
+//   cleared by a later run, scheduled for deletion at restart.
 // Anything else that is added, removed or changed is reported.
 #pragma once
 
@@ -69,6 +72,7 @@ struct RunContext {
     std::vector<std::u16string> current_folders{};  // where relative paths of the log resolve
     std::vector<std::u16string> user_sids{};        // whose HKEY_CURRENT_USER the run used
     std::set<std::u16string> added_program_images{};  // folded paths (long and short) of copies made
+    std::u16string temp_folder{};  // folded, without its backslash
 };
 
 // What the run of the program saw: the context from the machine after the run.

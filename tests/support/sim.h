@@ -64,6 +64,8 @@
 //   when it follows in memory, as Windows does too.
 // - RegOpenKeyExW with an empty or NULL subkey under a predefined root gives that root
 //   back (closing it is a no-op); under an open key it gives a new handle.
+// - A folder created with a security descriptor is one that only effective
+//   administrators may change; the one descriptor modelled is "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)".
 // - No UNC shares (ERROR_BAD_NETPATH), no DOS device names, no alternate data streams.
 #pragma once
 
@@ -342,6 +344,9 @@ public:
     const std::vector<StartRecord>& Starts() const;
     void InstallProgram(std::u16string_view path, Program program);
     void InstallDismora(std::u16string_view path);  // a file that is the program's own image
+    // Starts an installed program as another program of the user would (outside a run, from
+    // a process of its own that ends at once); it runs for its run time. Returns its id.
+    DWORD StartProgram(std::u16string_view path);
     bool IsDismoraImage(std::u16string_view path) const;
     // ShellExecuteExW "runas" prompts: answered from this queue, then by the default.
     void QueueElevationAnswers(std::initializer_list<bool> accept);
@@ -404,6 +409,8 @@ public:
     bool IsFolder(std::u16string_view path) const;
     std::optional<std::string> FileContents(std::u16string_view path) const;
     std::optional<DWORD> Attributes(std::u16string_view path) const;
+    // Who may change it: "" effective administrators only, "*" everyone, or a user's SID.
+    std::u16string Owner(std::u16string_view path) const;
     std::vector<std::u16string> List(std::u16string_view folder) const;  // names, sorted
     std::u16string ShortPath(std::u16string_view path) const;            // as GetShortPathNameW
     // The path of what a full path reaches (through short names, junctions and the "\\?\\"

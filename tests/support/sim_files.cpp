@@ -488,6 +488,8 @@ std::optional<DWORD> Machine::Attributes(std::u16string_view path) const {
     return ReportedAttributes(*r.node);
 }
 
+std::u16string Machine::Owner(std::u16string_view path) const { return TestNode(*state_, path)->owner; }
+
 std::vector<std::u16string> Machine::List(std::u16string_view folder) const {
     NodePtr node = TestNode(*state_, folder);
     std::vector<std::u16string> names;
@@ -778,6 +780,7 @@ BOOL CloseHandle(HANDLE hObject) {
         return FALSE;
     }
     if (h->kind == dismora::sim::HandleKind::kKey) s.Violation("CloseHandle on a registry key: " + dismora::sim::Narrow(h->what));
+    if (h->search) s.Violation("CloseHandle on a search: " + dismora::sim::Narrow(h->what));
     s.CloseHandleEntry(reinterpret_cast<std::uintptr_t>(hObject));
     return TRUE;
 }
@@ -952,7 +955,12 @@ BOOL MoveFileExW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, DW
             s.SetError(ERROR_FILE_NOT_FOUND);
             return FALSE;
         }
-        if (from.node->folder || from.drive != to.drive || (to.node && to.node->folder)) {
+        // Without MOVEFILE_COPY_ALLOWED a file never leaves its volume.
+        if (from.drive != to.drive && !from.node->folder) {
+            s.SetError(ERROR_NOT_SAME_DEVICE);
+            return FALSE;
+        }
+        if (from.node->folder || (to.node && to.node->folder)) {
             s.Violation("MoveFileExW: only renames of a file on its drive are modelled");
             s.SetError(sd::kErrorInvalidFunction);
             return FALSE;
@@ -1208,6 +1216,134 @@ DWORD GetTempPathW(DWORD nBufferLength, WCHAR* lpBuffer) {
     }
     if (nBufferLength && lpBuffer) std::fill(lpBuffer, lpBuffer + nBufferLength, u'\0');
     return needed;
+}
+
+BOOL CreateDirectoryW(const WCHAR* lpPathName, SECURITY_ATTRIBUTES* lpSecurityAttributes) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "CreateDirectoryW", sd::FromC(lpPathName))) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    sd::Resolved r = sd::Resolve(s, sd::FromC(lpPathName));
+    if (r.error) {
+        s.SetError(r.error);
+        return FALSE;
+    }
+    if (r.node || r.is_root) {
+        s.SetError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (!s.MayChange(s.Current(), r.parent->owner)) {
+        s.SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    std::optional<std::u16string> owner;
+    if (lpSecurityAttributes && lpSecurityAttributes->lpSecurityDescriptor) {
+        auto descriptor = s.descriptors.find(lpSecurityAttributes->lpSecurityDescriptor);
+        if (lpSecurityAttributes->nLength != sizeof(SECURITY_ATTRIBUTES) || descriptor == s.descriptors.end() ||
+            *descriptor->second != u"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)") {
+            s.Violation("CreateDirectoryW: a security descriptor that is not modelled");
+        } else {
+            owner = u"";  // Administrators and SYSTEM alone, nothing inherited
+        }
+    }
+    sd::NodePtr folder = sd::AddChild(s, *r.parent, r.leaf, true);
+    if (owner) folder->owner = *owner;
+    return TRUE;
+}
+
+namespace {
+
+// A name against a pattern of "*" and "?", ignoring letter case.
+bool Matches(std::u16string_view name, std::u16string_view pattern) {
+    if (pattern.empty()) return name.empty();
+    if (pattern[0] == u'*') {
+        for (std::size_t skip = 0; skip <= name.size(); ++skip) {
+            if (Matches(name.substr(skip), pattern.substr(1))) return true;
+        }
+        return false;
+    }
+    return !name.empty() && (pattern[0] == u'?' || sd::Fold(name.substr(0, 1)) == sd::Fold(pattern.substr(0, 1))) &&
+           Matches(name.substr(1), pattern.substr(1));
+}
+
+BOOL NextFound(sd::HandleEntry& search, WIN32_FIND_DATAW* data) {
+    auto& s = sd::Current();
+    if (search.found_next == search.found.size()) {
+        s.SetError(sd::kErrorNoMoreFiles);
+        return FALSE;
+    }
+    const auto& [name, node] = search.found[search.found_next++];
+    *data = WIN32_FIND_DATAW{};
+    data->dwFileAttributes = sd::ReportedAttributes(*node);
+    data->nFileSizeLow = static_cast<DWORD>(node->contents.size());
+    name.copy(data->cFileName, std::min<std::size_t>(name.size(), 259));
+    return TRUE;
+}
+
+}  // namespace
+
+// The folder's entries whose long names match, in the order of the folder's index; "." and
+// ".." first in any folder but a root.
+HANDLE FindFirstFileW(const WCHAR* lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "FindFirstFileW", sd::FromC(lpFileName))) {
+        s.SetError(*fault);
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::u16string path = sd::FromC(lpFileName);
+    const std::size_t cut = path.rfind(u'\\');
+    sd::Resolved r = sd::Resolve(s, cut == std::u16string::npos ? u"." : path.substr(0, cut + 1));
+    if (r.error || !r.node || !r.node->folder) {
+        s.SetError(r.error ? r.error : ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::u16string pattern = path.substr(cut + 1);
+    sd::HandleEntry entry;
+    entry.search = true;
+    entry.owner_pid = s.Current().record.pid;
+    entry.what = u"search " + path;
+    if (!r.is_root) {
+        for (const char16_t* dots : {u".", u".."}) {
+            if (Matches(dots, pattern)) entry.found.emplace_back(dots, r.node);
+        }
+    }
+    for (const auto& [folded, child] : r.node->children) {
+        if (Matches(child->name, pattern)) entry.found.emplace_back(child->name, child);
+    }
+    if (entry.found.empty()) {
+        s.SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    NextFound(entry, lpFindFileData);
+    return reinterpret_cast<HANDLE>(s.AddHandle(std::move(entry)));
+}
+
+BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "FindNextFileW")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    sd::HandleEntry* h = s.FindHandle(hFindFile);
+    if (!h || !h->search) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return NextFound(*h, lpFindFileData);
+}
+
+BOOL FindClose(HANDLE hFindFile) {
+    auto& s = sd::Current();
+    sd::Enter(s, "FindClose");
+    sd::HandleEntry* h = s.FindHandle(hFindFile);
+    if (!h || !h->search) {
+        s.Violation("FindClose of a handle that is no search");
+        s.SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    s.CloseHandleEntry(reinterpret_cast<std::uintptr_t>(hFindFile));
+    return TRUE;
 }
 
 }  // namespace win

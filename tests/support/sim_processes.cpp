@@ -249,6 +249,28 @@ namespace dismora::sim {
 
 using namespace detail;
 
+DWORD Machine::StartProgram(std::u16string_view path) {
+    DWORD pid = 0;
+    auto start = [&] {
+        std::u16string line = u"\"" + std::u16string(path) + u"\"";
+        win::STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        win::PROCESS_INFORMATION info = {};
+        if (!win::CreateProcessW(nullptr, line.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            Fatal("cannot start " + Narrow(path));
+        }
+        win::CloseHandle(info.hThread);
+        win::CloseHandle(info.hProcess);
+        pid = info.dwProcessId;
+    };
+    if (state_->running) {
+        start();
+    } else {
+        Run({.command_line = u"C:\\Tests\\starter.exe"}, start);
+    }
+    return pid;
+}
+
 RunResult Machine::Run(const ProcessOptions& options, const std::function<void()>& body) {
     State& s = *state_;
     if (s.running) Fatal("Run was called while a simulated process runs");
@@ -622,6 +644,34 @@ DWORD GetCurrentProcessId() {
     auto& s = sd::Current();
     sd::Enter(s, "GetCurrentProcessId");
     return s.Current().record.pid;
+}
+
+// The pseudo handle, as Windows gives it: no handle to close.
+HANDLE GetCurrentProcess() {
+    auto& s = sd::Current();
+    sd::Enter(s, "GetCurrentProcess");
+    return INVALID_HANDLE_VALUE;
+}
+
+// The creation time only: what a process's start in simulated time is on the clock of
+// FILETIME (100 ns units).
+BOOL GetProcessTimes(HANDLE hProcess, FILETIME* lpCreationTime, FILETIME* lpExitTime, FILETIME* lpKernelTime,
+                     FILETIME* lpUserTime) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "GetProcessTimes")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    const sd::Process* target = &s.Current();
+    if (hProcess != INVALID_HANDLE_VALUE) {
+        sd::HandleEntry* h = sd::ProcessHandle(s, hProcess);
+        if (!h) return FALSE;
+        target = s.FindProcess(h->target_pid);
+    }
+    const std::uint64_t created = (target->record.start_ms + 13'000'000'000'000ULL) * 10'000ULL;
+    *lpCreationTime = {static_cast<DWORD>(created), static_cast<DWORD>(created >> 32)};
+    *lpExitTime = *lpKernelTime = *lpUserTime = {};
+    return TRUE;
 }
 
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {

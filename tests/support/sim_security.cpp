@@ -378,6 +378,36 @@ BOOL GetKernelObjectSecurity(HANDLE Handle, DWORD RequestedInformation, void* pS
     return TRUE;
 }
 
+// The text is kept as it is: CreateDirectoryW knows the one descriptor the model has.
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(const WCHAR* StringSecurityDescriptor, DWORD StringSDRevision,
+                                                          void** SecurityDescriptor, ULONG* SecurityDescriptorSize) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "ConvertStringSecurityDescriptorToSecurityDescriptorW",
+                               sd::FromC(StringSecurityDescriptor))) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    if (!StringSecurityDescriptor || !SecurityDescriptor || StringSDRevision != SDDL_REVISION_1) {
+        s.SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto text = std::make_unique<std::u16string>(StringSecurityDescriptor);
+    *SecurityDescriptor = text->data();
+    if (SecurityDescriptorSize) *SecurityDescriptorSize = static_cast<ULONG>(2 * text->size() + 2);
+    s.descriptors[*SecurityDescriptor] = std::move(text);
+    return TRUE;
+}
+
+void* LocalFree(void* hMem) {
+    auto& s = sd::Current();
+    sd::Enter(s, "LocalFree");
+    if (hMem && !s.descriptors.erase(hMem)) {
+        s.Violation("LocalFree of memory that is not allocated (or freed twice)");
+        return hMem;
+    }
+    return nullptr;
+}
+
 HRESULT LoadTypeLib(const WCHAR* szFile, ITypeLib** pptlib) {
     auto& s = sd::Current();
     if (auto fault = sd::Enter(s, "LoadTypeLib", sd::FromC(szFile))) return static_cast<HRESULT>(*fault);

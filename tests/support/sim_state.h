@@ -23,6 +23,7 @@ using win::WCHAR;
 
 // Error codes and values the seam does not declare.
 inline constexpr DWORD kErrorInvalidFunction = 1;
+inline constexpr DWORD kErrorNoMoreFiles = 18;
 inline constexpr DWORD kErrorBadNetPath = 53;
 inline constexpr DWORD kErrorInvalidName = 123;
 inline constexpr DWORD kErrorBadPathname = 161;
@@ -190,6 +191,10 @@ struct HandleEntry {
 
     // mutexes
     std::shared_ptr<Mutex> mutex;
+    // searches (FindFirstFileW): what the pattern matched, and the next to hand out
+    bool search = false;
+    std::vector<std::pair<std::u16string, NodePtr>> found;
+    std::size_t found_next = 0;
 };
 
 struct Fault {
@@ -312,6 +317,8 @@ struct State {
     std::map<std::u16string, bool> missing_modules;  // by upper-cased name
     std::map<std::string, int, std::less<>> proc_lookups;
     std::map<const void*, std::unique_ptr<SidBlock>> sids;
+    // Security descriptors from their text form, until LocalFree.
+    std::map<const void*, std::unique_ptr<std::u16string>> descriptors;
     std::vector<std::optional<std::u16string>> dll_directory_calls;
     std::vector<DWORD> default_dll_directory_calls;
     std::map<const void*, std::unique_ptr<TypeLibObject>> type_libs;

@@ -61,7 +61,7 @@ TEST_F(RelaunchTest, WholeChainFromAnOrdinaryStart) {
     ASSERT_EQ(result.processes.size(), 2u);
     const auto& copy = result.processes[1];
     EXPECT_EQ(sim::Narrow(copy.image), "C:\\Temp\\Dismora.exe");
-    EXPECT_EQ(sim::Narrow(copy.command_line), "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp");
+    EXPECT_EQ(sim::Narrow(copy.command_line), "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /first=1000");
     EXPECT_EQ(sim::Narrow(copy.current_folder), "C:\\Temp\\");
     auto starts = DismoraStarts();
     ASSERT_EQ(starts.size(), 1u);
@@ -85,7 +85,7 @@ TEST_F(RelaunchTest, SilentFlagReachesTheCopy) {
     sim::RunResult result = Start(u"/silent");
     ASSERT_EQ(result.processes.size(), 2u);
     EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
-              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent");
+              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent /first=1000");
     EXPECT_TRUE(m.MessageBoxes().empty());
     EXPECT_FALSE(m.Exists(kLog));
 }
@@ -130,7 +130,7 @@ TEST_F(RelaunchTest, WithoutACopyTheOwnFileIsStartedAndDoesTheWork) {
         EXPECT_FALSE(result.chain_cut);
         EXPECT_EQ(sim::Narrow(result.processes[1].image), sim::Narrow(kExe));
         EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
-                  "\"" + sim::Narrow(kExe) + "\" \"" + sim::Narrow(kLog) + "\" /temp /silent");
+                  "\"" + sim::Narrow(kExe) + "\" \"" + sim::Narrow(kLog) + "\" /temp /silent /first=1000");
         EXPECT_FALSE(fresh.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
         ASSERT_EQ(fresh.PendingDeletions().size(), 1u);
         EXPECT_EQ(sim::Narrow(fresh.PendingDeletions()[0]), sim::Narrow(fresh.ShortPath(kExe)));
@@ -179,7 +179,7 @@ TEST_F(RelaunchTest, ElevatedOrPlainStart) {
             EXPECT_EQ(start.hwnd, nullptr);
             EXPECT_EQ(start.verb, u"runas");
             EXPECT_EQ(start.file, u"C:\\Temp\\Dismora.exe");
-            EXPECT_EQ(start.parameters, u"\"" + kLog + u"\" /temp");
+            EXPECT_EQ(start.parameters, u"\"" + kLog + u"\" /temp /first=1000");
             EXPECT_FALSE(start.directory.has_value());
             EXPECT_EQ(start.show, win::SW_SHOW);
         } else {
@@ -257,7 +257,8 @@ TEST_F(RelaunchTest, WaitedRunsEndWithTheirOutcome) {
         {"a file neither removed nor scheduled", u"/s /wait",
          [](Machine& m, LogBuilder&) {
              m.HoldOpen(u"C:\\Program Files\\Tool\\tool.dll");
-             m.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED);
+             // Neither moved aside nor scheduled.
+             m.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED, 2);
          },
          1603, 0, false},
         {"missing log", u"/wait /silent C:\\Nowhere\\Kelvane.log", [](Machine&, LogBuilder&) {}, 1603, 0, false},
@@ -422,7 +423,7 @@ TEST_F(RelaunchTest, RefusedElevationTwiceShowsTheAdministratorMessage) {
     ASSERT_EQ(m.Starts().size(), 2u);
     EXPECT_EQ(m.Starts()[0].file, u"C:\\Temp\\Dismora.exe");
     EXPECT_EQ(m.Starts()[1].file, kExe);
-    EXPECT_EQ(m.Starts()[1].parameters, u"\"" + kLog + u"\" /temp");
+    EXPECT_EQ(m.Starts()[1].parameters, u"\"" + kLog + u"\" /temp /first=1000");
     EXPECT_FALSE(m.Exists(u"C:\\Temp\\Dismora.exe"));
     ASSERT_EQ(m.MessageBoxes().size(), 2u);
     EXPECT_EQ(sim::Narrow(m.MessageBoxes()[1].text), "Administrator rights are needed for Tool.");
@@ -438,10 +439,17 @@ TEST_F(RelaunchTest, SecondElevatedStartRunsTheOwnFileAsTheCopy) {
     EXPECT_EQ(result.processes[1].image, kExe);
     EXPECT_TRUE(result.processes[1].token.elevated);
     EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
-    // Scheduled as its own file; as a listed file that is running it is pending already.
-    const std::string own = sim::Narrow(m.ShortPath(kExe));
-    ASSERT_EQ(m.PendingDeletions().size(), 1u);
-    EXPECT_EQ(sim::Narrow(m.PendingDeletions()[0]), own);
+    // Scheduled as its own file; as a listed file that is running it is moved aside, into a
+    // hidden folder at the drive's root that administrators alone may change, and waits
+    // there for the restart: the application's folder is gone now.
+    const auto pending = m.PendingDeletions();
+    ASSERT_EQ(pending.size(), 3u);
+    EXPECT_EQ(sim::Narrow(pending[0]), "C:\\PROGRA~1\\Tool\\Dismora.exe");
+    EXPECT_EQ(sim::Narrow(m.RealPath(pending[1])), "C:\\~Dismora-aside-1004\\1-Dismora.exe");
+    EXPECT_EQ(sim::Narrow(m.RealPath(pending[2])), "C:\\~Dismora-aside-1004");
+    EXPECT_EQ(m.Attributes(u"C:\\~Dismora-aside-1004"), win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(m.Owner(u"C:\\~Dismora-aside-1004"), u"");
+    EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Tool"));
 }
 
 TEST_F(RelaunchTest, FailedPlainStartRunsHereWithoutPauseOrOwnSchedule) {
@@ -451,9 +459,10 @@ TEST_F(RelaunchTest, FailedPlainStartRunsHereWithoutPauseOrOwnSchedule) {
     EXPECT_TRUE(m.Sleeps().empty());
     EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Tool\\tool.dll"));
     EXPECT_TRUE(m.Exists(u"C:\\Temp\\Dismora.exe"));
-    // Its own file is running: listed, it can only be scheduled.
-    ASSERT_EQ(m.PendingDeletions().size(), 1u);
-    EXPECT_EQ(sim::Narrow(m.PendingDeletions()[0]), sim::Narrow(m.ShortPath(kExe)));
+    // Its own file is running: listed, it is moved aside, then scheduled with its folder.
+    ASSERT_EQ(m.PendingDeletions().size(), 2u);
+    EXPECT_EQ(sim::Narrow(m.RealPath(m.PendingDeletions()[0])), "C:\\~Dismora-aside-1000\\1-Dismora.exe");
+    EXPECT_FALSE(m.Exists(kExe));
 }
 
 TEST_F(RelaunchTest, RelativeLogPathIsMadeAbsoluteForTheCopy) {
@@ -465,7 +474,7 @@ TEST_F(RelaunchTest, RelativeLogPathIsMadeAbsoluteForTheCopy) {
     EXPECT_EQ(m_safety.Report(m), "");
     ASSERT_EQ(result.processes.size(), 2u);
     EXPECT_EQ(sim::Narrow(result.processes[1].command_line),
-              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent");
+              "\"C:\\Temp\\Dismora.exe\" \"" + sim::Narrow(kLog) + "\" /temp /silent /first=1000");
     EXPECT_FALSE(m.Exists(kLog));
 }
 

@@ -318,6 +318,9 @@ TEST_F(StartupTest, CommandLineForms) {
         {u"/silent /WAIT", false, true, false},
         {log + u" /wait /temp", true, true, true},
         {log + u" /temp /wait", false, false, true},
+        // The id of the first instance, for its copy: taken out, and accepted when read strictly.
+        {log + u" /temp /First=4 /silent", false, false, false},
+        {log + u" /temp /first=4 /wait", false, false, true},
         // Switches that deployment tools add, anywhere and in any case.
         {u"/QUIET", false, true, false},
         {log + u" /quiet /wait", false, true, false},

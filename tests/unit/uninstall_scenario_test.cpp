@@ -285,8 +285,8 @@ TEST_F(UninstallTest, ARunThatCannotFinishKeepsWhatFinishingNeeds) {
     machine.WriteFile(shared, "MZ");
     machine.SetDword(kShared, shared, 3);
     const int hold = machine.HoldOpen(busy);
-    // The copy's own file is scheduled first; the busy file's scheduling fails.
-    machine.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED);
+    // The copy's own file is scheduled first; the busy file's move and scheduling fail.
+    machine.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED, 2);
     LogBuilder log;
     log.files = {sim::Narrow(kExe), sim::Narrow(shared), sim::Narrow(busy)};
     sim::RunResult first = RunLog(log, u"/temp /wait");
@@ -397,34 +397,153 @@ TEST_F(UninstallTest, BlankPreUninstallCommandStartsNothing) {
     EXPECT_FALSE(machine.Exists(kLog));
 }
 
-TEST_F(UninstallTest, PacingBeforeTheFirstDeletion) {
+// A copy started without /wait waits, at most 10 s, for its first instance to end before
+// it deletes files; the first instance's file is then one like any other. A copy started by
+// hand or with /wait does not pause, nor does one whose id now names a younger process.
+TEST_F(UninstallTest, TheCopyWaitsForItsFirstInstance) {
+    enum class First { kRunning, kHangs, kEnded, kYounger };
     struct Case {
-        std::u16string switches;
-        win::DWORD run_ms;
-        win::DWORD start_tick;
-        std::vector<win::DWORD> sleeps;
+        const char* name;
+        First first;
+        std::u16string id_switch;  // how the copy is given the id; empty: not at all
+        win::DWORD waited_ms;  // 0: not waited for
+        bool moved;            // the first instance's file was still in use: moved aside
     };
     const Case cases[] = {
-        {u"/temp /silent", 30, 1000, {70}},
-        {u"/temp /silent", 150, 1000, {}},
-        {u"/temp /silent", 30, 0xFFFFFFF0u, {70}},  // the tick counter wraps meanwhile
-        {u"/temp /silent", 0, 5000, {100}},
-        {u"/silent", 30, 1000, {}},                  // the first instance, its copy not started: never a pause
+        {"waits while it runs", First::kRunning, u" /first=", 3000, false},
+        {"at most 10 s", First::kHangs, u" /first=", 10000, true},
+        {"started by hand", First::kRunning, u"", 0, true},
+        // The process that waits for the copy is no run of the program: it is not ended either.
+        {"with /wait", First::kRunning, u" /wait=", 0, true},
+        {"already ended", First::kEnded, u" /first=", 0, false},
+        {"the id now names a younger process", First::kYounger, u" /first=", 0, false},
     };
+    const std::u16string first = u"C:\\Program Files\\App\\first.exe";
     for (const Case& c : cases) {
-        SCOPED_TRACE(sim::Narrow(c.switches) + " " + std::to_string(c.run_ms));
+        SCOPED_TRACE(c.name);
         Machine fresh;
         fresh.InstallDismora(kExe);
-        fresh.SetTick(c.start_tick);
-        fresh.InstallProgram(u"C:\\Setup\\pre.exe", {.exit_code = 1, .run_ms = c.run_ms});
+        fresh.InstallProgram(first, {.run_ms = 3010, .never_ends = c.first == First::kHangs});
+        fresh.InstallProgram(u"C:\\Tools\\younger.exe", {.never_ends = true});
+        win::DWORD id = 0;
+        if (c.first != First::kYounger) id = fresh.StartProgram(first);
+        fresh.Advance(c.first == First::kEnded ? 5000 : 10);  // the copy starts later
+        if (c.first == First::kYounger) {
+            // Started by another process after the copy, it takes the id the copy was given.
+            id = 1000;
+            for (const auto& process : fresh.Processes()) id = std::max(id, process.pid + 4);
+            id += 8;
+            fresh.BeforeCall([](std::string_view function, std::u16string_view) { return function == "OpenProcess"; },
+                             [&] {
+                                 win::Sleep(5);
+                                 fresh.StartProgram(u"C:\\Tools\\younger.exe");
+                             });
+        }
         LogBuilder log;
-        log.pre_command = "C:\\Setup\\pre.exe";
+        log.files = {sim::Narrow(first)};
+        const std::u16string switches =
+            u"/temp /silent" + (c.id_switch.empty() ? u"" : c.id_switch + sim::Widen(std::to_string(id)));
         fresh.WriteFile(kLog, log.Bytes());
-        if (c.switches == u"/silent") fresh.FailCall("CreateProcessW", 1, win::ERROR_NOT_ENOUGH_MEMORY);
-        sim::SafetyCheck fresh_safety(fresh, kLog);
-        fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" " + c.switches, .module_path = kExe});
-        EXPECT_EQ(fresh_safety.Report(fresh), "");
-        EXPECT_EQ(fresh.Sleeps(), c.sleeps);
+        sim::SafetyCheck safety(fresh, kLog);
+        fresh.RunProgram({.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" " + switches, .module_path = kExe});
+        EXPECT_EQ(safety.Report(fresh), "");
+        std::vector<win::DWORD> waits;
+        for (const sim::WaitRecord& wait : fresh.Waits()) {
+            if (wait.target_pid == id) waits.push_back(static_cast<win::DWORD>(wait.end_ms - wait.start_ms));
+        }
+        EXPECT_EQ(waits, c.waited_ms ? std::vector<win::DWORD>{c.waited_ms} : std::vector<win::DWORD>{});
+        bool younger_has_id = false;
+        for (const auto& process : fresh.Processes()) younger_has_id |= process.pid == id && process.image.ends_with(u"younger.exe");
+        EXPECT_EQ(younger_has_id, c.first == First::kYounger);
+        EXPECT_FALSE(fresh.Exists(u"C:\\Program Files\\App"));
+        EXPECT_EQ(fresh.PendingDeletions().size(), c.moved ? 3u : 1u);  // the copy's own file, the moved file and its folder
+    }
+}
+
+// A listed file in use is moved aside when it can be, within its volume: its folder goes
+// now. Else it is scheduled where it stands, as is a file opened without delete sharing;
+// a later run clears what it can of the folders earlier runs moved files into.
+TEST_F(UninstallTest, FilesInUseAreMovedAside) {
+    const std::u16string tool = u"C:\\App\\bin\\tool.exe";
+    const std::u16string temp = u"C:\\Users\\Tester\\AppData\\Local\\Temp";
+    const std::u16string record = u"C:\\Records\\r.txt";
+    struct Case {
+        const char* name;
+        bool all_users;  // and elevated; else a per-user log and an unelevated user
+        std::function<void(Machine&)> prepare;
+        win::DWORD exit_code;
+        std::size_t pending;  // on the restart list
+        std::size_t holding;  // holding folders there after the run
+        std::string line;     // in the record
+        bool stays = false;   // the file at its path, and its folder
+    };
+    const Case cases[] = {
+        {"elevated: to the drive's root, scheduled", true, [&](Machine& m) { m.StartProgram(tool); },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, 3, 1, "file C:\\App\\bin\\tool.exe: in use, moved to C:\\~Dismora-aside-"},
+        {"not elevated: into the temporary folder, where it stays", false, [&](Machine& m) { m.StartProgram(tool); },
+         win::ERROR_SUCCESS, 0, 1,
+         "file C:\\App\\bin\\tool.exe: in use, moved to C:\\Users\\Tester\\AppData\\Local\\Temp\\~Dismora-aside-"},
+        {"another volume: scheduled where it stands", true,
+         [&](Machine& m) {
+             m.StartProgram(tool);
+             m.FailCall("MoveFileExW", 2, win::ERROR_NOT_SAME_DEVICE);
+         },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, 2, 0, "file C:\\App\\bin\\tool.exe: scheduled for deletion at restart", true},
+        {"not elevated, the temporary folder on another volume: neither moved nor scheduled", false,
+         [&](Machine& m) {
+             m.StartProgram(tool);
+             m.AddDrive(u'D');
+             m.CreateFolder(u"D:\\Temp");
+             m.SetTempPath(u"D:\\Temp");
+         },
+         win::ERROR_INSTALL_FAILURE, 0, 0, "file C:\\App\\bin\\tool.exe: not scheduled, error 5", true},
+        {"open without delete sharing: scheduled where it stands", true, [&](Machine& m) { m.HoldOpen(tool); },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, 2, 0, "file C:\\App\\bin\\tool.exe: scheduled for deletion at restart", true},
+        {"neither moved nor scheduled: the log stays", true,
+         [&](Machine& m) {
+             m.HoldOpen(tool);
+             m.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED, 2);
+         },
+         win::ERROR_INSTALL_FAILURE, 1, 0, "file C:\\App\\bin\\tool.exe: not scheduled, error 5", true},
+        {"earlier holding folders: what can go goes", true,
+         [&](Machine& m) {
+             m.WriteFile(u"C:\\~Dismora-aside-7\\1-old.dll", "MZ");
+             m.WriteFile(u"C:\\~Dismora-aside-8\\1-busy.dll", "MZ");
+             m.HoldOpen(u"C:\\~Dismora-aside-8\\1-busy.dll");
+             m.WriteFile(u"C:\\Data\\keep.txt", "k");
+             m.CreateJunction(u"C:\\~Dismora-aside-9", u"C:\\Data");
+         },
+         win::ERROR_SUCCESS, 1, 2, "summary: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine fresh;
+        fresh.InstallDismora(kExe);
+        fresh.InstallProgram(tool, {.never_ends = true});
+        fresh.CreateFolder(u"C:\\Records");
+        c.prepare(fresh);
+        LogBuilder log;
+        log.scope = c.all_users ? "ALL" : "CURRENT";
+        log.files = {sim::Narrow(tool)};
+        fresh.WriteFile(kLog, log.Bytes());
+        sim::SafetyCheck safety(fresh, kLog);
+        sim::RunResult result = fresh.RunProgram(
+            {.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp /silent /wait \"/log=" + record + u"\"",
+             .module_path = kExe,
+             .token = {.administrator = c.all_users, .elevated = c.all_users}});
+        EXPECT_EQ(safety.Report(fresh), "+ file " + sim::Narrow(record) + "\n");
+        EXPECT_EQ(result.processes.back().exit_code, c.exit_code);
+        EXPECT_EQ(fresh.PendingDeletions().size(), c.pending);
+        EXPECT_EQ(fresh.Exists(u"C:\\App\\bin"), c.stays);
+        EXPECT_EQ(fresh.Exists(kLog), c.exit_code == win::ERROR_INSTALL_FAILURE);
+        std::size_t holding = 0;
+        for (const std::u16string& place : {std::u16string(u"C:\\"), temp, std::u16string(u"D:\\Temp")}) {
+            if (!fresh.IsFolder(place)) continue;
+            for (const std::u16string& name : fresh.List(place)) holding += name.starts_with(u"~Dismora-aside-");
+        }
+        EXPECT_EQ(holding, c.holding);
+        const std::string text = fresh.FileContents(record).value_or("");
+        EXPECT_NE(text.find(c.line), std::string::npos) << text;
     }
 }
 

@@ -22,6 +22,7 @@ namespace seam {
 #include <shellapi.h>
 #include <shlobj.h>
 #include <commctrl.h>
+#include <sddl.h>
 
 // Windows' "the requested operation requires elevation"; these headers lack it.
 #ifndef ERROR_ELEVATION_REQUIRED
@@ -66,6 +67,15 @@ DWORD GetCurrentProcessId() {
 
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
     return As<HANDLE>(::OpenProcess(dwDesiredAccess, bInheritHandle, dwProcessId));
+}
+
+// What kernel32's function returns: the pseudo handle of the calling process, one import fewer.
+HANDLE GetCurrentProcess() { return As<HANDLE>(std::intptr_t{-1}); }
+
+BOOL GetProcessTimes(HANDLE hProcess, FILETIME* lpCreationTime, FILETIME* lpExitTime, FILETIME* lpKernelTime,
+                     FILETIME* lpUserTime) {
+    return ::GetProcessTimes(H(hProcess), As<::FILETIME*>(lpCreationTime), As<::FILETIME*>(lpExitTime),
+                             As<::FILETIME*>(lpKernelTime), As<::FILETIME*>(lpUserTime));
 }
 
 BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) { return ::TerminateProcess(As<::HANDLE>(hProcess), uExitCode); }
@@ -137,6 +147,22 @@ BOOL ReleaseMutex(HANDLE hMutex) { return ::ReleaseMutex(H(hMutex)); }
 BOOL CloseHandle(HANDLE hObject) { return ::CloseHandle(H(hObject)); }
 
 BOOL DeleteFileW(const WCHAR* lpFileName) { return ::DeleteFileW(W(lpFileName)); }
+
+BOOL CreateDirectoryW(const WCHAR* lpPathName, SECURITY_ATTRIBUTES* lpSecurityAttributes) {
+    return ::CreateDirectoryW(W(lpPathName), As<LPSECURITY_ATTRIBUTES>(lpSecurityAttributes));
+}
+
+HANDLE FindFirstFileW(const WCHAR* lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
+    return As<HANDLE>(::FindFirstFileW(W(lpFileName), As<LPWIN32_FIND_DATAW>(lpFindFileData)));
+}
+
+BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) {
+    return ::FindNextFileW(H(hFindFile), As<LPWIN32_FIND_DATAW>(lpFindFileData));
+}
+
+BOOL FindClose(HANDLE hFindFile) { return ::FindClose(H(hFindFile)); }
+
+void* LocalFree(void* hMem) { return ::LocalFree(hMem); }
 
 BOOL MoveFileExW(const WCHAR* lpExistingFileName, const WCHAR* lpNewFileName, DWORD dwFlags) {
     return ::MoveFileExW(W(lpExistingFileName), W(lpNewFileName), dwFlags);
@@ -289,6 +315,12 @@ BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* pIdentifierAuthority, BY
 
 void* FreeSid(PSID pSid) { return ::FreeSid(pSid); }
 
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(const WCHAR* StringSecurityDescriptor, DWORD StringSDRevision,
+                                                          void** SecurityDescriptor, ULONG* SecurityDescriptorSize) {
+    return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(W(StringSecurityDescriptor), StringSDRevision,
+                                                                  SecurityDescriptor, As<PULONG>(SecurityDescriptorSize));
+}
+
 // user32
 
 int MessageBoxW(HWND hWnd, const WCHAR* lpText, const WCHAR* lpCaption, UINT uType) {
@@ -407,6 +439,13 @@ DISMORA_SAME_FIELD(BY_HANDLE_FILE_INFORMATION, dwFileAttributes);
 DISMORA_SAME_FIELD(BY_HANDLE_FILE_INFORMATION, dwVolumeSerialNumber);
 DISMORA_SAME_FIELD(BY_HANDLE_FILE_INFORMATION, nFileIndexHigh);
 DISMORA_SAME_FIELD(BY_HANDLE_FILE_INFORMATION, nFileIndexLow);
+
+DISMORA_SAME_RECORD(SECURITY_ATTRIBUTES);
+DISMORA_SAME_FIELD(SECURITY_ATTRIBUTES, lpSecurityDescriptor);
+DISMORA_SAME_RECORD(WIN32_FIND_DATAW);
+DISMORA_SAME_FIELD(WIN32_FIND_DATAW, nFileSizeLow);
+DISMORA_SAME_FIELD(WIN32_FIND_DATAW, cFileName);
+DISMORA_SAME_FIELD(WIN32_FIND_DATAW, cAlternateFileName);
 
 DISMORA_SAME_RECORD(STARTUPINFOW);
 DISMORA_SAME_FIELD(STARTUPINFOW, cb);

@@ -3,7 +3,7 @@
 // as JSON lines on stdout.
 //
 //   e2erun.exe [--cwd DIR] [--timeout MS] [--answer BUTTON]... [--interactive]
-//              [--lock FILE]... --cmdline "COMMAND LINE"
+//              [--lock FILE]... [--hold "COMMAND LINE"]... --cmdline "COMMAND LINE"
 //
 // Every process started from the command line (and every process those start)
 // belongs to the job, so a program that relaunches itself is followed to the
@@ -13,7 +13,9 @@
 // for each box is read as one line from stdin instead, after the box has been
 // reported. When the time-out passes, every process of the job is ended and
 // the report says "hang". Each --lock file is held open without any sharing
-// while the command runs, so that no one else can open, change or delete it.
+// while the command runs, so that no one else can open, change or delete it. Each --hold
+// command line is started outside the job, from C:\, two seconds before the command,
+// and ended after it: an application still running while the command runs.
 //
 // Report lines, one JSON object each:
 //   {"event":"start", ...}   once, before the command starts
@@ -114,6 +116,7 @@ struct Options {
     DWORD timeout_ms = 30000;
     std::vector<std::string> answers;
     std::vector<std::wstring> locks;
+    std::vector<std::wstring> holds;
     bool interactive = false;
 };
 
@@ -155,6 +158,9 @@ bool ParseOptions(int argc, wchar_t **argv, Options &opt, std::string &error) {
         } else if (a == L"--lock") {
             if (!next(value)) return false;
             opt.locks.push_back(value);
+        } else if (a == L"--hold") {
+            if (!next(value)) return false;
+            opt.holds.push_back(value);
         } else if (a == L"--interactive") {
             opt.interactive = true;
         } else {
@@ -675,6 +681,16 @@ struct Runner {
         si.cb = sizeof si;
         PROCESS_INFORMATION pi;
         std::memset(&pi, 0, sizeof pi);
+        std::vector<HANDLE> running;
+        for (const std::wstring &line : opt.holds) {
+            std::vector<wchar_t> hold(line.begin(), line.end());
+            hold.push_back(0);
+            if (!CreateProcessW(nullptr, hold.data(), nullptr, nullptr, FALSE, 0, nullptr, L"C:\\", &si, &pi))
+                return Fail("cannot start " + Narrow(line) + ": error " + Num(GetLastError()));
+            CloseHandle(pi.hThread);
+            running.push_back(pi.hProcess);
+        }
+        if (!running.empty()) Sleep(2000);
         std::vector<wchar_t> cmd(opt.cmdline.begin(), opt.cmdline.end());
         cmd.push_back(0);
         if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
@@ -704,6 +720,11 @@ struct Runner {
         }
 
         for (HANDLE h : held) CloseHandle(h);
+        for (HANDLE h : running) {
+            TerminateProcess(h, 0);
+            WaitForSingleObject(h, 5000);
+            CloseHandle(h);
+        }
         for (Tracked &t : job.processes) {
             Job::ReadImage(t);
             std::string code = "null";
