@@ -74,7 +74,7 @@ bool MoveAside(const Text& path, TRemovalFlags& flags, Text& moved) {
 // In the folder (ending with "\"), the entries that match the pattern: in the place of the
 // holding folders, each folder of their name (never a link) is emptied of what can go, then
 // removed; within one, each file is deleted.
-void ClearHolding(const Text& folder, const char16_t* pattern) {
+void ClearHolding(const Text& folder, const char16_t* pattern, bool administrators_only = false) {
     win::WIN32_FIND_DATAW entry;  // NOLINT(cppcoreguidelines-pro-type-member-init): FindFirstFileW fills it
     const win::HANDLE search = win::FindFirstFileW(Concat({folder, pattern}).c_str(), &entry);
     if (search == win::INVALID_HANDLE_VALUE) return;
@@ -83,7 +83,7 @@ void ClearHolding(const Text& folder, const char16_t* pattern) {
         const win::DWORD kind = entry.dwFileAttributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_REPARSE_POINT);
         if (pattern != kHoldingPattern) {
             if (kind == 0) win::DeleteFileW(path.c_str());
-        } else if (kind == win::FILE_ATTRIBUTE_DIRECTORY) {
+        } else if (kind == win::FILE_ATTRIBUTE_DIRECTORY && (!administrators_only || OwnedByTheSystem(path))) {
             ClearHolding(Concat({path, u"\\"}), u"*");
             win::RemoveDirectoryW(path.c_str());
         }
@@ -336,7 +336,9 @@ bool ScheduleDeleteAtRestart(const Text& path) {
 
 void ClearEarlierHoldingFolders(const Text& path, const TRemovalFlags& flags) {
     const Text place = HoldingPlace(path, flags.aside);
-    if (!place.empty()) ClearHolding(place, kHoldingPattern);
+    // At a volume's root any user may make a folder of that name: only those an
+    // administrator made are this program's.
+    if (!place.empty()) ClearHolding(place, kHoldingPattern, flags.aside == Aside::kVolumeRoot);
 }
 
 void CloseHoldingFolders(const TRemovalFlags& flags) {

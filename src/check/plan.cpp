@@ -121,11 +121,11 @@ public:
         header.all_users = read.all_users;
         header.auto_root =
             read.auto_root == win::HKEY_LOCAL_MACHINE ? RegistryRoot::kLocalMachine : RegistryRoot::kCurrentUser;
-        header.product_name = read.product_name;
-        header.confirmation_text = read.confirmation_text;
-        header.completion_text = read.completion_text;
-        header.restart_text = read.restart_text;
-        header.admin_text = read.admin_text;
+        header.product_name = read.product_name();
+        header.confirmation_text = read.confirmation_text();
+        header.completion_text = read.completion_text();
+        header.restart_text = read.restart_text();
+        header.admin_text = read.admin_text();
 
         const Text error_box = u"the uninstaller shows \"Error reading deployment log\" and stops";
         switch (header.status) {

@@ -46,50 +46,65 @@ std::vector<Text> SplitCommandLine(TextView command_line) {
     return arguments;
 }
 
+namespace {
+
+// The switches taken out wherever they stand, each after "/" in any letter case, in the
+// order of kSwitchRules: with a value after "=" (=), with or without one (+), or alone ( ).
+constexpr char kSwitchNames[] = "wait\0log\0logid\0first\0closeapps\0quiet\0norestart\0h\0help\0?";
+struct TSwitchRule {
+    char value;
+    bool TSwitches::*flag;
+    std::uint32_t TSwitches::*number;
+};
+constexpr TSwitchRule kSwitchRules[] = {
+    {'+', &TSwitches::wait, &TSwitches::waiter},  // "/wait=PID" is passed to the copy
+    {'=', nullptr, nullptr},                      // "/log=" with nothing after it asks for no record
+    {'=', nullptr, &TSwitches::record_identity},
+    {'=', nullptr, &TSwitches::first},
+    {'+', &TSwitches::close_apps, &TSwitches::close_apps_value},
+    {' ', &TSwitches::quiet, nullptr},
+    {' ', &TSwitches::no_restart, nullptr},
+    {' ', &TSwitches::help, nullptr},
+    {' ', &TSwitches::help, nullptr},
+    {' ', &TSwitches::help, nullptr},
+};
+
+// Whether the name is the switch's name in any letter case. Only letters and "?" are in the
+// names: no other unit is one of them once 0x20 is set (0x1F separates arguments).
+bool IsSwitchName(TextView name, const char* wanted) {
+    std::size_t i = 0;
+    while (i < name.size() && wanted[i] != '\0' && (name[i] | 0x20) == wanted[i]) ++i;
+    return i == name.size() && wanted[i] == '\0';
+}
+
+// Takes the argument when it is one of the switches above (or "-?").
+bool TakeOutSwitch(TextView argument, TSwitches& switches) {
+    if (argument == u"-?") return switches.help = true;
+    if (argument.empty() || argument[0] != u'/') return false;
+    const std::size_t equals = argument.find(u'=');
+    const TextView name = argument.substr(1, equals == TextView::npos ? TextView::npos : equals - 1);
+    const TextView value = equals == TextView::npos ? TextView() : argument.substr(equals + 1);
+    const char* rule_name = kSwitchNames;
+    for (const TSwitchRule& rule : kSwitchRules) {
+        if (IsSwitchName(name, rule_name) && (rule.value == '+' || (rule.value == '=') == (equals != TextView::npos))) {
+            if (rule.flag != nullptr) switches.*rule.flag = true;
+            const std::int32_t number = ParseInteger(value);
+            if (rule.number != nullptr && number > 0) switches.*rule.number = static_cast<std::uint32_t>(number);
+            if (&rule == &kSwitchRules[1]) switches.record = Text(value);
+            return true;
+        }
+        while (*rule_name++ != '\0') {
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches) {
     std::size_t kept = 0;
     for (Text& argument : arguments) {
-        // A switch's name, and its value after "=" ("/wait=PID", "/log=FILE", "/logid=N", "/first=PID").
-        const TextView view(argument);
-        const std::size_t equals = view.find(u'=');
-        const TextView name = view.substr(0, equals);
-        const TextView value = equals == TextView::npos ? TextView() : view.substr(equals + 1);
-        const std::int32_t number = ParseInteger(value);
-        if (EqualsAsciiNoCase(name, u"/wait")) {
-            switches.wait = true;
-            if (number > 0) switches.waiter = static_cast<std::uint32_t>(number);
-            continue;
-        }
-        // "/log=" with nothing after it asks for no record, and is taken out all the same.
-        if (equals != TextView::npos && EqualsAsciiNoCase(name, u"/log")) {
-            switches.record = Text(value);
-            continue;
-        }
-        std::uint32_t* const numbered = EqualsAsciiNoCase(name, u"/logid")   ? &switches.record_identity
-                                        : EqualsAsciiNoCase(name, u"/first") ? &switches.first
-                                                                              : nullptr;
-        if (equals != TextView::npos && numbered != nullptr) {
-            if (number > 0) *numbered = static_cast<std::uint32_t>(number);
-            continue;
-        }
-        if (argument == u"/?" || argument == u"-?" || EqualsAsciiNoCase(view, u"/h") ||
-            EqualsAsciiNoCase(view, u"/help")) {
-            switches.help = true;
-            continue;
-        }
-        if (EqualsAsciiNoCase(view, u"/quiet")) {
-            switches.quiet = true;
-            continue;
-        }
-        if (EqualsAsciiNoCase(view, u"/norestart")) {
-            switches.no_restart = true;
-            continue;
-        }
-        if (EqualsAsciiNoCase(name, u"/closeapps")) {
-            switches.close_apps = true;
-            if (number > 0) switches.close_apps_value = static_cast<std::uint32_t>(number);
-            continue;
-        }
+        if (TakeOutSwitch(argument, switches)) continue;
         if (&arguments[kept] != &argument) arguments[kept] = std::move(argument);
         ++kept;
     }

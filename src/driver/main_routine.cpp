@@ -177,7 +177,7 @@ win::DWORD RunMain(Run& run) {
     }
 
     if (run.events.IsOpen()) {
-        run.events.Note(Event::kProduct, 0, &run.header.product_name, static_cast<std::uint32_t>(run.header.format_version),
+        run.events.Note(Event::kProduct, 0, &run.header.product_name(), static_cast<std::uint32_t>(run.header.format_version),
                         run.header.all_users ? u"all users" : u"the current user");
         // The account the run acts as: with an elevated start it may be another than the user's.
         char16_t name[kAccountChars] = {};

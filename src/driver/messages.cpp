@@ -63,7 +63,7 @@ win::DWORD FailLogUnreadable(Run& run) {
 }
 
 void ShowAdministratorMessage(Run& run) {
-    ShowBox(run, SubstituteFirst(run.header.admin_text, run.header.product_name), run.Caption().c_str(),
+    ShowBox(run, SubstituteFirst(run.header.admin_text(), run.header.product_name()), run.Caption().c_str(),
             win::MB_OK | win::MB_ICONERROR);
 }
 
@@ -86,25 +86,25 @@ win::DWORD TellAnotherUninstallRuns(Run& run) {
 }
 
 bool Confirm(Run& run) {
-    Text text = SubstituteFirst(run.header.confirmation_text, run.header.product_name);
+    Text text = SubstituteFirst(run.header.confirmation_text(), run.header.product_name());
     return win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(),
                             win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2) == win::IDYES;
 }
 
 void ShowFinalMessage(Run& run) {
-    Text text = run.header.completion_text;
-    if (run.removal.reboot_pending) text += u"\r\r" + run.header.restart_text;
+    Text text = run.header.completion_text();
+    if (run.removal.reboot_pending) text += u"\r\r" + run.header.restart_text();
     if (!run.finish_command.empty()) {
         text = FromAscii("%s is not removed completely: a file in use could not be removed. To finish, close the "
                          "programs that use it and run:\r") +
                run.finish_command;
     }
-    text = SubstituteFirst(text, run.header.product_name);
+    text = SubstituteFirst(text, run.header.product_name());
     win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), win::MB_OK | win::MB_ICONQUESTION);
 }
 
 Text Run::Caption() const {
-    return Concat({u"Dismora ", header.product_name});
+    return Concat({u"Dismora ", header.product_name()});
 }
 
 }  // namespace dismora

@@ -12,14 +12,15 @@ constexpr unsigned kTicksPerMove = 5;
 constexpr win::WCHAR kClassName[] = u"DismoraProgress";
 
 // One line for each Stage, in its order: plain words, nothing that changes as fast as paths do.
-constexpr char16_t kStageWords[] =
-    u"Preparing the removal\u2026\0"
-    u"Removing registry entries\u2026\0"
-    u"Restoring file types\u2026\0"
-    u"Unregistering components\u2026\0"
-    u"Removing files\u2026\0"
-    u"Removing folders\u2026\0"
-    u"Finishing\u2026";
+// Each ends with an ellipsis, added as the line is shown: the words themselves stay narrow.
+constexpr char kStageWords[] =
+    "Preparing the removal\0"
+    "Removing registry entries\0"
+    "Restoring file types\0"
+    "Unregistering components\0"
+    "Removing files\0"
+    "Removing folders\0"
+    "Finishing";
 
 struct TWindow {
     TProgressShared& progress;
@@ -94,9 +95,14 @@ void Update(TWindow& w) {
     if (!w.worded || stage != w.stage) {
         w.worded = true;
         w.stage = stage;
-        const char16_t* words = kStageWords;
-        for (auto n = static_cast<unsigned>(stage); n != 0; --n) words += TextView(words).size() + 1;
-        win::SendMessageW(w.line, win::WM_SETTEXT, 0, reinterpret_cast<win::LPARAM>(words));
+        const char* words = kStageWords;
+        for (auto n = static_cast<unsigned>(stage); n != 0; --n) {
+            while (*words++ != '\0') {
+            }
+        }
+        Text line = FromAscii(words);
+        line += u'\u2026';
+        win::SendMessageW(w.line, win::WM_SETTEXT, 0, reinterpret_cast<win::LPARAM>(line.c_str()));
     }
     const std::uint32_t total = meter.total.load(std::memory_order_relaxed);
     if (total != w.total) {

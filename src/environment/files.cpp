@@ -17,35 +17,6 @@ std::size_t SidLength(const unsigned char* sid) {
     return 8 + 4 * std::size_t{sid[1]};
 }
 
-// Whether the link itself (not what it leads to) belongs to one of the trusted owners.
-// Whatever cannot be read is not trusted.
-bool OwnedByTheSystem(const Text& link) {
-    const UniqueFileHandle handle(win::CreateFileW(link.c_str(), win::READ_CONTROL, kShareAll, nullptr,
-                                                   win::OPEN_EXISTING,
-                                                   win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT,
-                                                   nullptr));
-    // Room for any trusted owner; a longer one cannot be trusted anyway.
-    win::DWORD descriptor[16] = {};
-    win::DWORD needed = 0;
-    if (!win::GetKernelObjectSecurity(handle.Get(), win::OWNER_SECURITY_INFORMATION, descriptor, sizeof(descriptor),
-                                      &needed)) {
-        return false;
-    }
-    // The self-relative form: the owner's SID starts where its second word says.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(descriptor);
-    const std::size_t at = descriptor[1];
-    if (at < 8 || at > sizeof(descriptor) - 8) return false;
-    const std::size_t length = SidLength(bytes + at);
-    if (at + length > sizeof(descriptor)) return false;
-    for (std::size_t trusted = 0; trusted < sizeof(kTrustedOwners); trusted += SidLength(kTrustedOwners + trusted)) {
-        if (SidLength(kTrustedOwners + trusted) != length) continue;
-        std::size_t same = 0;
-        while (same < length && bytes[at + same] == kTrustedOwners[trusted + same]) ++same;
-        if (same == length) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 UniqueFileHandle OpenForReading(const Text& path, win::DWORD share) {
@@ -108,6 +79,33 @@ Text TemporaryFolder() {
     win::DWORD length = win::GetTempPathW(kTempPathChars, buffer);
     if (length == 0 || length >= kTempPathChars) return Text();
     return AppendTrailingBackslash(TextFromBuffer(buffer, kTempPathChars));
+}
+
+bool OwnedByTheSystem(const Text& path) {
+    const UniqueFileHandle handle(win::CreateFileW(path.c_str(), win::READ_CONTROL, kShareAll, nullptr,
+                                                   win::OPEN_EXISTING,
+                                                   win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT,
+                                                   nullptr));
+    // Room for any trusted owner; a longer one cannot be trusted anyway.
+    win::DWORD descriptor[16] = {};
+    win::DWORD needed = 0;
+    if (!win::GetKernelObjectSecurity(handle.Get(), win::OWNER_SECURITY_INFORMATION, descriptor, sizeof(descriptor),
+                                      &needed)) {
+        return false;
+    }
+    // The self-relative form: the owner's SID starts where its second word says.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(descriptor);
+    const std::size_t at = descriptor[1];
+    if (at < 8 || at > sizeof(descriptor) - 8) return false;
+    const std::size_t length = SidLength(bytes + at);
+    if (at + length > sizeof(descriptor)) return false;
+    for (std::size_t trusted = 0; trusted < sizeof(kTrustedOwners); trusted += SidLength(kTrustedOwners + trusted)) {
+        if (SidLength(kTrustedOwners + trusted) != length) continue;
+        std::size_t same = 0;
+        while (same < length && bytes[at + same] == kTrustedOwners[trusted + same]) ++same;
+        if (same == length) return true;
+    }
+    return false;
 }
 
 bool PlantedLinkOnPath(const Text& folder) {

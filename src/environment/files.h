@@ -30,6 +30,10 @@ TFileIdentity IdentityOf(win::HANDLE file);
 // canonical form of the path given, and without that the path as given.
 Text FinalPathOf(win::HANDLE file, const Text& given);
 
+// Whether the file or folder itself (a link, not what it leads to) is owned by
+// Administrators, SYSTEM or TrustedInstaller; whatever cannot be read is not.
+bool OwnedByTheSystem(const Text& path);
+
 // Whether a folder on the way to this one (ending with "\"), below its root, is a junction
 // or link that a standard user could have made: its owner is not Administrators, SYSTEM or
 // TrustedInstaller. Nothing below such a link is deleted: it may lead anywhere.

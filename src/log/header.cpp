@@ -39,18 +39,18 @@ HeaderStatus ParseHeader(LogReader& log, THeader& header) {
     }
     if (header.format_version > 4) return HeaderStatus::kTooNew;
 
-    log.ReadLineInto(header.product_name);
+    log.ReadLineInto(header.product_name());
     log.SkipLines(6);
-    log.ReadLineInto(header.confirmation_text);
-    AppendLine(log, header.confirmation_text, u"\r", line);
-    AppendLine(log, header.confirmation_text, u"\r\r", line);
-    log.ReadLineInto(header.completion_text);
-    log.ReadLineInto(header.restart_text);
-    AppendLine(log, header.restart_text, u"\r", line);
+    log.ReadLineInto(header.confirmation_text());
+    AppendLine(log, header.confirmation_text(), u"\r", line);
+    AppendLine(log, header.confirmation_text(), u"\r\r", line);
+    log.ReadLineInto(header.completion_text());
+    log.ReadLineInto(header.restart_text());
+    AppendLine(log, header.restart_text(), u"\r", line);
     if (header.format_version >= 3) {
-        log.ReadLineInto(header.admin_text);
+        log.ReadLineInto(header.admin_text());
     } else {
-        AssignAscii(header.admin_text, "You need administrator privileges to uninstall %s");
+        AssignAscii(header.admin_text(), "You need administrator privileges to uninstall %s");
     }
     return HeaderStatus::kOk;
 }

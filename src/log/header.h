@@ -21,11 +21,19 @@ struct THeader {
     std::int32_t format_version = 0;
     bool all_users = true;
     win::HKEY auto_root = win::HKEY_LOCAL_MACHINE;
-    Text product_name;
-    Text confirmation_text;
-    Text completion_text;
-    Text restart_text;
-    Text admin_text;
+    // The product's name and the four message texts, in one array: the run builds and frees
+    // them in a loop.
+    Text texts[5];
+    Text& product_name() { return texts[0]; }
+    Text& confirmation_text() { return texts[1]; }
+    Text& completion_text() { return texts[2]; }
+    Text& restart_text() { return texts[3]; }
+    Text& admin_text() { return texts[4]; }
+    [[nodiscard]] const Text& product_name() const { return texts[0]; }
+    [[nodiscard]] const Text& confirmation_text() const { return texts[1]; }
+    [[nodiscard]] const Text& completion_text() const { return texts[2]; }
+    [[nodiscard]] const Text& restart_text() const { return texts[3]; }
+    [[nodiscard]] const Text& admin_text() const { return texts[4]; }
 };
 
 // Reads the header from the open log, setting the reader's UTF-8 flag; shows nothing.

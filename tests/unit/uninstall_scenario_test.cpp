@@ -505,15 +505,19 @@ TEST_F(UninstallTest, FilesInUseAreMovedAside) {
              m.FailCall("MoveFileExW", 2, win::ERROR_ACCESS_DENIED, 2);
          },
          win::ERROR_INSTALL_FAILURE, 1, 0, "file C:\\App\\bin\\tool.exe: not scheduled, error 5", true},
+        // A folder of that name that a user made at the root (6) is no holding folder.
         {"earlier holding folders: what can go goes", true,
          [&](Machine& m) {
+             m.WriteFile(u"C:\\~Dismora-aside-6\\mine.txt", "user's");
              m.WriteFile(u"C:\\~Dismora-aside-7\\1-old.dll", "MZ");
              m.WriteFile(u"C:\\~Dismora-aside-8\\1-busy.dll", "MZ");
+             m.MarkAdminOnly(u"C:\\~Dismora-aside-7");
+             m.MarkAdminOnly(u"C:\\~Dismora-aside-8");
              m.HoldOpen(u"C:\\~Dismora-aside-8\\1-busy.dll");
              m.WriteFile(u"C:\\Data\\keep.txt", "k");
              m.CreateJunction(u"C:\\~Dismora-aside-9", u"C:\\Data");
          },
-         win::ERROR_SUCCESS, 1, 2, "summary: "},
+         win::ERROR_SUCCESS, 1, 3, "summary: "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
