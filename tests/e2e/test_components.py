@@ -226,12 +226,13 @@ def test_run_goes_on_while_a_server_hangs(dismora, machine, registry):
 
     result = dismora.run_dismora(q(dismora.path("Kelvane.log")), answers=["Yes", "OK"], timeout_ms=60000)
 
-    short = machine.wine("winepath", "-s", slow).stdout.decode().strip() if machine.exists(slow) else slow
-    scheduled = [p.lower() for p in machine.pending_deletions() if p not in pending_before]
-    drop_pending_deletions(machine, [slow, short])
+    added = [p for p in machine.pending_deletions() if p not in pending_before]
+    drop_pending_deletions(machine, added)
+    scheduled = [p.lower() for p in added]
     assert_clean_end(result)
     detail = result.describe()
-    # The hanging server still held its file when the run deleted the files.
+    # The hanging server still held its file when the run deleted the files: it was moved
+    # aside into a holding folder at the drive's root, which waits for the restart with it.
     assert [b.text for b in result.boxes] == [log.confirmation_text, log.completion_with_restart_text], detail
     # The second server was unregistered while the first one was still sleeping; the first
     # one finished afterwards, in its own time.
@@ -241,9 +242,12 @@ def test_run_goes_on_while_a_server_hangs(dismora, machine, registry):
         unregister_call(slow),
     ]
     assert server_registered(machine, SLOW) == [False, False]
-    assert (machine.exists(slow), machine.exists(server)) == (True, False)
-    assert slow.lower() in scheduled or short.lower() in scheduled, scheduled
-    assert not {slow.lower(), short.lower()} & {p.lower() for p in machine.pending_deletions()}
+    assert (machine.exists(slow), machine.exists(server)) == (False, False)
+    moved = ["C:\\" + str(p.relative_to(machine.host_path("C:\\"))).replace("/", "\\")
+             for p in machine.host_path("C:\\").glob("~Dismora-aside-*/*-kelvane_slow.dll")]
+    assert len(moved) == 1, moved
+    assert {moved[0].lower(), machine.short_path(moved[0]).lower()} & set(scheduled), scheduled
+    assert slow.lower() not in {p.lower() for p in machine.pending_deletions()}
 
 
 # --- shared counts across runs that overlap or are cut short ---------------------------------
