@@ -17,7 +17,7 @@ const char kUsage[] =
     "/wait\tend when the uninstall has ended, with an exit code\r"
     "/silent /wait\tno box at all, errors included\r"
     "/log=FILE\tappend a record of the run to FILE\r"
-    "/closeapps[=N]\tclose the programs that hold the files\r"
+    "/closeapps[=N]\taccepted; files in use are moved aside\r"
     "/norestart\taccepted; Windows is never restarted\r"
     "/?\tthis text\r\r"
     "Exit codes with /wait (without it always 0):\r"
