@@ -17,5 +17,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+"$(dirname "$0")/../tools/apt-update.sh"
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

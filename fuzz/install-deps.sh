@@ -15,7 +15,7 @@ install() {
     fi
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    "$(dirname "$0")/../tools/apt-update.sh"
     apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 

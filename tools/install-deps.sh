@@ -25,7 +25,7 @@ if [ ${#missing[@]} -ne 0 ]; then
     fi
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    "$(dirname "$0")/../tools/apt-update.sh"
     apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
@@ -59,7 +59,7 @@ if ! dpkg --compare-versions "$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/n
     echo "installing: qemu-user (bookworm-backports), for 32-bit programs on a kernel that runs none"
     echo 'deb http://deb.debian.org/debian bookworm-backports main' >/etc/apt/sources.list.d/bookworm-backports.list
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    "$(dirname "$0")/../tools/apt-update.sh"
     apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
 fi
 [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
