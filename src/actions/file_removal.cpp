@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "actions/event_sink.h"
@@ -175,6 +176,55 @@ std::size_t FolderEnd(TextView path) {
     return end;
 }
 
+// The folders of the listed files, each checked for a planted link once, however the list
+// interleaves them, and held open without delete sharing until the walk ends, so that none
+// can be swapped for a link between its check and its deletions.
+class FolderChecks {
+public:
+    struct TEntry {
+        TextView raw;  // as the list spells it: a part of a listed path
+        win::HANDLE held = nullptr;
+        bool planted = false;
+        bool offered = false;  // to the climb
+    };
+
+    // Room for as many folders as there are files: the table is never full.
+    explicit FolderChecks(std::size_t files) : entries_(std::make_unique<TEntry[]>(files + 1)) {
+        while (mask_ < 2 * files) mask_ = 2 * mask_ + 1;
+        slots_ = std::make_unique<std::uint32_t[]>(mask_ + 1);
+    }
+    FolderChecks(const FolderChecks&) = delete;
+    FolderChecks& operator=(const FolderChecks&) = delete;
+    ~FolderChecks() {
+        for (std::uint32_t i = 0; i < count_; ++i) win::CloseHandle(entries_[i].held);
+    }
+
+    // The folder's entry, checked at its first lookup.
+    TEntry& Find(TextView raw, const Text& path) {
+        std::uint32_t hash = 2166136261U;
+        for (const char16_t c : raw) hash = (hash ^ c) * 16777619U;
+        std::size_t slot = hash & mask_;
+        for (; slots_[slot] != 0; slot = (slot + 1) & mask_) {
+            if (entries_[slots_[slot] - 1].raw == raw) return entries_[slots_[slot] - 1];
+        }
+        TEntry& entry = entries_[count_++];
+        slots_[slot] = count_;
+        const Text folder = FolderToClimb(path);
+        entry = {raw, win::INVALID_HANDLE_VALUE, PlantedLinkOnPath(folder), false};
+        if (!entry.planted) {
+            entry.held = win::CreateFileW(folder.c_str(), win::FILE_READ_ATTRIBUTES, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
+                                          nullptr, win::OPEN_EXISTING, win::FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        }
+        return entry;
+    }
+
+private:
+    std::size_t mask_ = 15;  // the table's size less one
+    std::unique_ptr<std::uint32_t[]> slots_;  // an entry's number, 0 for none
+    std::unique_ptr<TEntry[]> entries_;
+    std::uint32_t count_ = 0;
+};
+
 }  // namespace
 
 Text FolderToClimb(TextView path) {
@@ -208,45 +258,29 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     // the end, deepest first, removes exactly the folders the climb after every single
     // deletion would have removed, without a failing attempt per remaining file.
     std::vector<Text> emptied;
-    // Most files share the folder of the one before: that folder is resolved, checked for a
-    // planted link and offered once. While its files go it is held open without delete
-    // sharing, so that it cannot be swapped for a link between the check and the deletions.
-    Text raw_folder;
-    Text folder;
-    UniqueFileHandle held;
-    bool checked = false;
-    bool planted = false;
-    bool offered = false;
-    for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
-        if (!keep.empty() && SameFileName(node->Path, keep)) {
-            kept = true;
-            continue;
-        }
-        const TextView raw = TextView(node->Path).substr(0, FolderEnd(node->Path));
-        if (!checked || raw != raw_folder) {
-            checked = true;
-            raw_folder = Text(raw);
-            folder = FolderToClimb(node->Path);
-            held.Reset();
-            offered = false;
-            planted = PlantedLinkOnPath(folder);
-            if (!planted) {
-                held.Reset(win::CreateFileW(folder.c_str(), win::FILE_READ_ATTRIBUTES,
-                                            win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr, win::OPEN_EXISTING,
-                                            win::FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    {
+        FolderChecks checks(list.Size());
+        FolderChecks::TEntry* entry = nullptr;  // of the file before, until the next lookup
+        for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
+            if (!keep.empty() && SameFileName(node->Path, keep)) {
+                kept = true;
+                continue;
             }
+            const TextView raw = TextView(node->Path).substr(0, FolderEnd(node->Path));
+            if (entry == nullptr || raw != entry->raw) entry = &checks.Find(raw, node->Path);
+            if (entry->planted) {
+                events.Note(Event::kBehindLink, node->Line, &node->Path);
+                continue;
+            }
+            // A file already gone may have been deleted by an earlier run that ended before
+            // its clean-up: its folder is offered too.
+            if (DeleteOrSchedule(node->Path, flags, events, node->Line) == Deletion::kScheduled || entry->offered) {
+                continue;
+            }
+            entry->offered = true;
+            emptied.push_back(FolderToClimb(node->Path));
         }
-        if (planted) {
-            events.Note(Event::kBehindLink, node->Line, &node->Path);
-            continue;
-        }
-        // A file already gone may have been deleted by an earlier run that ended before
-        // its clean-up: its folder is offered too.
-        if (DeleteOrSchedule(node->Path, flags, events, node->Line) == Deletion::kScheduled || offered) continue;
-        offered = true;
-        if (emptied.empty() || emptied.back() != folder) emptied.push_back(folder);
-    }
-    held.Reset();
+    }  // the folders held are let go before the climb
     events.Enter(Stage::kFolders);
     // Sorted through pointers: a string's bytes cannot simply be moved about.
     std::vector<const Text*> order;
@@ -263,6 +297,7 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     std::vector<Text> parents;
     std::size_t next_emptied = 0;
     std::size_t next_parent = 0;
+    Text folder;
     bool first = true;
     while (true) {
         const Text* candidate = nullptr;
