@@ -196,7 +196,9 @@ public:
     FolderChecks(const FolderChecks&) = delete;
     FolderChecks& operator=(const FolderChecks&) = delete;
     ~FolderChecks() {
-        for (std::uint32_t i = 0; i < count_; ++i) win::CloseHandle(entries_[i].held);
+        for (std::uint32_t i = 0; i < count_; ++i) {
+            if (entries_[i].held != win::INVALID_HANDLE_VALUE) win::CloseHandle(entries_[i].held);
+        }
     }
 
     // The folder's entry, checked at its first lookup.
