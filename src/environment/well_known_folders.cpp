@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "platform/unique_handle.h"
 #include "platform/win_api.h"
@@ -60,7 +61,7 @@ void ReadFolderValues(WellKnownFolders& f, win::HKEY root, const char* key_path,
         const TFolderValue& value = values[i];
         Text before = f.role[value.folder];
         if (ReadFolderValue(key.Get(), value.name, f.role[value.folder])) {
-            if (replaced != nullptr && !SameFileName(before, f.role[value.folder])) replaced->push_back(before);
+            if (replaced != nullptr && !SameFileName(before, f.role[value.folder])) replaced->push_back(std::move(before));
         } else if (value.base != WellKnownFolders::kRoles) {
             BuildDefault(f, value.folder, value.base, value.suffix);
         }
@@ -164,8 +165,8 @@ bool WellKnownFolders::KeepsFolder(const Text& folder) {
         for (std::size_t i = 0; i < Count(); ++i) {
             ReadIdentity(Folder(i), identities);
             // As written too: the same text is the same folder, whatever Windows says of it.
-            forms.push_back(Folder(i));
-            if (CanonicalPath(Folder(i), form)) forms.push_back(form);
+            forms.push_back(Text(Folder(i)));
+            if (CanonicalPath(Folder(i), form)) forms.push_back(Text(form));
         }
     }
     // Every spelling of a folder ends with its own name, but for short names and the dots
