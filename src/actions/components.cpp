@@ -47,14 +47,14 @@ std::uint64_t SortKeyHash(TextView text) {
 }
 
 RemovalIndex::RemovalIndex(const RemovalList& list) {
-    entries_.reserve(list.Size());
-    std::size_t order = 0;
+    entries_ = std::make_unique_for_overwrite<Entry[]>(list.Size());
     for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
-        entries_.push_back(Entry{SortKeyHash(node->Path), order++, node});
+        entries_[size_] = Entry{SortKeyHash(node->Path), size_, node};
+        ++size_;
     }
     // qsort rather than std::sort: one shared routine instead of a template instance.
-    if (entries_.size() < 2) return;
-    std::qsort(entries_.data(), entries_.size(), sizeof(Entry), [](const void* left, const void* right) {
+    if (size_ < 2) return;
+    std::qsort(entries_.get(), size_, sizeof(Entry), [](const void* left, const void* right) {
         const auto* a = static_cast<const Entry*>(left);
         const auto* b = static_cast<const Entry*>(right);
         if (a->hash != b->hash) return a->hash < b->hash ? -1 : 1;
@@ -64,10 +64,11 @@ RemovalIndex::RemovalIndex(const RemovalList& list) {
 
 const TDismoraFile* RemovalIndex::Find(TextView path) const {
     std::uint64_t hash = SortKeyHash(path);
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), hash,
-                               [](const Entry& entry, std::uint64_t value) { return entry.hash < value; });
+    const Entry* end = entries_.get() + size_;
+    const Entry* it = std::lower_bound(static_cast<const Entry*>(entries_.get()), end, hash,
+                                       [](const Entry& entry, std::uint64_t value) { return entry.hash < value; });
     // Within one hash, entries stand in list order, so the first equal one is the walk's answer.
-    for (; it != entries_.end() && it->hash == hash; ++it) {
+    for (; it != end && it->hash == hash; ++it) {
         if (CompareLocaleNoCase(it->node->Path, path) == 0) return it->node;
     }
     return nullptr;

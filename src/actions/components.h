@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "environment/looked_up.h"
 #include "environment/text.h"
@@ -27,7 +27,9 @@ private:
         std::size_t order;
         const TDismoraFile* node;
     };
-    std::vector<Entry> entries_;  // sorted by hash, then list order
+    // Sorted by hash, then list order. A plain array: its size is known before it is filled.
+    std::unique_ptr<Entry[]> entries_;
+    std::size_t size_ = 0;
 };
 
 enum class ComponentKind { kNone, kServer, kTypeLibrary };
