@@ -108,7 +108,8 @@ void TakeOutSwitches(std::vector<Text>& arguments, TSwitches& switches) {
         if (&arguments[kept] != &argument) arguments[kept] = std::move(argument);
         ++kept;
     }
-    arguments.resize(kept);
+    // Popped rather than resized: shrinking is all it takes, without resize's code for growing.
+    while (arguments.size() > kept) arguments.pop_back();
 }
 
 bool LooksLikeSwitch(TextView argument) {
