@@ -46,8 +46,7 @@ std::uint64_t SortKeyHash(TextView text) {
     return hash;
 }
 
-RemovalIndex::RemovalIndex(const RemovalList& list) {
-    entries_ = std::make_unique_for_overwrite<Entry[]>(list.Size());
+RemovalIndex::RemovalIndex(const RemovalList& list) : entries_(std::make_unique_for_overwrite<Entry[]>(list.Size())) {
     for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
         entries_[size_] = Entry{SortKeyHash(node->Path), size_, node};
         ++size_;

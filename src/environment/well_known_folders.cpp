@@ -165,8 +165,10 @@ bool WellKnownFolders::KeepsFolder(const Text& folder) {
         for (std::size_t i = 0; i < Count(); ++i) {
             ReadIdentity(Folder(i), identities);
             // As written too: the same text is the same folder, whatever Windows says of it.
-            forms.push_back(Text(Folder(i)));
-            if (CanonicalPath(Folder(i), form)) forms.push_back(Text(form));
+            Text written = Folder(i);
+            forms.push_back(std::move(written));
+            Text canonical;
+            if (CanonicalPath(Folder(i), canonical)) forms.push_back(std::move(canonical));
         }
     }
     // Every spelling of a folder ends with its own name, but for short names and the dots
