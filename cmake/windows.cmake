@@ -29,18 +29,11 @@ target_include_directories(dismora PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINAR
 #   optimiser chooses, instead of the fixed thiscall convention. Safe only because the product
 #   links no prebuilt C++ code (the Windows functions are stdcall by their declarations and
 #   the C runtime's are plain C): tools/check-exe.sh fails when libstdc++ is linked.
-# - fno-code-hoisting: expressions stay on the paths that use them, instead of being computed
-#   earlier into registers that must then be kept alive and spilled;
-# - fno-tree-loop-distribute-patterns: a clearing or copying loop stays a loop rather than
-#   becoming a call with its arguments set up;
-# - fipa-pta (also at the link): what each pointer may point to, followed across the whole
-#   program, lets the optimiser drop loads and stores it could not otherwise.
-set(DISMORA_PRODUCT_FLAGS -malign-data=abi -fomit-frame-pointer -fno-inline-functions-called-once -mabi=sysv
-    -fno-code-hoisting -fno-tree-loop-distribute-patterns -fipa-pta)
+set(DISMORA_PRODUCT_FLAGS -malign-data=abi -fomit-frame-pointer -fno-inline-functions-called-once -mabi=sysv)
 target_compile_options(dismora PRIVATE ${DISMORA_SIZE_FLAGS} ${DISMORA_PRODUCT_FLAGS} -flto -ffat-lto-objects -Wall -Wextra)
 # Terminal-server aware: otherwise, on a Remote Desktop host, GetWindowsDirectoryW gives
 # the user's own Windows folder, and the protected Windows folder would name the wrong one.
-target_link_options(dismora PRIVATE -Oz -mpreferred-stack-boundary=2 -fipa-pta -flto -fwhole-program -fno-use-linker-plugin -nostartfiles -Wl,--entry=_DismoraEntry
+target_link_options(dismora PRIVATE -Oz -mpreferred-stack-boundary=2 -flto -fwhole-program -fno-use-linker-plugin -nostartfiles -Wl,--entry=_DismoraEntry
     -mwindows -static -s -Wl,--gc-sections -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware -Wl,-Map=${CMAKE_BINARY_DIR}/dismora.map)
 target_link_libraries(dismora PRIVATE advapi32 user32 gdi32 shell32 oleaut32 kernel32)
 # The benchmarks time a run with the progress window against one without it (bench/run.sh).
