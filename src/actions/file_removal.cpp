@@ -201,23 +201,36 @@ public:
         }
     }
 
-    // The folder's entry, checked at its first lookup.
+    // The folder's entry, checked at its first lookup. A folder written plainly whose parent
+    // was checked already asks only for itself: most folders of a list share their parents.
     TEntry& Find(TextView raw, const Text& path) {
-        std::uint32_t hash = 2166136261U;
-        for (const char16_t c : raw) hash = (hash ^ c) * 16777619U;
-        std::size_t slot = hash & mask_;
-        for (; slots_[slot] != 0; slot = (slot + 1) & mask_) {
-            if (entries_[slots_[slot] - 1].raw == raw) return entries_[slots_[slot] - 1];
-        }
+        std::uint32_t& slot = Slot(raw);
+        if (slot != 0) return entries_[slot - 1];
         TEntry& entry = entries_[count_++];
-        slots_[slot] = count_;
+        slot = count_;
         const Text folder = FolderToClimb(path);
-        entry = {raw, win::INVALID_HANDLE_VALUE, PlantedLinkOnPath(folder), false};
+        const TEntry* parent = nullptr;
+        if (folder == raw && raw.size() > 1) {
+            const std::uint32_t above = Slot(raw.substr(0, FolderEnd(raw.substr(0, raw.size() - 1))));
+            if (above != 0) parent = &entries_[above - 1];
+        }
+        entry = {raw, win::INVALID_HANDLE_VALUE, false, false};
+        entry.planted = parent != nullptr ? parent->planted || PlantedLinkOnPath(folder, parent->raw.size())
+                                          : PlantedLinkOnPath(folder);
         if (!entry.planted) {
             entry.held = win::CreateFileW(folder.c_str(), win::FILE_READ_ATTRIBUTES, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
                                           nullptr, win::OPEN_EXISTING, win::FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         }
         return entry;
+    }
+
+    // The table's slot for the folder: its entry's number, or 0 where it would go.
+    std::uint32_t& Slot(TextView raw) {
+        std::uint32_t hash = 2166136261U;
+        for (const char16_t c : raw) hash = (hash ^ c) * 16777619U;
+        std::size_t slot = hash & mask_;
+        while (slots_[slot] != 0 && entries_[slots_[slot] - 1].raw != raw) slot = (slot + 1) & mask_;
+        return slots_[slot];
     }
 
 private:

@@ -108,7 +108,7 @@ bool OwnedByTheSystem(const Text& path) {
     return false;
 }
 
-bool PlantedLinkOnPath(const Text& folder) {
+bool PlantedLinkOnPath(const Text& folder, std::size_t checked) {
     // Below the root: "C:\", or "\\server\share\" and "\\?\C:\", which are the machine's.
     std::size_t roots = folder.size() > 1 && folder[0] == u'\\' && folder[1] == u'\\' ? 4 : 1;
     for (std::size_t at = 0; at < folder.size(); ++at) {
@@ -117,6 +117,7 @@ bool PlantedLinkOnPath(const Text& folder) {
             --roots;
             continue;
         }
+        if (at < checked) continue;
         const Text part = folder.substr(0, at);
         const win::DWORD attributes = win::GetFileAttributesW(part.c_str());
         // Nothing below a missing folder can be deleted through it.

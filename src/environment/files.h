@@ -36,8 +36,10 @@ bool OwnedByTheSystem(const Text& path);
 
 // Whether a folder on the way to this one (ending with "\"), below its root, is a junction
 // or link that a standard user could have made: its owner is not Administrators, SYSTEM or
-// TrustedInstaller. Nothing below such a link is deleted: it may lead anywhere.
-bool PlantedLinkOnPath(const Text& folder);
+// TrustedInstaller. Nothing below such a link is deleted: it may lead anywhere. The first
+// checked characters name a folder (with its "\\") already found free of such links: only the
+// folders below it are asked.
+bool PlantedLinkOnPath(const Text& folder, std::size_t checked = 0);
 
 // The temporary folder with its trailing backslash; empty when Windows gives none that fits.
 Text TemporaryFolder();

@@ -274,11 +274,17 @@ TEST(SafetyScenario, ProtectedFoldersStayHoweverTheLogSpellsThemAndPlantedLinksL
             m.InstallDismora(exe);
             m.CreateJunction(u"C:\\Apps\\Kelvane\\Data", u"C:\\ProgramData\\Other", m.UserSid());
             m.WriteFile(u"C:\\ProgramData\\Other\\Settings\\other.dat", "x");
+            m.WriteFile(u"C:\\ProgramData\\Other\\Settings\\more.dat", "x");
+            m.WriteFile(u"C:\\ProgramData\\Other\\direct.dat", "x");
+            m.WriteFile(u"C:\\Apps\\Kelvane\\readme.txt", "x");
             m.WriteFile(folder + u"\\odd.lnk", "x");
             m.WriteFile(folder + u"\\Kelvane Odd\\x.txt", "x");
             m.WriteFile(u"C:\\Old Apps\\Kelvane Linked\\y.txt", "x");
             test::LogBuilder log;
-            log.files = {sim::Narrow(sim::Respell(m, folder + u"\\odd.lnk", way)),
+            // The planted folder's files before and after the others: its second file is held to
+            // the check made for the first. The link itself is found below a folder checked before.
+            log.files = {"C:\\Apps\\Kelvane\\Data\\Settings\\more.dat", "C:\\Apps\\Kelvane\\readme.txt",
+                         "C:\\Apps\\Kelvane\\Data\\direct.dat", sim::Narrow(sim::Respell(m, folder + u"\\odd.lnk", way)),
                          sim::Narrow(sim::Respell(m, folder + u"\\Kelvane Odd\\x.txt", way)),
                          "C:\\Old Apps\\Kelvane Linked\\y.txt", "C:\\Apps\\Kelvane\\Data\\Settings\\other.dat"};
             m.WriteFile(log_path, log.Bytes());
@@ -291,6 +297,9 @@ TEST(SafetyScenario, ProtectedFoldersStayHoweverTheLogSpellsThemAndPlantedLinksL
             EXPECT_TRUE(m.IsFolder(u"C:\\Old Apps"));
             EXPECT_FALSE(m.Exists(u"C:\\Program Files\\Kelvane Linked"));
             EXPECT_TRUE(m.Exists(u"C:\\ProgramData\\Other\\Settings\\other.dat"));
+            EXPECT_TRUE(m.Exists(u"C:\\ProgramData\\Other\\Settings\\more.dat"));
+            EXPECT_TRUE(m.Exists(u"C:\\ProgramData\\Other\\direct.dat"));
+            EXPECT_FALSE(m.Exists(u"C:\\Apps\\Kelvane\\readme.txt"));
         }
     }
 }
