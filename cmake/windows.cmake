@@ -33,7 +33,7 @@ set(DISMORA_PRODUCT_FLAGS -malign-data=abi -fomit-frame-pointer -fno-inline-func
 target_compile_options(dismora PRIVATE ${DISMORA_SIZE_FLAGS} ${DISMORA_PRODUCT_FLAGS} -flto -ffat-lto-objects -Wall -Wextra)
 # Terminal-server aware: otherwise, on a Remote Desktop host, GetWindowsDirectoryW gives
 # the user's own Windows folder, and the protected Windows folder would name the wrong one.
-target_link_options(dismora PRIVATE -Oz -mpreferred-stack-boundary=2 -flto -fwhole-program -fno-use-linker-plugin -nostartfiles -Wl,--entry=_DismoraEntry
+target_link_options(dismora PRIVATE -Oz -mpreferred-stack-boundary=2 -flto -flto-partition=one -fwhole-program -fno-use-linker-plugin -nostartfiles -Wl,--entry=_DismoraEntry
     -mwindows -static -s -Wl,--gc-sections -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware -Wl,-Map=${CMAKE_BINARY_DIR}/dismora.map)
 target_link_libraries(dismora PRIVATE advapi32 user32 gdi32 shell32 oleaut32 kernel32)
 # The benchmarks time a run with the progress window against one without it (bench/run.sh).

@@ -52,6 +52,8 @@ namespace dismora {
     X(kBehindLink, "i", 1, 0, "file %s: passed over, a link on its path may have been planted")      \
     X(kMoved, "b", 1, 0, "file %s: in use, moved to %t")                                            \
     X(kMovedScheduled, "c", 1, 0, "file %s: in use, moved to %t, deleted at restart")                \
+    X(kClosed, "a", 0, 1, "application %s (process %n): closed")                                   \
+    X(kNotClosed, "a", 0, 1, "application %s (process %n): not closed, its files are in use")     \
     X(kFolder, "f", 1, 0, "folder %s: removed")                                                      \
     X(kUnfinished, "a", 0, 1, "not finished, the log stays; to finish: %s")                       \
     X(kOutcome, "a", 0, 0, "exit code %n")                                                           \

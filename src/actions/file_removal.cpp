@@ -21,7 +21,7 @@ constexpr std::uint32_t kHoldingAttempts = 64;
 const char16_t kHoldingPattern[] = u"~Dismora-aside-*";
 constexpr std::size_t kHoldingPrefix = std::size(kHoldingPattern) - 2;
 
-enum class Deletion { kDeleted, kNothingThere, kScheduled };
+enum class Deletion { kDeleted, kNothingThere, kScheduled, kHeld };
 
 // The attributes without read-only; none at all is said as "normal".
 win::DWORD WithoutReadOnly(win::DWORD attributes) {
@@ -95,7 +95,10 @@ void ClearHolding(const Text& folder, const char16_t* pattern, bool administrato
 // Tries the deletion first: a file that goes needs no attribute query. Only a failure
 // asks whether there was a file at all, which is what decides between passing the
 // path over and scheduling it.
-Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& events, std::uint32_t line = 0) {
+// Held (nothing noted) leaves a file in use for later, when the applications holding it
+// have been asked to close.
+Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& events, std::uint32_t line = 0,
+                          bool hold = false) {
     Deletion deletion = Deletion::kDeleted;
     Event what = Event::kFile;
     win::DWORD result = 0;
@@ -111,6 +114,7 @@ Deletion DeleteOrSchedule(const Text& path, TRemovalFlags& flags, EventSink& eve
             deletion = Deletion::kDeleted;
             result = 0;
         } else if ((attributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            if (hold) return Deletion::kHeld;
             // In use. Moved aside, its path and folders are free now; it waits for the
             // restart where only administrators reach it, or stays in the temporary folder.
             deletion = Deletion::kScheduled;
@@ -201,6 +205,26 @@ public:
         }
     }
 
+    // Deletes the listed file unless a link was planted on its path, and offers its folder to
+    // the climb once. With held, a file in use is put there for later.
+    void Delete(const TDismoraFile& node, TRemovalFlags& flags, EventSink& events, std::vector<Text>& emptied,
+                std::vector<const TDismoraFile*>* held) {
+        const TextView raw = TextView(node.Path).substr(0, FolderEnd(node.Path));
+        if (last_ == nullptr || raw != last_->raw) last_ = &Find(raw, node.Path);
+        if (last_->planted) {
+            events.Note(Event::kBehindLink, node.Line, &node.Path);
+            return;
+        }
+        // A file already gone may have been deleted by an earlier run that ended before its
+        // clean-up: its folder is offered too.
+        const Deletion deletion = DeleteOrSchedule(node.Path, flags, events, node.Line, held != nullptr);
+        if (deletion == Deletion::kHeld) held->push_back(&node);
+        if (deletion == Deletion::kScheduled || deletion == Deletion::kHeld || last_->offered) return;
+        last_->offered = true;
+        emptied.push_back(FolderToClimb(node.Path));
+    }
+
+private:
     // The folder's entry, checked at its first lookup. A folder written plainly whose parent
     // was checked already asks only for itself: most folders of a list share their parents.
     TEntry& Find(TextView raw, const Text& path) {
@@ -233,12 +257,27 @@ public:
         return slots_[slot];
     }
 
-private:
+    TEntry* last_ = nullptr;  // of the file before, until the next lookup
     std::size_t mask_ = 15;  // the table's size less one
     std::unique_ptr<std::uint32_t[]> slots_;  // an entry's number, 0 for none
     std::unique_ptr<TEntry[]> entries_;
     std::uint32_t count_ = 0;
 };
+
+// The applications that hold the files, found once for all of them: asked to close when the
+// run's question says so, each named in the record with whether it closed.
+void AskApplicationsToClose(const std::vector<const TDismoraFile*>& held, const TRemovalFlags& flags, EventSink& events) {
+    std::vector<const Text*> files;
+    files.reserve(held.size());
+    for (const TDismoraFile* node : held) files.push_back(&node->Path);
+    TApplications found;
+    FindApplicationsHolding(files, flags.spared, found);
+    if (found.Head() == nullptr) return;
+    if (flags.close_applications(flags.context, found)) CloseApplications(found, flags.close_wait_ms);
+    for (const TApplication* application = found.Head(); application != nullptr; application = application->next) {
+        events.Note(application->closed ? Event::kClosed : Event::kNotClosed, 0, &application->name, application->id);
+    }
+}
 
 }  // namespace
 
@@ -276,24 +315,18 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     {
         FolderChecks checks(list.Size());
         FolderChecks::TEntry* entry = nullptr;  // of the file before, until the next lookup
+        // Files in use wait until the applications that hold them have been asked to close.
+        std::vector<const TDismoraFile*> held;
         for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
             if (!keep.empty() && SameFileName(node->Path, keep)) {
                 kept = true;
                 continue;
             }
-            const TextView raw = TextView(node->Path).substr(0, FolderEnd(node->Path));
-            if (entry == nullptr || raw != entry->raw) entry = &checks.Find(raw, node->Path);
-            if (entry->planted) {
-                events.Note(Event::kBehindLink, node->Line, &node->Path);
-                continue;
-            }
-            // A file already gone may have been deleted by an earlier run that ended before
-            // its clean-up: its folder is offered too.
-            if (DeleteOrSchedule(node->Path, flags, events, node->Line) == Deletion::kScheduled || entry->offered) {
-                continue;
-            }
-            entry->offered = true;
-            emptied.push_back(FolderToClimb(node->Path));
+            checks.Delete(*node, flags, events, emptied, flags.close_applications != nullptr ? &held : nullptr);
+        }
+        if (!held.empty()) {
+            AskApplicationsToClose(held, flags, events);
+            for (const TDismoraFile* node : held) checks.Delete(*node, flags, events, emptied, nullptr);
         }
     }  // the folders held are let go before the climb
     events.Enter(Stage::kFolders);

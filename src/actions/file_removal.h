@@ -2,6 +2,9 @@
 // removing the folders that this leaves empty.
 #pragma once
 
+#include <vector>
+
+#include "environment/applications.h"
 #include "environment/text.h"
 #include "environment/well_known_folders.h"
 
@@ -25,6 +28,12 @@ struct TRemovalFlags {
     Aside aside = Aside::kNone;
     std::uint32_t moved = 0;  // files moved aside: each takes its number into its new name
     Text holding;             // the folder this run made for them
+    // Asked once, when applications hold files that would not go, whether to ask them to
+    // close; null: they are not looked for, and their files are moved aside at once.
+    bool (*close_applications)(void* context, const TApplications& found) = nullptr;
+    void* context = nullptr;
+    win::DWORD close_wait_ms = 0;  // how long closing applications are waited for, in all
+    win::DWORD spared = 0;         // the instance that waits for this one: never asked to close
 };
 
 // The folder of a listed file whose emptied folders the clean-up climbs, ending with "\".

@@ -7,6 +7,7 @@ namespace dismora {
 namespace {
 
 const char16_t kProgramCaption[] = u"Dismora";
+constexpr std::uint32_t kNamedApplications = 10;  // named in the box; the others counted
 // The fixed texts are kept as ASCII, half the bytes, and widened where they are shown.
 const char kCannotOpenLog[] = "Cannot open the deployment log %s which is needed to perform the uninstallation";
 const char kUsage[] =
@@ -17,7 +18,7 @@ const char kUsage[] =
     "/wait\tend when the uninstall has ended, with an exit code\r"
     "/silent /wait\tno box at all, errors included\r"
     "/log=FILE\tappend a record of the run to FILE\r"
-    "/closeapps[=N]\taccepted; files in use are moved aside\r"
+    "/closeapps[=N]\tsilent: close the applications that use the files, waiting N s (10)\r"
     "/norestart\taccepted; Windows is never restarted\r"
     "/?\tthis text\r\r"
     "Exit codes with /wait (without it always 0):\r"
@@ -89,6 +90,21 @@ bool Confirm(Run& run) {
     Text text = SubstituteFirst(run.header.confirmation_text(), run.header.product_name());
     return win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(),
                             win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2) == win::IDYES;
+}
+
+bool AskToCloseApplications(void* run_asking, const TApplications& found) {
+    Run& run = *static_cast<Run*>(run_asking);
+    if (run.silent) return true;
+    Text text = FromAscii("These applications use files that are to be removed:\r");
+    std::uint32_t named = 0;
+    for (const TApplication* application = found.Head(); application != nullptr && named < kNamedApplications;
+         application = application->next, ++named) {
+        text += Concat({u"\r", application->name});
+    }
+    if (found.Size() > named) text += Concat({u"\rand ", DecimalText(found.Size() - named), u" more"});
+    text += FromAscii("\r\rClose them now, so that their files can be removed?");
+    return win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), win::MB_YESNO | win::MB_ICONQUESTION) ==
+           win::IDYES;
 }
 
 void ShowFinalMessage(Run& run) {

@@ -31,6 +31,10 @@ win::DWORD TellAnotherUninstallRuns(Run& run);
 // The question before anything is done: true when the person answered Yes.
 bool Confirm(Run& run);
 
+// Whether the applications that hold files are asked to close: with /closeapps in a silent
+// run; otherwise the person's answer (Yes by default) to a box that names them.
+bool AskToCloseApplications(void* run, const TApplications& found);
+
 // The completion text, with the restart text when something waits for the restart.
 void ShowFinalMessage(Run& run);
 

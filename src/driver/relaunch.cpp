@@ -74,6 +74,7 @@ THandover Relaunch(Run& run) {
     // handed the log by the name the file system gives it (a share's path for a mapped drive).
     Text parameters = Concat({u"\"", AbsolutePath(elevate ? run.log_name : run.log_path), u"\" /temp"});
     if (run.silent) parameters += u" /silent";
+    if (run.switches.close_apps) parameters += Concat({u" /closeapps=", DecimalText(run.switches.close_apps_value)});
     // With /wait the copy ends this process with the outcome, and deletes its file once it
     // has ended; without it the copy waits a while for this process to end by itself.
     parameters += Concat({run.switches.wait ? u" /wait=" : u" /first=", DecimalText(win::GetCurrentProcessId())});

@@ -1,5 +1,7 @@
 #include "driver/uninstall_run.h"
 
+#include <algorithm>
+
 #include "actions/association_restore.h"
 #include "actions/components.h"
 #include "actions/count_journal.h"
@@ -16,6 +18,9 @@ namespace {
 constexpr win::DWORD kWaiterEndMs = 10000;
 constexpr win::DWORD kFirstInstanceMs = 10000;
 constexpr win::DWORD kImagePathChars = 261;
+// How long closing applications are waited for, in seconds: by default, and at most.
+constexpr std::uint32_t kCloseWaitSeconds = 10;
+constexpr std::uint32_t kCloseWaitLimit = 3600;
 
 // The process that waits for this copy, when it is a run of this very program, and its
 // file: whatever the command line says, no other process is ever ended.
@@ -137,6 +142,15 @@ win::DWORD UninstallRun(Run& run) {
     // process's file is still in use: it goes once that process has ended.
     const bool waited = run.waiter.IsValid();
     const Text own_file = waited ? run.waiter_image : Concat({FolderPart(run.log_name), FileNamePart(run.own_path)});
+    // Applications that hold files are asked to close only when someone may answer, or with
+    // /closeapps; never the instance that waits for this one.
+    if (!run.silent || run.switches.close_apps) {
+        run.removal.close_applications = AskToCloseApplications;
+        run.removal.context = &run;
+        const std::uint32_t seconds = run.switches.close_apps_value;
+        run.removal.close_wait_ms = (seconds == 0 ? kCloseWaitSeconds : std::min(seconds, kCloseWaitLimit)) * 1000;
+        run.removal.spared = run.switches.waiter != 0 ? run.switches.waiter : run.switches.first;
+    }
     const bool own_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events, own_file);
     events.Enter(Stage::kFinishing);
     run.log.Close();

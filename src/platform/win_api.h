@@ -186,6 +186,33 @@ struct TLIBATTR {
 using FARPROC = INT_PTR(WIN_STDCALL*)();
 using LPTHREAD_START_ROUTINE = DWORD(WIN_STDCALL*)(void*);
 using WNDPROC = LRESULT(WIN_STDCALL*)(HWND, UINT, WPARAM, LPARAM);
+using WNDENUMPROC = BOOL(WIN_STDCALL*)(HWND, LPARAM);
+
+struct PROCESSENTRY32W {
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    UINT_PTR th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    WCHAR szExeFile[260];
+};
+
+struct MODULEENTRY32W {
+    DWORD dwSize;
+    DWORD th32ModuleID;
+    DWORD th32ProcessID;
+    DWORD GlblcntUsage;
+    DWORD ProccntUsage;
+    BYTE* modBaseAddr;
+    DWORD modBaseSize;
+    HMODULE hModule;
+    WCHAR szModule[256];
+    WCHAR szExePath[260];
+};
 
 struct POINT {
     LONG x;
@@ -331,6 +358,12 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
 BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
 BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, WCHAR* lpExeName, DWORD* lpdwSize);
 BOOL GetExitCodeProcess(HANDLE hProcess, DWORD* lpExitCode);
+BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId);
+HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);
+BOOL Process32FirstW(HANDLE hSnapshot, PROCESSENTRY32W* lppe);
+BOOL Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W* lppe);
+BOOL Module32FirstW(HANDLE hSnapshot, MODULEENTRY32W* lpme);
+BOOL Module32NextW(HANDLE hSnapshot, MODULEENTRY32W* lpme);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const WCHAR* lpWideCharStr, int cchWideChar, char* lpMultiByteStr,
                         int cbMultiByte, const char* lpDefaultChar, BOOL* lpUsedDefaultChar);
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte, WCHAR* lpWideCharStr,
@@ -378,6 +411,11 @@ BOOL DestroyWindow(HWND hWnd);
 BOOL SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags);
 BOOL GetWindowRect(HWND hWnd, RECT* lpRect);
 LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
+DWORD GetWindowThreadProcessId(HWND hWnd, DWORD* lpdwProcessId);
+int GetWindowTextW(HWND hWnd, WCHAR* lpString, int nMaxCount);
+BOOL IsWindowVisible(HWND hWnd);
 UINT_PTR SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, void* lpTimerFunc);
 BOOL GetMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
 LRESULT DispatchMessageW(const MSG* lpMsg);

@@ -144,6 +144,16 @@ struct Program {
     std::function<void(class Machine&, ProgramRun&)> on_start{};
 };
 
+// A running application: its program and the DLLs it loaded are in use until it ends; its
+// visible top-level window, when it has a title, ends it that long after WM_CLOSE arrives.
+struct Application {
+    std::vector<std::u16string> modules{};
+    std::u16string window{};                  // empty: no window
+    std::optional<DWORD> closes_after_ms{};  // none: it ignores WM_CLOSE
+    DWORD session = 1;                       // the program's own runs in session 1
+    bool wide = false;                       // a 64-bit program: its modules cannot be listed
+};
+
 // Every CreateProcessW and ShellExecuteExW call, whether it succeeded or not.
 struct StartRecord {
     DWORD caller_pid = 0;
@@ -347,6 +357,8 @@ public:
     // Starts an installed program as another program of the user would (outside a run, from
     // a process of its own that ends at once); it runs for its run time. Returns its id.
     DWORD StartProgram(std::u16string_view path);
+    // Starts it as an application with loaded modules and a window (see Application).
+    DWORD StartApplication(std::u16string_view path, const Application& application);
     bool IsDismoraImage(std::u16string_view path) const;
     // ShellExecuteExW "runas" prompts: answered from this queue, then by the default.
     void QueueElevationAnswers(std::initializer_list<bool> accept);

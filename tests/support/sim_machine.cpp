@@ -147,7 +147,11 @@ bool State::ImageInUse(const FsNode* node) {
     Settle();
     for (auto& p : processes) {
         // A queued program has been started already: only its turn to run is deferred.
-        if (p->image.get() == node && p->phase != Phase::kEnded) return true;
+        if (p->phase == Phase::kEnded) continue;
+        if (p->image.get() == node) return true;
+        for (const NodePtr& module : p->modules) {
+            if (module.get() == node) return true;
+        }
     }
     return false;
 }

@@ -271,6 +271,18 @@ DWORD Machine::StartProgram(std::u16string_view path) {
     return pid;
 }
 
+DWORD Machine::StartApplication(std::u16string_view path, const Application& application) {
+    const DWORD pid = StartProgram(path);
+    Process& p = *state_->FindProcess(pid);
+    p.application = application;
+    for (const std::u16string& module : application.modules) {
+        Resolved r = Resolve(*state_, module);
+        if (r.error || !r.node || r.node->folder) Fatal("no module " + Narrow(module));
+        p.modules.push_back(r.node);
+    }
+    return pid;
+}
+
 RunResult Machine::Run(const ProcessOptions& options, const std::function<void()>& body) {
     State& s = *state_;
     if (s.running) Fatal("Run was called while a simulated process runs");
@@ -799,6 +811,187 @@ BOOL ReleaseMutex(HANDLE hMutex) {
         return FALSE;
     }
     if (--h->mutex->recursion == 0) h->mutex->owner_pid = 0;
+    return TRUE;
+}
+
+
+namespace {
+
+constexpr std::uintptr_t kFirstApplicationWindow = 0x5A000000;
+
+HWND ApplicationWindow(DWORD pid) { return reinterpret_cast<HWND>(kFirstApplicationWindow + 16 * std::uintptr_t{pid}); }
+
+// The running application whose window it is; null, with the error set, for any other.
+sd::Process* WindowOwner(sd::State& s, HWND hwnd) {
+    const auto value = reinterpret_cast<std::uintptr_t>(hwnd);
+    s.Settle();
+    sd::Process* p = value > kFirstApplicationWindow ? s.FindProcess(static_cast<DWORD>((value - kFirstApplicationWindow) / 16))
+                                                     : nullptr;
+    if (p && p->phase != sd::Phase::kEnded && !p->application.window.empty()) return p;
+    s.SetError(sd::kErrorInvalidWindowHandle);
+    return nullptr;
+}
+
+// Fills a snapshot's entry from its next line; false at the end.
+bool NextListed(sd::State& s, HANDLE snapshot, bool first, DWORD* id, WCHAR* text, std::size_t chars) {
+    sd::HandleEntry* h = s.FindHandle(snapshot);
+    if (!h || !h->snapshot) {
+        s.SetError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (first) h->found_next = 0;
+    if (h->found_next >= h->listed.size()) {
+        s.SetError(sd::kErrorNoMoreFiles);
+        return false;
+    }
+    const auto& [pid, name] = h->listed[h->found_next++];
+    *id = pid;
+    const std::size_t n = std::min(name.size(), chars - 1);
+    name.copy(text, n);
+    text[n] = 0;
+    return true;
+}
+
+}  // namespace
+
+BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "ProcessIdToSessionId")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    s.Settle();
+    const sd::Process* p = s.FindProcess(dwProcessId);
+    if (!p || p->phase == sd::Phase::kEnded) {
+        s.SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pSessionId = p->application.session;
+    return TRUE;
+}
+
+HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "CreateToolhelp32Snapshot")) {
+        s.SetError(*fault);
+        return INVALID_HANDLE_VALUE;
+    }
+    s.Settle();
+    sd::HandleEntry entry;
+    entry.owner_pid = s.Current().record.pid;
+    entry.snapshot = true;
+    if (dwFlags == TH32CS_SNAPPROCESS) {
+        entry.what = u"process snapshot";
+        for (const auto& p : s.processes) {
+            if (p->phase == sd::Phase::kEnded) continue;
+            const std::u16string& image = p->record.image;
+            entry.listed.emplace_back(p->record.pid, image.substr(image.rfind(u'\\') + 1));
+        }
+    } else if (dwFlags == (TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32)) {
+        entry.what = u"module snapshot";
+        const sd::Process* p = s.FindProcess(th32ProcessID);
+        if (!p || p->phase == sd::Phase::kEnded) {
+            s.SetError(ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE_VALUE;
+        }
+        // A 32-bit caller cannot read a 64-bit process; another user's only as an administrator.
+        if (p->application.wide ||
+            (p->record.token.user_sid != s.Current().record.token.user_sid && !s.EffectiveAdmin(s.Current()))) {
+            s.SetError(p->application.wide ? sd::kErrorPartialCopy : ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        entry.listed.emplace_back(p->record.pid, p->record.image);
+        for (const sd::NodePtr& module : p->modules) entry.listed.emplace_back(p->record.pid, sd::NodePath(*module));
+    } else {
+        s.Violation("CreateToolhelp32Snapshot: only process and module snapshots are modelled");
+        s.SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<HANDLE>(s.AddHandle(std::move(entry)));
+}
+
+BOOL Process32FirstW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
+    auto& s = sd::Current();
+    sd::Enter(s, "Process32FirstW");
+    if (lppe->dwSize != sizeof(PROCESSENTRY32W)) s.Violation("Process32FirstW: dwSize not set");
+    return NextListed(s, hSnapshot, true, &lppe->th32ProcessID, lppe->szExeFile, std::size(lppe->szExeFile));
+}
+
+BOOL Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
+    auto& s = sd::Current();
+    sd::Enter(s, "Process32NextW");
+    return NextListed(s, hSnapshot, false, &lppe->th32ProcessID, lppe->szExeFile, std::size(lppe->szExeFile));
+}
+
+BOOL Module32FirstW(HANDLE hSnapshot, MODULEENTRY32W* lpme) {
+    auto& s = sd::Current();
+    sd::Enter(s, "Module32FirstW");
+    if (lpme->dwSize != sizeof(MODULEENTRY32W)) s.Violation("Module32FirstW: dwSize not set");
+    return NextListed(s, hSnapshot, true, &lpme->th32ProcessID, lpme->szExePath, std::size(lpme->szExePath));
+}
+
+BOOL Module32NextW(HANDLE hSnapshot, MODULEENTRY32W* lpme) {
+    auto& s = sd::Current();
+    sd::Enter(s, "Module32NextW");
+    return NextListed(s, hSnapshot, false, &lpme->th32ProcessID, lpme->szExePath, std::size(lpme->szExePath));
+}
+
+// Only the applications' windows are listed: the program's own are never its to close.
+BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "EnumWindows")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    s.Settle();
+    std::vector<DWORD> owners;
+    for (const auto& p : s.processes) {
+        if (p->phase != sd::Phase::kEnded && !p->application.window.empty()) owners.push_back(p->record.pid);
+    }
+    for (const DWORD pid : owners) {
+        if (!lpEnumFunc(ApplicationWindow(pid), lParam)) break;
+    }
+    return TRUE;
+}
+
+DWORD GetWindowThreadProcessId(HWND hWnd, DWORD* lpdwProcessId) {
+    auto& s = sd::Current();
+    sd::Enter(s, "GetWindowThreadProcessId");
+    const sd::Process* p = WindowOwner(s, hWnd);
+    if (lpdwProcessId) *lpdwProcessId = p ? p->record.pid : 0;
+    return p ? p->record.pid + 1 : 0;
+}
+
+int GetWindowTextW(HWND hWnd, WCHAR* lpString, int nMaxCount) {
+    auto& s = sd::Current();
+    sd::Enter(s, "GetWindowTextW");
+    const sd::Process* p = WindowOwner(s, hWnd);
+    if (!p || nMaxCount <= 0) return 0;
+    const std::size_t n = std::min(p->application.window.size(), static_cast<std::size_t>(nMaxCount - 1));
+    p->application.window.copy(lpString, n);
+    lpString[n] = 0;
+    return static_cast<int>(n);
+}
+
+BOOL IsWindowVisible(HWND hWnd) {
+    auto& s = sd::Current();
+    sd::Enter(s, "IsWindowVisible");
+    return WindowOwner(s, hWnd) ? TRUE : FALSE;
+}
+
+BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    auto& s = sd::Current();
+    if (auto fault = sd::Enter(s, "PostMessageW")) {
+        s.SetError(*fault);
+        return FALSE;
+    }
+    (void)wParam;
+    (void)lParam;
+    sd::Process* p = WindowOwner(s, hWnd);
+    if (!p) return FALSE;
+    if (Msg != WM_CLOSE) s.Violation("PostMessageW: only WM_CLOSE is modelled for an application");
+    const auto& closes = p->application.closes_after_ms;
+    if (closes && p->end_ms > s.now_ms + *closes) p->end_ms = s.now_ms + *closes;
     return TRUE;
 }
 

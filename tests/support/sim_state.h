@@ -29,6 +29,8 @@ inline constexpr DWORD kErrorInvalidName = 123;
 inline constexpr DWORD kErrorBadPathname = 161;
 inline constexpr DWORD kErrorDirectory = 267;
 inline constexpr DWORD kErrorNoAccess = 998;
+inline constexpr DWORD kErrorPartialCopy = 299;
+inline constexpr DWORD kErrorInvalidWindowHandle = 1400;
 inline constexpr DWORD kErrorNotOwner = 288;
 inline constexpr DWORD kWaitAbandoned = 0x80;
 inline constexpr DWORD kErrorInvalidFlags = 1004;
@@ -152,6 +154,8 @@ struct Process {
     std::uint64_t end_ms = kForever;  // external programs: when they end
     DWORD pending_exit_code = 0;      // external programs: their exit code
     bool external = false;
+    Application application;             // external programs started as applications
+    std::vector<NodePtr> modules;        // application.modules, in use while it runs
     // Ended while its code still runs (killed, or terminated by another process): every
     // further win:: call fails and changes nothing, until the code returns.
     bool zombie = false;
@@ -195,6 +199,9 @@ struct HandleEntry {
     bool search = false;
     std::vector<std::pair<std::u16string, NodePtr>> found;
     std::size_t found_next = 0;
+    // process and module snapshots: each process's id and program name, or a module's path
+    bool snapshot = false;
+    std::vector<std::pair<DWORD, std::u16string>> listed;
 };
 
 struct Fault {

@@ -551,6 +551,98 @@ TEST_F(UninstallTest, FilesInUseAreMovedAside) {
     }
 }
 
+// A file in use is tried again once the applications that hold it were asked to close: by
+// the person's Yes, or by /closeapps in a silent run. Only applications of this session that
+// run from a listed file or (32-bit ones) loaded one; never Explorer; none is ended by force.
+TEST_F(UninstallTest, ApplicationsThatHoldFilesAreAskedToClose) {
+    const std::u16string tool = u"C:\\App\\bin\\tool.exe";
+    const std::u16string lib = u"C:\\App\\bin\\lib.dll";
+    const std::u16string record = u"C:\\Records\\r.txt";
+    const sim::Application closes{.modules = {lib}, .window = u"Tool - notes.txt", .closes_after_ms = 300};
+    struct Case {
+        const char* name;
+        std::u16string switches;
+        int answer;  // to the box naming the applications
+        std::function<void(Machine&)> prepare;
+        win::DWORD exit_code;
+        std::string line;  // in the record; empty: no application is named there
+        std::string box;   // in the box's text; empty: no box names applications
+    };
+    auto start = [&](const sim::Application& application, const std::u16string& program = u"C:\\App\\bin\\tool.exe") {
+        return [=](Machine& m) { m.StartApplication(program, application); };
+    };
+    const Case cases[] = {
+        {"Yes: closed, its files go", u"/wait", win::IDYES, start(closes), win::ERROR_SUCCESS,
+         "application Tool - notes.txt (process ", "\r\rTool - notes.txt\r\rClose them now"},
+        {"No: left running, its files moved aside", u"/wait", win::IDNO, start(closes), win::ERROR_SUCCESS_REBOOT_REQUIRED,
+         "): not closed, its files are in use", "Tool - notes.txt"},
+        {"silent with /closeapps: closed without a box", u"/silent /wait /closeapps", 0, start(closes), win::ERROR_SUCCESS,
+         "): closed", ""},
+        {"silent without /closeapps: not looked for", u"/silent /wait", 0, start(closes),
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, "", ""},
+        {"one that ignores the request is waited for up to the limit", u"/silent /wait /closeapps=3", 0,
+         start({.modules = {lib}, .window = u"Stubborn"}), win::ERROR_SUCCESS_REBOOT_REQUIRED,
+         "application Stubborn (process ", ""},
+        {"a 64-bit program is found by its program file, named by it without a window", u"/wait", win::IDYES,
+         start({.wide = true}), win::ERROR_SUCCESS_REBOOT_REQUIRED, "application tool.exe (process ", "\rtool.exe\r"},
+        {"a 64-bit program's modules cannot be listed", u"/wait", win::IDYES,
+         start({.modules = {lib}, .window = u"Wide", .closes_after_ms = 0, .wide = true}, u"C:\\Other\\host.exe"),
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, "", ""},
+        {"Explorer and another session's applications are never asked", u"/wait", win::IDYES,
+         [&](Machine& m) {
+             m.StartApplication(u"C:\\Windows\\explorer.exe", {.modules = {lib}, .window = u"Desktop", .closes_after_ms = 0});
+             m.StartApplication(u"C:\\Other\\host.exe",
+                                {.modules = {lib}, .window = u"Other user", .closes_after_ms = 0, .session = 2});
+         },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, "", ""},
+        {"ten named, the others counted", u"/wait", win::IDYES,
+         [&](Machine& m) {
+             for (int i = 0; i < 12; ++i) {
+                 m.StartApplication(u"C:\\Other\\host.exe",
+                                    {.modules = {lib}, .window = u"Window " + sim::Widen(std::to_string(i)), .closes_after_ms = 10});
+             }
+         },
+         win::ERROR_SUCCESS, "application Window 11 (process ", "Window 9\rand 2 more\r"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine fresh;
+        fresh.InstallDismora(kExe);
+        for (const std::u16string& program : {tool, std::u16string(u"C:\\Other\\host.exe"), std::u16string(u"C:\\Windows\\explorer.exe")}) {
+            fresh.InstallProgram(program, {.never_ends = true});
+        }
+        fresh.WriteFile(lib, "MZ");
+        fresh.CreateFolder(u"C:\\Records");
+        c.prepare(fresh);
+        fresh.QueueAnswers({c.answer});
+        LogBuilder log;
+        log.scope = "ALL";
+        log.files = {sim::Narrow(tool), sim::Narrow(lib)};
+        fresh.WriteFile(kLog, log.Bytes());
+        sim::SafetyCheck safety(fresh, kLog);
+        sim::RunResult result = fresh.RunProgram(
+            {.command_line = u"\"" + kExe + u"\" \"" + kLog + u"\" /temp " + c.switches + u" \"/log=" + record + u"\"",
+             .module_path = kExe});
+        EXPECT_EQ(safety.Report(fresh), "+ file " + sim::Narrow(record) + "\n");
+        EXPECT_EQ(result.processes.back().exit_code, c.exit_code);
+        // Closed, the files go with their folder; else they were moved aside.
+        EXPECT_FALSE(fresh.Exists(lib));
+        EXPECT_FALSE(fresh.Exists(u"C:\\App\\bin"));
+        const std::string text = fresh.FileContents(record).value_or("");
+        EXPECT_EQ(text.find("application ") != std::string::npos, !c.line.empty()) << text;
+        EXPECT_NE(text.find(c.line), std::string::npos) << text;
+        const auto& boxes = fresh.MessageBoxes();
+        const bool named = !boxes.empty() && sim::Narrow(boxes[0].text).starts_with("These applications use files");
+        EXPECT_EQ(named, !c.box.empty());
+        if (named) EXPECT_NE(sim::Narrow(boxes[0].text).find(c.box), std::string::npos) << sim::Narrow(boxes[0].text);
+        if (c.switches.ends_with(u"=3")) {
+            bool limited = false;
+            for (const sim::WaitRecord& wait : fresh.Waits()) limited |= wait.timeout == 3000 && wait.end_ms - wait.start_ms == 3000;
+            EXPECT_TRUE(limited);
+        }
+    }
+}
+
 TEST_F(UninstallTest, SilentRunStillNotifiesTheShell) {
     machine.WriteFile(u"C:\\App\\a.txt", "a");
     LogBuilder log;

@@ -23,6 +23,7 @@ namespace seam {
 #include <shlobj.h>
 #include <commctrl.h>
 #include <sddl.h>
+#include <tlhelp32.h>
 
 // Windows' "the requested operation requires elevation"; these headers lack it.
 #ifndef ERROR_ELEVATION_REQUIRED
@@ -82,6 +83,28 @@ BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) { return ::TerminateProce
 
 BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, WCHAR* lpExeName, DWORD* lpdwSize) {
     return ::QueryFullProcessImageNameW(As<::HANDLE>(hProcess), dwFlags, W(lpExeName), D(lpdwSize));
+}
+
+BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) { return ::ProcessIdToSessionId(dwProcessId, D(pSessionId)); }
+
+HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
+    return As<HANDLE>(::CreateToolhelp32Snapshot(dwFlags, th32ProcessID));
+}
+
+BOOL Process32FirstW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
+    return ::Process32FirstW(H(hSnapshot), As<::PROCESSENTRY32W*>(lppe));
+}
+
+BOOL Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
+    return ::Process32NextW(H(hSnapshot), As<::PROCESSENTRY32W*>(lppe));
+}
+
+BOOL Module32FirstW(HANDLE hSnapshot, MODULEENTRY32W* lpme) {
+    return ::Module32FirstW(H(hSnapshot), As<::MODULEENTRY32W*>(lpme));
+}
+
+BOOL Module32NextW(HANDLE hSnapshot, MODULEENTRY32W* lpme) {
+    return ::Module32NextW(H(hSnapshot), As<::MODULEENTRY32W*>(lpme));
 }
 
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
@@ -348,6 +371,22 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     return ::SendMessageW(As<::HWND>(hWnd), Msg, wParam, lParam);
 }
 
+BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    return ::PostMessageW(As<::HWND>(hWnd), Msg, wParam, lParam);
+}
+
+BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) { return ::EnumWindows(As<::WNDENUMPROC>(lpEnumFunc), lParam); }
+
+DWORD GetWindowThreadProcessId(HWND hWnd, DWORD* lpdwProcessId) {
+    return ::GetWindowThreadProcessId(As<::HWND>(hWnd), D(lpdwProcessId));
+}
+
+int GetWindowTextW(HWND hWnd, WCHAR* lpString, int nMaxCount) {
+    return ::GetWindowTextW(As<::HWND>(hWnd), W(lpString), nMaxCount);
+}
+
+BOOL IsWindowVisible(HWND hWnd) { return ::IsWindowVisible(As<::HWND>(hWnd)); }
+
 UINT_PTR SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, void* lpTimerFunc) {
     return ::SetTimer(As<::HWND>(hWnd), nIDEvent, uElapse, As<TIMERPROC>(lpTimerFunc));
 }
@@ -425,6 +464,12 @@ static_assert(sizeof(::BY_HANDLE_FILE_INFORMATION) == 52);
     static_assert(offsetof(::record, field) == offsetof(win::record, field) && \
                       sizeof(::record::field) == sizeof(win::record::field), \
                   #record "::" #field)
+
+DISMORA_SAME_RECORD(PROCESSENTRY32W);
+DISMORA_SAME_FIELD(PROCESSENTRY32W, th32ProcessID);
+DISMORA_SAME_FIELD(PROCESSENTRY32W, szExeFile);
+DISMORA_SAME_RECORD(MODULEENTRY32W);
+DISMORA_SAME_FIELD(MODULEENTRY32W, szExePath);
 
 DISMORA_SAME_RECORD(FILETIME);
 DISMORA_SAME_FIELD(FILETIME, dwLowDateTime);
