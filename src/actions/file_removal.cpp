@@ -266,12 +266,16 @@ private:
 
 // The applications that hold the files, found once for all of them: asked to close when the
 // run's question says so, each named in the record with whether it closed.
+bool IsHeld(const void* held, TextView path) {
+    for (const TDismoraFile* node : *static_cast<const std::vector<const TDismoraFile*>*>(held)) {
+        if (SameFileName(node->Path, path)) return true;
+    }
+    return false;
+}
+
 void AskApplicationsToClose(const std::vector<const TDismoraFile*>& held, const TRemovalFlags& flags, EventSink& events) {
-    std::vector<const Text*> files;
-    files.reserve(held.size());
-    for (const TDismoraFile* node : held) files.push_back(&node->Path);
     TApplications found;
-    FindApplicationsHolding(files, flags.spared, found);
+    FindApplicationsHolding(IsHeld, &held, flags.spared, found);
     if (found.Head() == nullptr) return;
     if (flags.close_applications(flags.context, found)) CloseApplications(found, flags.close_wait_ms);
     for (const TApplication* application = found.Head(); application != nullptr; application = application->next) {

@@ -9,14 +9,6 @@ namespace {
 constexpr win::DWORD kImageChars = 1024;
 constexpr int kTitleChars = 128;
 
-bool HoldsOne(const std::vector<const Text*>& files, const char16_t* path) {
-    const TextView held(path);
-    for (const Text* file : files) {
-        if (SameFileName(*file, held)) return true;
-    }
-    return false;
-}
-
 // One application's visible top-level windows: the first with a title names it, or each is
 // asked to close.
 struct TWindows {
@@ -59,7 +51,7 @@ TApplication& TApplications::Add() {
     return added;
 }
 
-void FindApplicationsHolding(const std::vector<const Text*>& files, win::DWORD spared, TApplications& found) {
+void FindApplicationsHolding(IsAskedAbout asked, const void* files, win::DWORD spared, TApplications& found) {
     const win::DWORD self = win::GetCurrentProcessId();
     win::DWORD session = 0;
     // In the services' session (a run as SYSTEM) the users' applications live elsewhere.
@@ -80,7 +72,7 @@ void FindApplicationsHolding(const std::vector<const Text*>& files, win::DWORD s
         if (!process.IsValid()) continue;
         char16_t image[kImageChars];
         win::DWORD size = kImageChars;
-        bool holds = win::QueryFullProcessImageNameW(process.Get(), 0, image, &size) && HoldsOne(files, image);
+        bool holds = win::QueryFullProcessImageNameW(process.Get(), 0, image, &size) && asked(files, image);
         const UniqueFileHandle modules(
             holds ? win::INVALID_HANDLE_VALUE
                   : win::CreateToolhelp32Snapshot(win::TH32CS_SNAPMODULE | win::TH32CS_SNAPMODULE32, id));
@@ -88,7 +80,7 @@ void FindApplicationsHolding(const std::vector<const Text*>& files, win::DWORD s
         module.dwSize = sizeof(module);
         for (win::BOOL next = modules.IsValid() && win::Module32FirstW(modules.Get(), &module); next && !holds;
              next = win::Module32NextW(modules.Get(), &module)) {
-            holds = HoldsOne(files, module.szExePath);
+            holds = asked(files, module.szExePath);
         }
         if (!holds) continue;
         TApplication& application = found.Add();

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "environment/text.h"
 #include "platform/unique_handle.h"
@@ -40,7 +39,9 @@ private:
 // 32-bit program, having loaded one (a 32-bit program cannot list a 64-bit one's modules).
 // Never this process or the one spared (the instance waiting for it), Explorer, nor a
 // process of the services' session or of another session.
-void FindApplicationsHolding(const std::vector<const Text*>& files, win::DWORD spared, TApplications& found);
+// Whether a program or module, by its full path, is one of the files asked about.
+using IsAskedAbout = bool (*)(const void* files, TextView path);
+void FindApplicationsHolding(IsAskedAbout asked, const void* files, win::DWORD spared, TApplications& found);
 
 // Asks each to close, with WM_CLOSE posted to its visible top-level windows (posted, never
 // sent: a window that hangs would hold the run), and waits for them at most milliseconds
