@@ -240,6 +240,39 @@ def test_running_program_and_its_dll_are_moved_aside_and_their_folders_go(scenar
     assert added[1:] == [holding + r"\1-Tool.exe", holding + r"\2-engine.dll", holding], added
 
 
+def test_closeapps_closes_the_running_program_and_the_run_ends_0(scenario):
+    machine = scenario.machine
+    folder = scenario.path("Closing App")
+    app, log = install(scenario, folder, with_program=False, shared_key=None)
+    tools = machine.host_path(machine.tools_dir)
+    program, library = folder + r"\Tool.exe", folder + r"\bin\engine.dll"
+    machine.host_path(program).write_bytes((tools / "holder.exe").read_bytes())
+    machine.host_path(library).write_bytes((tools / "held.dll").read_bytes())
+    exe = scenario.install_dismora()
+    record = scenario.path("closeapps.txt")
+    pending_before = machine.pending_deletions()
+
+    result = machine.run(" ".join([q(exe), q(app.log_path), "/temp", "/silent", "/wait", "/closeapps", q("/log=" + record)]),
+                         cwd=scenario.folder, holds=[q(program) + " " + q(library)])
+
+    text = machine.host_path(record).read_text(encoding="utf-8-sig")
+    detail = result.describe() + text
+    assert worker(result).exit_code == 0, detail
+    assert not machine.exists(folder), detail
+    assert "application Holder - engine (process " in text and "): closed" in text, detail
+    assert added_entries(pending_before, machine.pending_deletions()) == [machine.short_path(exe)], detail
+
+    # Not silent: the box names it, and Yes closes it.
+    app, log = install(scenario, folder, with_program=False, shared_key=None)
+    machine.host_path(program).write_bytes((tools / "holder.exe").read_bytes())
+    machine.host_path(library).write_bytes((tools / "held.dll").read_bytes())
+    result = machine.run(" ".join([q(exe), q(app.log_path), "/temp"]), cwd=scenario.folder, answers=["Yes", "OK"],
+                         holds=[q(program) + " " + q(library)])
+    detail = result.describe()
+    assert "Holder - engine" in result.boxes[0].text, detail
+    assert not machine.exists(folder), detail
+
+
 def test_read_only_file_goes_and_the_run_ends_0(scenario):
     machine = scenario.machine
     folder = scenario.path("Read Only App")
