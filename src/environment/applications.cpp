@@ -6,7 +6,7 @@ namespace dismora {
 
 namespace {
 
-constexpr win::DWORD kImageChars = 1024;
+constexpr win::DWORD kImageChars = 260;  // a module entry's path
 constexpr int kTitleChars = 128;
 
 // One application's visible top-level windows: the first with a title names it, or each is
@@ -70,25 +70,27 @@ void FindApplicationsHolding(IsAskedAbout asked, const void* files, win::DWORD s
         UniqueProcessHandle process(
             win::OpenProcess(win::PROCESS_QUERY_LIMITED_INFORMATION | win::SYNCHRONIZE, win::FALSE, id));
         if (!process.IsValid()) continue;
-        char16_t image[kImageChars];
-        win::DWORD size = kImageChars;
-        bool holds = win::QueryFullProcessImageNameW(process.Get(), 0, image, &size) && asked(files, image);
-        const UniqueFileHandle modules(
-            holds ? win::INVALID_HANDLE_VALUE
-                  : win::CreateToolhelp32Snapshot(win::TH32CS_SNAPMODULE | win::TH32CS_SNAPMODULE32, id));
+        // A 32-bit program's modules, its own file first; a 64-bit one's cannot be listed, only its file.
+        bool holds = false;
+        const UniqueFileHandle modules(win::CreateToolhelp32Snapshot(win::TH32CS_SNAPMODULE | win::TH32CS_SNAPMODULE32, id));
         win::MODULEENTRY32W module;  // NOLINT(cppcoreguidelines-pro-type-member-init): the snapshot fills it
         module.dwSize = sizeof(module);
-        for (win::BOOL next = modules.IsValid() && win::Module32FirstW(modules.Get(), &module); next && !holds;
-             next = win::Module32NextW(modules.Get(), &module)) {
-            holds = asked(files, module.szExePath);
+        if (modules.IsValid()) {
+            for (win::BOOL next = win::Module32FirstW(modules.Get(), &module); next && !holds;
+                 next = win::Module32NextW(modules.Get(), &module)) {
+                holds = asked(files, module.szExePath);
+            }
+        } else {
+            win::DWORD size = kImageChars;
+            holds = win::QueryFullProcessImageNameW(process.Get(), 0, module.szExePath, &size) && asked(files, module.szExePath);
         }
         if (!holds) continue;
         TApplication& application = found.Add();
         application.id = id;
         application.process = process.Release();
+        application.name = Text(entry.szExeFile);
         TWindows windows{id, &application.name};
         win::EnumWindows(EachWindow, reinterpret_cast<win::LPARAM>(&windows));
-        if (application.name.empty()) application.name = Text(entry.szExeFile);
     }
 }
 
