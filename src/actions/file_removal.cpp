@@ -273,11 +273,11 @@ bool IsHeld(const void* held, TextView path) {
     return false;
 }
 
-void AskApplicationsToClose(const std::vector<const TDismoraFile*>& held, const TRemovalFlags& flags, EventSink& events) {
+void AskApplicationsToClose(const std::vector<const TDismoraFile*>& held, const TClosing& closing, EventSink& events) {
     TApplications found;
-    FindApplicationsHolding(IsHeld, &held, flags.spared, found);
+    FindApplicationsHolding(IsHeld, &held, closing.spared, found);
     if (found.Head() == nullptr) return;
-    if (flags.close_applications(flags.context, found)) CloseApplications(found, flags.close_wait_ms);
+    if (closing.ask(closing.context, found)) CloseApplications(found, closing.wait_ms);
     for (const TApplication* application = found.Head(); application != nullptr; application = application->next) {
         events.Note(application->closed ? Event::kClosed : Event::kNotClosed, 0, &application->name, application->id);
     }
@@ -310,7 +310,7 @@ bool DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalF
 }
 
 bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, EventSink& events,
-                       TextView keep) {
+                       TextView keep, const TClosing* closing) {
     bool kept = false;
     // Folders only lose content during the walk, so offering each emptied folder once at
     // the end, deepest first, removes exactly the folders the climb after every single
@@ -326,10 +326,10 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
                 kept = true;
                 continue;
             }
-            checks.Delete(*node, flags, events, emptied, flags.close_applications != nullptr ? &held : nullptr);
+            checks.Delete(*node, flags, events, emptied, closing != nullptr ? &held : nullptr);
         }
         if (!held.empty()) {
-            AskApplicationsToClose(held, flags, events);
+            AskApplicationsToClose(held, *closing, events);
             for (const TDismoraFile* node : held) checks.Delete(*node, flags, events, emptied, nullptr);
         }
     }  // the folders held are let go before the climb

@@ -28,12 +28,16 @@ struct TRemovalFlags {
     Aside aside = Aside::kNone;
     std::uint32_t moved = 0;  // files moved aside: each takes its number into its new name
     Text holding;             // the folder this run made for them
-    // Asked once, when applications hold files that would not go, whether to ask them to
-    // close; null: they are not looked for, and their files are moved aside at once.
-    bool (*close_applications)(void* context, const TApplications& found) = nullptr;
-    void* context = nullptr;
-    win::DWORD close_wait_ms = 0;  // how long closing applications are waited for, in all
-    win::DWORD spared = 0;         // the instance that waits for this one: never asked to close
+};
+
+// How applications that hold listed files are asked to close: the question, asked once when
+// there are such applications (true: ask them), how long they are waited for in all, and the
+// instance that waits for this one, which is never asked.
+struct TClosing {
+    bool (*ask)(void* context, const TApplications& found);
+    void* context;
+    win::DWORD wait_ms;
+    win::DWORD spared;
 };
 
 // The folder of a listed file whose emptied folders the clean-up climbs, ending with "\".
@@ -48,8 +52,10 @@ bool DeleteFileOrSchedule(const Text& path, WellKnownFolders& folders, TRemovalF
 // offers each emptied folder to the clean-up once, after the last deletion; the folders of
 // listed files already gone are offered too. A file listed
 // as keep (ignoring letter case) is passed over: true when there was one.
+// With closing, a file in use waits until the walk's end, when the applications that hold such
+// files have been asked to close, and is tried again.
 bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemovalFlags& flags, EventSink& events,
-                       TextView keep = {});
+                       TextView keep = {}, const TClosing* closing = nullptr);
 
 // Asks Windows to delete the file at the next restart; false when Windows refused.
 bool ScheduleDeleteAtRestart(const Text& path);

@@ -144,14 +144,14 @@ win::DWORD UninstallRun(Run& run) {
     const Text own_file = waited ? run.waiter_image : Concat({FolderPart(run.log_name), FileNamePart(run.own_path)});
     // Applications that hold files are asked to close only when someone may answer, or with
     // /closeapps; never the instance that waits for this one.
-    if (!run.silent || run.switches.close_apps) {
-        run.removal.close_applications = AskToCloseApplications;
-        run.removal.context = &run;
-        const std::uint32_t seconds = run.switches.close_apps_value;
-        run.removal.close_wait_ms = (seconds == 0 ? kCloseWaitSeconds : std::min(seconds, kCloseWaitLimit)) * 1000;
-        run.removal.spared = run.switches.waiter != 0 ? run.switches.waiter : run.switches.first;
-    }
-    const bool own_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events, own_file);
+    // Applications that hold files are asked to close only when someone may answer, or with
+    // /closeapps; never the instance that waits for this one.
+    const std::uint32_t seconds = run.switches.close_apps_value;
+    const TClosing closing = {AskToCloseApplications, &run,
+                              (seconds == 0 ? kCloseWaitSeconds : std::min(seconds, kCloseWaitLimit)) * 1000,
+                              run.switches.waiter != 0 ? run.switches.waiter : run.switches.first};
+    const bool own_listed = DeleteListedFiles(run.removal_list, run.folders, run.removal, events, own_file,
+                                              !run.silent || run.switches.close_apps ? &closing : nullptr);
     events.Enter(Stage::kFinishing);
     run.log.Close();
     if (run.removal.unremoved) {
