@@ -202,7 +202,7 @@ win::DWORD RunMain(Run& run) {
 }  // namespace
 
 win::DWORD MainRoutine() {
-    Run run;
+    Run run{};
     const win::DWORD outcome = RunMain(run);
     // A run that handed over to its copy closed the record before the start: the copy goes on with it.
     run.events.Summary(outcome, run.switches.wait);

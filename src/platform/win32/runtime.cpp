@@ -20,35 +20,10 @@ namespace {
     __builtin_unreachable();
 }
 
-// HeapAlloc returns blocks aligned to 8 bytes on this target, as msvcrt's
-// malloc does; only a larger alignment needs the over-allocation below.
-constexpr std::size_t kHeapAlignment = 8;
-
 void* HeapAllocate(std::size_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
 
 void HeapRelease(void* block) {
     if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
-}
-
-// An over-aligned block keeps the address HeapAlloc returned in the slot just
-// before the address it hands out.
-void* HeapAllocateAligned(std::size_t size, std::align_val_t alignment) {
-    const std::size_t align = static_cast<std::size_t>(alignment);
-    if (align <= kHeapAlignment) return HeapAllocate(size);
-    const std::size_t extra = align + sizeof(void*);
-    if (size > SIZE_MAX - extra) return nullptr;
-    void* block = HeapAllocate(size + extra);
-    if (block == nullptr) return nullptr;
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
-    void* aligned = reinterpret_cast<void*>((start + align - 1) & ~(align - 1));
-    static_cast<void**>(aligned)[-1] = block;
-    return aligned;
-}
-
-void HeapReleaseAligned(void* pointer, std::align_val_t alignment) {
-    if (pointer == nullptr) return;
-    if (static_cast<std::size_t>(alignment) <= kHeapAlignment) return HeapRelease(pointer);
-    HeapRelease(static_cast<void**>(pointer)[-1]);
 }
 
 void* AllocateOrEnd(std::size_t size) {
@@ -57,49 +32,16 @@ void* AllocateOrEnd(std::size_t size) {
     return block;
 }
 
-void* AllocateAlignedOrEnd(std::size_t size, std::align_val_t alignment) {
-    void* block = HeapAllocateAligned(size, alignment);
-    if (block == nullptr) EndProcessQuietly();
-    return block;
-}
-
 }  // namespace
 
+// Only the forms the program uses: with another form defined nowhere here, the link would
+// take the prebuilt one and the executable check would fail on it.
 void* operator new(std::size_t size) { return AllocateOrEnd(size); }
 void* operator new[](std::size_t size) { return AllocateOrEnd(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return HeapAllocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return HeapAllocate(size); }
-void* operator new(std::size_t size, std::align_val_t alignment) { return AllocateAlignedOrEnd(size, alignment); }
-void* operator new[](std::size_t size, std::align_val_t alignment) { return AllocateAlignedOrEnd(size, alignment); }
-void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    return HeapAllocateAligned(size, alignment);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    return HeapAllocateAligned(size, alignment);
-}
-
 void operator delete(void* pointer) noexcept { HeapRelease(pointer); }
 void operator delete[](void* pointer) noexcept { HeapRelease(pointer); }
 void operator delete(void* pointer, std::size_t) noexcept { HeapRelease(pointer); }
 void operator delete[](void* pointer, std::size_t) noexcept { HeapRelease(pointer); }
-void operator delete(void* pointer, const std::nothrow_t&) noexcept { HeapRelease(pointer); }
-void operator delete[](void* pointer, const std::nothrow_t&) noexcept { HeapRelease(pointer); }
-void operator delete(void* pointer, std::align_val_t alignment) noexcept { HeapReleaseAligned(pointer, alignment); }
-void operator delete[](void* pointer, std::align_val_t alignment) noexcept {
-    HeapReleaseAligned(pointer, alignment);
-}
-void operator delete(void* pointer, std::size_t, std::align_val_t alignment) noexcept {
-    HeapReleaseAligned(pointer, alignment);
-}
-void operator delete[](void* pointer, std::size_t, std::align_val_t alignment) noexcept {
-    HeapReleaseAligned(pointer, alignment);
-}
-void operator delete(void* pointer, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    HeapReleaseAligned(pointer, alignment);
-}
-void operator delete[](void* pointer, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    HeapReleaseAligned(pointer, alignment);
-}
 
 // What the standard containers call where they would throw: a length beyond
 // max_size(), an at() out of range, a failed allocation.
