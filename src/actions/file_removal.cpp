@@ -180,6 +180,13 @@ std::size_t FolderEnd(TextView path) {
     return end;
 }
 
+// The listed files found in use, in list order, for the walk's end: never more than the
+// list holds, so a plain array, with no growth to handle.
+struct THeld {
+    std::unique_ptr<const TDismoraFile*[]> nodes;
+    std::size_t count = 0;
+};
+
 // The folders of the listed files, each checked for a planted link once, however the list
 // interleaves them, and held open without delete sharing until the walk ends, so that none
 // can be swapped for a link between its check and its deletions.
@@ -208,7 +215,7 @@ public:
     // Deletes the listed file unless a link was planted on its path, and offers its folder to
     // the climb once. With held, a file in use is put there for later.
     void Delete(const TDismoraFile& node, TRemovalFlags& flags, EventSink& events, std::vector<Text>& emptied,
-                std::vector<const TDismoraFile*>* held) {
+                THeld* held) {
         const TextView raw = TextView(node.Path).substr(0, FolderEnd(node.Path));
         if (last_ == nullptr || raw != last_->raw) last_ = &Find(raw, node.Path);
         if (last_->planted) {
@@ -218,7 +225,7 @@ public:
         // A file already gone may have been deleted by an earlier run that ended before its
         // clean-up: its folder is offered too.
         const Deletion deletion = DeleteOrSchedule(node.Path, flags, events, node.Line, held != nullptr);
-        if (deletion == Deletion::kHeld) held->push_back(&node);
+        if (deletion == Deletion::kHeld) held->nodes[held->count++] = &node;
         if (deletion == Deletion::kScheduled || deletion == Deletion::kHeld || last_->offered) return;
         last_->offered = true;
         emptied.push_back(FolderToClimb(node.Path));
@@ -266,14 +273,15 @@ private:
 
 // The applications that hold the files, found once for all of them: asked to close when the
 // run's question says so, each named in the record with whether it closed.
-bool IsHeld(const void* held, TextView path) {
-    for (const TDismoraFile* node : *static_cast<const std::vector<const TDismoraFile*>*>(held)) {
-        if (SameFileName(node->Path, path)) return true;
+bool IsHeld(const void* context, TextView path) {
+    const auto* held = static_cast<const THeld*>(context);
+    for (std::size_t i = 0; i < held->count; ++i) {
+        if (SameFileName(held->nodes[i]->Path, path)) return true;
     }
     return false;
 }
 
-void AskApplicationsToClose(const std::vector<const TDismoraFile*>& held, const TClosing& closing, EventSink& events) {
+void AskApplicationsToClose(const THeld& held, const TClosing& closing, EventSink& events) {
     TApplications found;
     FindApplicationsHolding(IsHeld, &held, closing.spared, found);
     if (found.Head() == nullptr) return;
@@ -318,9 +326,8 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     std::vector<Text> emptied;
     {
         FolderChecks checks(list.Size());
-        FolderChecks::TEntry* entry = nullptr;  // of the file before, until the next lookup
         // Files in use wait until the applications that hold them have been asked to close.
-        std::vector<const TDismoraFile*> held;
+        THeld held{std::make_unique_for_overwrite<const TDismoraFile*[]>(list.Size())};
         for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
             if (!keep.empty() && SameFileName(node->Path, keep)) {
                 kept = true;
@@ -328,18 +335,19 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
             }
             checks.Delete(*node, flags, events, emptied, closing != nullptr ? &held : nullptr);
         }
-        if (!held.empty()) {
+        if (held.count != 0) {
             AskApplicationsToClose(held, *closing, events);
-            for (const TDismoraFile* node : held) checks.Delete(*node, flags, events, emptied, nullptr);
+            for (std::size_t i = 0; i < held.count; ++i) checks.Delete(*held.nodes[i], flags, events, emptied, nullptr);
         }
     }  // the folders held are let go before the climb
     events.Enter(Stage::kFolders);
     // Sorted through pointers: a string's bytes cannot simply be moved about.
-    std::vector<const Text*> order;
-    order.reserve(emptied.size());
-    for (const Text& each : emptied) order.push_back(&each);
-    if (order.size() > 1)
-        std::qsort(order.data(), order.size(), sizeof(const Text*), [](const void* left, const void* right) {
+    // Its size is known before it is filled: a plain array, with no growth to handle.
+    const std::size_t emptied_count = emptied.size();
+    const auto order = std::make_unique_for_overwrite<const Text*[]>(emptied_count);
+    for (std::size_t i = 0; i < emptied_count; ++i) order[i] = &emptied[i];
+    if (emptied_count > 1)
+        std::qsort(order.get(), emptied_count, sizeof(const Text*), [](const void* left, const void* right) {
             return CompareFolders(**static_cast<const Text* const*>(left), **static_cast<const Text* const*>(right));
         });
     // The parent of a removed folder is offered in its turn, after every emptied folder
@@ -353,7 +361,7 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     bool first = true;
     while (true) {
         const Text* candidate = nullptr;
-        if (next_emptied < order.size() &&
+        if (next_emptied < emptied_count &&
             (next_parent == parents.size() || CompareFolders(*order[next_emptied], parents[next_parent]) <= 0)) {
             candidate = order[next_emptied++];
         } else if (next_parent < parents.size()) {
