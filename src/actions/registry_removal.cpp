@@ -255,16 +255,13 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
             events.Note(Event::kSharedKey, line);
             continue;
         }
-        if (which == RegistryRoot::kClassesRoot) {
-            DeleteRegistryEntry(classes_root, entry.key_path, entry.value_field, events, line, subject);
-            continue;
-        }
-
         if (which != RegistryRoot::kUsers) {
-            win::HKEY root = which == RegistryRoot::kAuto          ? auto_root
-                             : which == RegistryRoot::kCurrentUser ? win::HKEY_CURRENT_USER
-                                                                   : win::HKEY_LOCAL_MACHINE;
-            if (whole_key) {
+            const win::HKEY root = which == RegistryRoot::kClassesRoot ? classes_root
+                                   : which == RegistryRoot::kAuto      ? auto_root
+                                   : which == RegistryRoot::kCurrentUser ? win::HKEY_CURRENT_USER
+                                                                         : win::HKEY_LOCAL_MACHINE;
+            // A value of the classes root is deleted with its key opened for it alone.
+            if (whole_key || which == RegistryRoot::kClassesRoot) {
                 DeleteRegistryEntry(root, entry.key_path, entry.value_field, events, line, subject);
                 continue;
             }
