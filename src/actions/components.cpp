@@ -18,7 +18,9 @@ constexpr win::DWORD kServerWaitMs = 10000;
 }  // namespace
 
 ComponentKind ClassifyComponent(TextView path) {
-    Text extension = Extension(path);
+    // Each extension is four characters with a dot first: the path's extension is one of
+    // them exactly when the path ends with it, and no text of its own is needed.
+    const TextView extension = path.size() < 4 ? TextView() : path.substr(path.size() - 4);
     if (EqualsAsciiNoCase(extension, u".dll") || EqualsAsciiNoCase(extension, u".ocx")) return ComponentKind::kServer;
     if (EqualsAsciiNoCase(extension, u".tlb")) return ComponentKind::kTypeLibrary;
     return ComponentKind::kNone;
