@@ -128,13 +128,9 @@ win::DWORD UnregisterTypeLibrary(TLookedUpFunctions& looked_up, const Text& path
 void UnregisterComponents(LogReader& log, const RemovalList& list, const Text& system_folder,
                           TLookedUpFunctions& looked_up, EventSink& events) {
     std::unique_ptr<RemovalIndex> index;
-    while (NextEntry(log, u"%%%")) {
+    std::uint32_t line = 0;
+    while (NextUsableEntry(log, events, line)) {
         const Text& entry = log.current_line;
-        const auto line = static_cast<std::uint32_t>(log.LineNumber());
-        if (entry.find(u'\0') != Text::npos) {  // Windows would act on a shorter name
-            events.Note(Event::kHoldsNul, line);
-            continue;
-        }
         if (!index) index = std::make_unique<RemovalIndex>(list);
         const TDismoraFile* node = index->Find(entry);
         if (node == nullptr) {

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "log/log_reader.h"
+
 namespace dismora {
 
 namespace {
@@ -163,6 +165,15 @@ void EventSink::WriteOut() {
 void EventSink::Close() {
     WriteOut();
     file_.Reset();
+}
+
+bool NextUsableEntry(LogReader& log, EventSink& events, std::uint32_t& line) {
+    while (NextEntry(log, u"%%%")) {
+        line = static_cast<std::uint32_t>(log.LineNumber());
+        if (log.current_line.find(u'\0') == Text::npos) return true;
+        events.Note(Event::kHoldsNul, line);
+    }
+    return false;
 }
 
 }  // namespace dismora

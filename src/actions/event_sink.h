@@ -11,6 +11,8 @@
 
 namespace dismora {
 
+class LogReader;
+
 // The record: a UTF-8 text file appended to, written out now and then rather than line by
 // line, never a reason for the uninstall to fail.
 class EventSink {
@@ -68,5 +70,10 @@ private:
     // Where each event's words start: looked up once, not walked to for every line.
     std::uint16_t words_at_[static_cast<int>(Event::kCount)] = {};
 };
+
+// One step of the loop over a section of paths or keys: reads the next entry into
+// log.current_line and its line number into line, telling and passing over each one that
+// holds a NUL (Windows would act on a shorter name than the log's). False at the section's end.
+bool NextUsableEntry(LogReader& log, EventSink& events, std::uint32_t& line);
 
 }  // namespace dismora

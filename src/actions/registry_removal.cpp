@@ -235,13 +235,9 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
     win::HKEY open_root = nullptr;
     Text open_path;
     UniqueKey open_key;
-    while (NextEntry(log, u"%%%")) {
-        const auto line = static_cast<std::uint32_t>(log.LineNumber());
+    std::uint32_t line = 0;
+    while (NextUsableEntry(log, events, line)) {
         const Text& subject = log.current_line;
-        if (subject.find(u'\0') != Text::npos) {  // Windows would act on a shorter name
-            events.Note(Event::kHoldsNul, line);
-            continue;
-        }
         TRegistryEntry entry = SplitRegistryEntry(subject);
         bool whole_key = entry.value_field == u"*";
         if (whole_key) open_key.Reset();

@@ -132,13 +132,9 @@ void BuildRemovalList(LogReader& log, bool all_users, RemovalList& list, CountJo
     win::DWORD seen = 0;  // files looked at so far
     bool unjournaled = false;  // told once that the counts go unprotected
     Text filter;
-    while (NextEntry(log, u"%%%")) {
+    std::uint32_t line = 0;
+    while (NextUsableEntry(log, events, line)) {
         const Text& path = log.current_line;
-        const auto line = static_cast<std::uint32_t>(log.LineNumber());
-        if (path.find(u'\0') != Text::npos) {  // Windows would act on a shorter name than the log's
-            events.Note(Event::kHoldsNul, line);
-            continue;
-        }
         bool query = !no_counts;
         if (query && known && seen == values) known = ReadNameFilter(shared.Get(), longest, filter);
         if (query && known && !filter.empty()) {
