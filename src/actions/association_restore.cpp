@@ -24,8 +24,8 @@ bool ReadDefaultValue(win::HKEY key, Text& value) {
 }
 
 Text CurrentDefaultValue(win::HKEY key) {
-    Text value;
-    if (!ReadDefaultValue(key, value)) value.clear();
+    Text value;  // stays empty when the value cannot be read
+    ReadDefaultValue(key, value);
     return value;
 }
 
@@ -39,10 +39,10 @@ bool Matches(const Text& current, const Text& installed) {
     return CompareLocaleNoCase(current, installed) == 0;
 }
 
-win::LONG DeleteSubkey(win::HKEY root, const Text& parent_path, const Text& name) {
+win::LONG DeleteSubkey(win::HKEY root, const char16_t* parent_path, const char16_t* name) {
     UniqueKey parent;
-    win::LONG result = OpenKey(root, parent_path.c_str(), win::KEY_ALL_ACCESS, parent);
-    return result != win::ERROR_SUCCESS ? result : win::RegDeleteKeyW(parent.Get(), name.c_str());
+    win::LONG result = OpenKey(root, parent_path, win::KEY_ALL_ACCESS, parent);
+    return result != win::ERROR_SUCCESS ? result : win::RegDeleteKeyW(parent.Get(), name);
 }
 
 // The file type a block restores, and where its record goes.
@@ -79,7 +79,7 @@ void RestoreValue(LogReader& log, const TBlock& block, const char16_t* path, con
         // A verb to remove whose command a run that was cut short removed already: its key
         // goes now, unless it holds other subkeys. Without an icon key there is nothing to do.
         if (verb == nullptr || !previous.empty()) return;
-        result = DeleteSubkey(file_type, u"shell", *verb);
+        result = DeleteSubkey(file_type, u"shell", verb->c_str());
     } else if (!Matches(CurrentDefaultValue(key.Get()), installed)) {
         event = Event::kLeft;
     } else if (!previous.empty()) {
@@ -91,9 +91,9 @@ void RestoreValue(LogReader& log, const TBlock& block, const char16_t* path, con
         if (verb == nullptr) {
             result = win::RegDeleteKeyW(file_type, path);
         } else {
-            result = DeleteSubkey(file_type, Concat({u"shell\\", *verb}), u"command");
+            result = DeleteSubkey(file_type, Concat({u"shell\\", *verb}).c_str(), u"command");
             // Fails, and the verb stays, while it still has other subkeys.
-            DeleteSubkey(file_type, u"shell", *verb);
+            DeleteSubkey(file_type, u"shell", verb->c_str());
         }
     }
     block.events.Note(event, line, &block.name, static_cast<std::uint32_t>(result), what);
