@@ -116,15 +116,22 @@ void DropAlias(Text& path, bool under_classes_root) {
                      : !SegmentAt(path, 0, u"Software"sv) ? size + 1
                      : SegmentAt(path, 9, u"Classes"sv)   ? 17
                                                           : 9;
+    // What stays before the alias's place, what stands there instead, and where the rest begins.
+    TextView head;
+    std::size_t rest = 0;
     if (SegmentAt(path, at, u"Wow6432Node"sv)) {
-        std::size_t cut = at == 0 ? 0 : at - 1;  // with one of the backslashes beside it
-        std::size_t rest = cut + 12 < size ? cut + 12 : size;
-        path = Concat({TextView(path.data(), cut), TextView(path.data() + rest, size - rest)});
+        const std::size_t cut = at == 0 ? 0 : at - 1;  // with one of the backslashes beside it
+        head = TextView(path.data(), cut);
+        rest = cut + 12 < size ? cut + 12 : size;
     } else if (!under_classes_root && size >= 20 && (size == 20 || path[20] == u'\\') &&
                SameFileName(TextView(path.data(), 17), u"System\\ControlSet"sv) && path[17] >= u'0' &&
                path[17] <= u'9' && path[18] >= u'0' && path[18] <= u'9' && path[19] >= u'0' && path[19] <= u'9') {
-        path = Concat({u"System\\CurrentControlSet"sv, TextView(path.data() + 20, size - 20)});
+        head = u"System\\CurrentControlSet"sv;
+        rest = 20;
+    } else {
+        return;
     }
+    path = Concat({head, TextView(path.data() + rest, size - rest)});
 }
 
 // True when the path is the listed key or lies above it, ignoring case.
