@@ -99,7 +99,8 @@ void CountJournal::Open(const Text& log_name, win::HANDLE log_file) {
     if (!valid_) return;
     const win::DWORD body = bytes - static_cast<win::DWORD>(2 * header_.size());
     tail_ = body % kRecordBytes;
-    records_ = units.substr(header_.size(), (body / kRecordBytes) * kRecordUnits);
+    // Appended, like the header above, to the text still empty: no part copied out first.
+    records_.append(units.data() + header_.size(), (body / kRecordBytes) * kRecordUnits);
 }
 
 CountJournal::Entry CountJournal::Recorded(std::uint64_t line, win::DWORD& count) const {
