@@ -24,8 +24,9 @@ RemovalList::~RemovalList() {
     }
 }
 
-void RemovalList::Append(Text path, std::uint32_t line) {
-    auto* node = new TDismoraFile{std::move(path), nullptr, line};
+void RemovalList::Append(const Text& path, std::uint32_t line) {
+    // Copied once, straight into the node: the log's line it comes from is read into again.
+    auto* node = new TDismoraFile{path, nullptr, line};
     const std::size_t folder_end = node->Path.find_last_of(u"\\/") + 1;
     if (tail_ == nullptr || TextView(tail_->Path).substr(0, tail_->Path.find_last_of(u"\\/") + 1) !=
                                 TextView(node->Path).substr(0, folder_end)) {
@@ -40,8 +41,8 @@ void RemovalList::Append(Text path, std::uint32_t line) {
     ++size_;
 }
 
-void AddToRemovalList(RemovalList& list, Text path, std::uint32_t line) {
-    list.Append(std::move(path), line);
+void AddToRemovalList(RemovalList& list, const Text& path, std::uint32_t line) {
+    list.Append(path, line);
 }
 
 namespace {

@@ -26,7 +26,7 @@ public:
     [[nodiscard]] std::size_t Size() const { return size_; }
     // How many times the folder changes along the list: about the folders the files leave.
     [[nodiscard]] std::size_t Folders() const { return folders_; }
-    void Append(Text path, std::uint32_t line = 0);
+    void Append(const Text& path, std::uint32_t line = 0);
 
 private:
     TDismoraFile* head_ = nullptr;
@@ -35,7 +35,7 @@ private:
     std::size_t folders_ = 0;
 };
 
-void AddToRemovalList(RemovalList& list, Text path, std::uint32_t line = 0);
+void AddToRemovalList(RemovalList& list, const Text& path, std::uint32_t line = 0);
 
 // The file section: lowers each listed file's shared count and lists the files whose count
 // reached zero or that have none. all_users picks the machine's counts over the user's.
