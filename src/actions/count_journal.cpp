@@ -103,7 +103,7 @@ void CountJournal::Open(const Text& log_name, win::HANDLE log_file) {
     records_.append(units.data() + header_.size(), (body / kRecordBytes) * kRecordUnits);
 }
 
-CountJournal::Entry CountJournal::Recorded(std::uint64_t line, win::DWORD& count) const {
+CountJournal::Entry CountJournal::Recorded(std::uint32_t line, win::DWORD& count) const {
     Entry found = Entry::kNone;
     for (std::size_t at = 0; at < records_.size(); at += kRecordUnits) {
         const win::DWORD recorded_line = WordAt(records_, at);
@@ -117,7 +117,7 @@ CountJournal::Entry CountJournal::Recorded(std::uint64_t line, win::DWORD& count
     return found;
 }
 
-bool CountJournal::Record(std::uint64_t line, win::DWORD count, Entry what) {
+bool CountJournal::Record(std::uint32_t line, win::DWORD count, Entry what) {
     if (!file_.IsValid()) {
         if (foreign_ || header_.empty()) return false;
         if (valid_) {
@@ -144,9 +144,7 @@ bool CountJournal::Record(std::uint64_t line, win::DWORD count, Entry what) {
         if (!file_.IsValid()) foreign_ = true;
         if (foreign_) return false;
     }
-    const auto recorded_line = static_cast<win::DWORD>(line);
-    const win::DWORD record[3] = {recorded_line, count,
-                                  recorded_line ^ count ^ (what == Entry::kLowered ? kLoweredMark : kAboutMark)};
+    const win::DWORD record[3] = {line, count, line ^ count ^ (what == Entry::kLowered ? kLoweredMark : kAboutMark)};
     return WriteAll(file_.Get(), record, sizeof(record));
 }
 

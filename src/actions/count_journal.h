@@ -30,10 +30,10 @@ public:
     void Open(const Text& log_name, win::HANDLE log_file);
     // What an earlier run wrote of the line's count: nothing, about to lower it from count,
     // or lowered it from count.
-    [[nodiscard]] Entry Recorded(std::uint64_t line, win::DWORD& count) const;
+    [[nodiscard]] Entry Recorded(std::uint32_t line, win::DWORD& count) const;
     // Writes through that the line's count is about to be lowered from count, or was. False
     // when the journal could not be written: the run goes on without it.
-    bool Record(std::uint64_t line, win::DWORD count, Entry what);
+    bool Record(std::uint32_t line, win::DWORD count, Entry what);
     void Close() { file_.Reset(); }
     [[nodiscard]] const Text& Path() const { return path_; }
     // The file at Path() is this log's journal (read or written by this run): it may go.
