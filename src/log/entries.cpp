@@ -4,13 +4,18 @@ namespace dismora {
 
 RegistryRoot MatchRootName(TextView root_name) {
     // The names in the order of RegistryRoot from kAuto on, as one ASCII text: half the
-    // bytes, and one comparison in a loop instead of five.
+    // bytes, and one comparison in a loop instead of five. Each is compared where it stands,
+    // in capitals, with a-z of the root name folded onto A-Z.
     const char* name = "HKEY_AUTO\0HKEY_CLASSES_ROOT\0HKEY_CURRENT_USER\0HKEY_LOCAL_MACHINE\0HKEY_USERS\0";
-    Text wide;
     for (int root = static_cast<int>(RegistryRoot::kAuto); *name != '\0'; ++root) {
-        AssignAscii(wide, name);
-        if (EqualsAsciiNoCase(root_name, wide)) return static_cast<RegistryRoot>(root);
-        name += wide.size() + 1;
+        std::size_t at = 0;
+        for (; at < root_name.size() && name[at] != '\0'; ++at) {
+            const char16_t c = root_name[at];
+            if ((c >= u'a' && c <= u'z' ? c - 0x20 : c) != name[at]) break;
+        }
+        if (at == root_name.size() && name[at] == '\0') return static_cast<RegistryRoot>(root);
+        while (*name++ != '\0') {
+        }
     }
     return RegistryRoot::kUnknown;
 }
