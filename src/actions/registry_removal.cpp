@@ -81,9 +81,11 @@ constexpr std::size_t kClassesPrefix = 17;  // "Software\Classes\"
 // The key goes into listed, whose storage is reused from one entry to the next.
 void ExpandSharedKey(const char* entry, Text& listed) {
     listed.clear();
-    if (*entry == '#') AppendAscii(listed, "Software\\Classes\\");
-    if (*entry == '~') AppendAscii(listed, "Software\\Microsoft\\Windows\\CurrentVersion\\");
-    AppendAscii(listed, *entry == '#' || *entry == '~' ? entry + 1 : entry);
+    const char* prefix = *entry == '#'   ? "Software\\Classes\\"
+                         : *entry == '~' ? "Software\\Microsoft\\Windows\\CurrentVersion\\"
+                                         : "";
+    AppendAscii(listed, prefix);
+    AppendAscii(listed, *prefix != '\0' ? entry + 1 : entry);
 }
 
 // Key path with runs of backslashes collapsed and none at either end.
