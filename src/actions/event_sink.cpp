@@ -77,6 +77,11 @@ void EventSink::Append(TextView text) {
     for (char16_t c : text) buffer_ += c < 0x20 ? u' ' : c;
 }
 
+// One place that makes a number's digits and lets them go, for every number of the record.
+void EventSink::AppendDecimal(std::uint32_t value) {
+    buffer_ += DecimalText(value);
+}
+
 void EventSink::EndLine(bool at_once) {
     buffer_ += u"\r\n";
     if (at_once || buffer_.size() >= kWriteOutUnits || win::GetTickCount() - written_at_ >= kWriteOutMs) WriteOut();
@@ -100,7 +105,7 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
     auto tally = static_cast<unsigned>(*at - 'a');
     if (line != 0) {
         buffer_ += u"line ";
-        buffer_ += DecimalText(line);
+        AppendDecimal(line);
         buffer_ += u": ";
     }
     while (*++at != '\0') {
@@ -125,7 +130,7 @@ void EventSink::Note(Event what, std::uint32_t line, const Text* subject, std::u
                 tally = kFailed;
                 buffer_ += u"error ";
             }
-            buffer_ += DecimalText(number - (code == 'p' ? 1 : 0));
+            AppendDecimal(number - (code == 'p' ? 1 : 0));
         }
     }
     if (counting_) ++tallies_[tally];
@@ -139,7 +144,7 @@ void EventSink::Summary(win::DWORD outcome, bool waited) {
     for (unsigned tally = 1; tally < kTallies; ++tally) {
         if (tallies_[tally] == 0) continue;
         buffer_ += separator;
-        buffer_ += DecimalText(tallies_[tally]);
+        AppendDecimal(tallies_[tally]);
         buffer_ += u' ';
         for (const char* word = Nth(kTallyWords, tally - 1); *word != '\0'; ++word) buffer_ += static_cast<char16_t>(*word);
         separator = u", ";

@@ -55,6 +55,7 @@ public:
 
 private:
     void Append(TextView text);
+    void AppendDecimal(std::uint32_t value);
     void EndLine(bool at_once);
     void WriteOut();
 
