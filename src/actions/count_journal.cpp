@@ -120,26 +120,23 @@ CountJournal::Entry CountJournal::Recorded(std::uint32_t line, win::DWORD& count
 bool CountJournal::Record(std::uint32_t line, win::DWORD count, Entry what) {
     if (!file_.IsValid()) {
         if (foreign_ || header_.empty()) return false;
-        if (valid_) {
-            // This log's journal is appended to; a record cut short at its end is padded to a
-            // whole one, which reads as none, so that the records after it stay aligned.
-            file_.Reset(win::CreateFileW(path_.c_str(), win::FILE_APPEND_DATA, win::FILE_SHARE_READ, nullptr,
-                                         win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL | win::FILE_FLAG_WRITE_THROUGH,
-                                         nullptr));
-            const char padding[kRecordBytes] = {};
-            if (file_.IsValid() && tail_ != 0 && !WriteAll(file_.Get(), padding, kRecordBytes - tail_)) file_.Reset();
-            tail_ = 0;
-        } else {
-            // A journal of an earlier log at this place goes; a new one never replaces a file.
-            win::DeleteFileW(path_.c_str());
-            file_.Reset(win::CreateFileW(path_.c_str(), win::GENERIC_WRITE, win::FILE_SHARE_READ, nullptr,
-                                         win::CREATE_NEW, win::FILE_ATTRIBUTE_NORMAL | win::FILE_FLAG_WRITE_THROUGH,
-                                         nullptr));
-            valid_ = file_.IsValid();
-            if (valid_ && !WriteAll(file_.Get(), header_.data(), static_cast<win::DWORD>(2 * header_.size()))) {
-                file_.Reset();
-            }
-        }
+        // This log's journal is appended to; a record cut short at its end is padded to a
+        // whole one, which reads as none, so that the records after it stay aligned. A
+        // journal of an earlier log at this place goes, and a new one, which never replaces a
+        // file, starts with the header. One opening and one write serve both.
+        const bool append = valid_;
+        if (!append) win::DeleteFileW(path_.c_str());
+        file_.Reset(win::CreateFileW(path_.c_str(), append ? win::FILE_APPEND_DATA : win::GENERIC_WRITE,
+                                     win::FILE_SHARE_READ, nullptr, append ? win::OPEN_EXISTING : win::CREATE_NEW,
+                                     win::FILE_ATTRIBUTE_NORMAL | win::FILE_FLAG_WRITE_THROUGH, nullptr));
+        const char padding[kRecordBytes] = {};
+        const void* bytes = append ? static_cast<const void*>(padding) : header_.data();
+        const win::DWORD size = !append     ? static_cast<win::DWORD>(2 * header_.size())
+                                : tail_ != 0 ? kRecordBytes - tail_
+                                             : 0;
+        valid_ = append || file_.IsValid();
+        tail_ = 0;  // only this log's journal read has a record cut short
+        if (file_.IsValid() && size != 0 && !WriteAll(file_.Get(), bytes, size)) file_.Reset();
         // Not to be written: never tried again in this run.
         if (!file_.IsValid()) foreign_ = true;
         if (foreign_) return false;
