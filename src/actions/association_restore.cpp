@@ -1,6 +1,7 @@
 #include "actions/association_restore.h"
 
 #include "actions/event_sink.h"
+#include "actions/registry_removal.h"
 #include "environment/text.h"
 #include "log/log_reader.h"
 #include "platform/unique_handle.h"
@@ -37,12 +38,6 @@ void WriteDefaultValue(win::HKEY key, const Text& value, win::DWORD type) {
 
 bool Matches(const Text& current, const Text& installed) {
     return CompareLocaleNoCase(current, installed) == 0;
-}
-
-win::LONG DeleteSubkey(win::HKEY root, const char16_t* parent_path, const char16_t* name) {
-    UniqueKey parent;
-    win::LONG result = OpenKey(root, parent_path, win::KEY_ALL_ACCESS, parent);
-    return result != win::ERROR_SUCCESS ? result : win::RegDeleteKeyW(parent.Get(), name);
 }
 
 // The file type a block restores, and where its record goes.

@@ -188,6 +188,12 @@ win::HKEY OpenClassesRoot(win::HKEY auto_root, UniqueKey& user_classes) {
     return user_classes.Get();
 }
 
+win::LONG DeleteSubkey(win::HKEY root, const char16_t* parent_path, const char16_t* name) {
+    UniqueKey parent;
+    win::LONG result = OpenKey(root, parent_path, win::KEY_ALL_ACCESS, parent);
+    return result != win::ERROR_SUCCESS ? result : win::RegDeleteKeyW(parent.Get(), name);
+}
+
 void DeleteSubkeysRecursively(win::HKEY key) {
     win::DWORD index = 0;
     char16_t name[kSubkeyNameChars];
@@ -229,10 +235,7 @@ void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value
             events.Note(Event::kKeyEmptied, line, &subject);
             return;
         }
-        UniqueKey parent;
-        Text parent_path = key_path.substr(0, last);
-        result = OpenKey(root, parent_path.c_str(), win::KEY_ALL_ACCESS, parent);
-        if (result == win::ERROR_SUCCESS) result = win::RegDeleteKeyW(parent.Get(), key_path.c_str() + last + 1);
+        result = DeleteSubkey(root, key_path.substr(0, last).c_str(), key_path.c_str() + last + 1);
     }
     NoteEntry(events, line, subject, value_field, result);
 }

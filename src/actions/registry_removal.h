@@ -24,6 +24,10 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
 void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value_field, EventSink& events,
                          std::uint32_t line, const Text& subject);
 
+// Deletes the subkey name of the key at parent_path below root: what opening the parent or
+// the deletion answered.
+win::LONG DeleteSubkey(win::HKEY root, const char16_t* parent_path, const char16_t* name);
+
 // Deletes every subkey below the open key, depth first; the key and its values stay.
 // A subkey that can be neither emptied nor deleted is left, with the keys above it.
 void DeleteSubkeysRecursively(win::HKEY key);
