@@ -196,17 +196,19 @@ win::LONG DeleteSubkey(win::HKEY root, const char16_t* parent_path, const char16
 
 void DeleteSubkeysRecursively(win::HKEY key) {
     win::DWORD index = 0;
-    char16_t name[kSubkeyNameChars];
+    // Used where it stands, each level its own: one unit beyond what Windows may fill ends
+    // even a name that fills it.
+    char16_t name[kSubkeyNameChars + 1];
+    name[kSubkeyNameChars] = u'\0';
     while (win::RegEnumKeyW(key, index, name, kSubkeyNameChars) == win::ERROR_SUCCESS) {
-        Text subkey = TextFromBuffer(name, kSubkeyNameChars);
         {
             UniqueKey child;
-            if (OpenKey(key, subkey.c_str(), win::KEY_ALL_ACCESS, child) == win::ERROR_SUCCESS) {
+            if (OpenKey(key, name, win::KEY_ALL_ACCESS, child) == win::ERROR_SUCCESS) {
                 DeleteSubkeysRecursively(child.Get());
             }
         }
         // One that stays would be enumerated again for ever: step past it instead.
-        if (win::RegDeleteKeyW(key, subkey.c_str()) != win::ERROR_SUCCESS) ++index;
+        if (win::RegDeleteKeyW(key, name) != win::ERROR_SUCCESS) ++index;
     }
 }
 
