@@ -357,8 +357,8 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     std::vector<Text> parents;
     std::size_t next_emptied = 0;
     std::size_t next_parent = 0;
+    // Starts empty: an empty candidate, passed over as the same, would be passed over anyway.
     Text folder;
-    bool first = true;
     while (true) {
         const Text* candidate = nullptr;
         if (next_emptied < emptied_count &&
@@ -369,8 +369,7 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
         } else {
             break;
         }
-        if (!first && folder == *candidate) continue;
-        first = false;
+        if (folder == *candidate) continue;
         folder = *candidate;  // a copy: the queue may grow below
         if (folder.empty() || folder.back() != u'\\' || folders.KeepsFolder(folder) ||
             !RemoveFolder(folder, events)) {
