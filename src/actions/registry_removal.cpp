@@ -248,6 +248,12 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
     // name values of it, which ends the same as opening it again for each line.
     win::HKEY open_root = nullptr;
     Text open_path;
+    // The key each root name but HKEY_USERS stands for, in the order of RegistryRoot.
+    const win::HKEY roots[] = {auto_root, classes_root, win::HKEY_CURRENT_USER, win::HKEY_LOCAL_MACHINE};
+    static_assert(static_cast<int>(RegistryRoot::kClassesRoot) == static_cast<int>(RegistryRoot::kAuto) + 1 &&
+                      static_cast<int>(RegistryRoot::kCurrentUser) == static_cast<int>(RegistryRoot::kAuto) + 2 &&
+                      static_cast<int>(RegistryRoot::kLocalMachine) == static_cast<int>(RegistryRoot::kAuto) + 3,
+                  "the roots above follow the order of RegistryRoot");
     UniqueKey open_key;
     std::uint32_t line = 0;
     while (NextUsableEntry(log, events, line)) {
@@ -266,10 +272,7 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
             continue;
         }
         if (which != RegistryRoot::kUsers) {
-            const win::HKEY root = which == RegistryRoot::kClassesRoot ? classes_root
-                                   : which == RegistryRoot::kAuto      ? auto_root
-                                   : which == RegistryRoot::kCurrentUser ? win::HKEY_CURRENT_USER
-                                                                         : win::HKEY_LOCAL_MACHINE;
+            const win::HKEY root = roots[static_cast<int>(which) - static_cast<int>(RegistryRoot::kAuto)];
             // A value of the classes root is deleted with its key opened for it alone.
             if (whole_key || which == RegistryRoot::kClassesRoot) {
                 DeleteRegistryEntry(root, entry.key_path, entry.value_field, events, line, subject);
