@@ -82,22 +82,26 @@ void UnregisterServer(const Text& path, const Text& system_folder, EventSink& ev
     win::STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     win::PROCESS_INFORMATION process = {};
+    // One line tells how it ended, or that it did not start; the handles close after it.
+    Event what = Event::kNotStarted;
+    win::DWORD number = 0;  // the error, or the exit code
+    UniqueProcessHandle process_handle;
+    UniqueProcessHandle thread_handle;
     if (!win::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr,
                              &startup, &process)) {
-        events.Note(Event::kNotStarted, line, &command, win::GetLastError());
-        return;
+        number = win::GetLastError();
+    } else {
+        process_handle.Reset(process.hProcess);
+        thread_handle.Reset(process.hThread);
+        // Left running when the time runs out.
+        what = Event::kRegsvr32Running;
+        if (win::WaitForSingleObject(process_handle.Get(), kServerWaitMs) == win::WAIT_OBJECT_0) {
+            what = Event::kRegsvr32;
+            // Asked only for the record: without one the run makes the calls it always made.
+            if (events.IsOpen()) win::GetExitCodeProcess(process_handle.Get(), &number);
+        }
     }
-    UniqueProcessHandle process_handle(process.hProcess);
-    UniqueProcessHandle thread_handle(process.hThread);
-    // Left running when the time runs out.
-    Event what = Event::kRegsvr32Running;
-    win::DWORD exit_code = 0;
-    if (win::WaitForSingleObject(process_handle.Get(), kServerWaitMs) == win::WAIT_OBJECT_0) {
-        what = Event::kRegsvr32;
-        // Asked only for the record: without one the run makes the calls it always made.
-        if (events.IsOpen()) win::GetExitCodeProcess(process_handle.Get(), &exit_code);
-    }
-    events.Note(what, line, &command, exit_code);
+    events.Note(what, line, &command, number);
 }
 
 win::DWORD UnregisterTypeLibrary(TLookedUpFunctions& looked_up, const Text& path) {
