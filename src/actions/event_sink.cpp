@@ -146,7 +146,7 @@ void EventSink::Summary(win::DWORD outcome, bool waited) {
         buffer_ += separator;
         AppendDecimal(tallies_[tally]);
         buffer_ += u' ';
-        for (const char* word = Nth(kTallyWords, tally - 1); *word != '\0'; ++word) buffer_ += static_cast<char16_t>(*word);
+        AppendAscii(buffer_, Nth(kTallyWords, tally - 1));
         separator = u", ";
     }
     EndLine(false);
