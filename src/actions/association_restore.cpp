@@ -95,6 +95,7 @@ void RestoreValue(LogReader& log, const TBlock& block, const char16_t* path, con
 }
 
 void RestoreBlock(LogReader& log, win::HKEY classes_root, EventSink& events) {
+    using namespace std::string_view_literals;
     const Text& extension = log.current_line;
     const auto line = static_cast<std::uint32_t>(log.LineNumber());
     Text file_type_name;
@@ -115,7 +116,7 @@ void RestoreBlock(LogReader& log, win::HKEY classes_root, EventSink& events) {
     const TBlock block{file_type.Get(), file_type_name, events};
     RestoreValue(log, block, u"", u"description");
     RestoreValue(log, block, u"DefaultIcon", u"icon");
-    while (NextEntry(log, u"%")) {
+    while (NextEntry(log, u"%"sv)) {
         const Text& verb = log.current_line;  // the block's lines are read into texts of their own
         RestoreValue(log, block, Concat({u"shell\\", verb, u"\\command"}).c_str(), Concat({u"verb ", verb}).c_str(), &verb);
     }
@@ -124,7 +125,8 @@ void RestoreBlock(LogReader& log, win::HKEY classes_root, EventSink& events) {
 }  // namespace
 
 void RestoreFileAssociations(LogReader& log, win::HKEY classes_root, EventSink& events) {
-    while (NextEntry(log, u"%%%")) RestoreBlock(log, classes_root, events);
+    using namespace std::string_view_literals;  // terminators of known length: nothing counts them
+    while (NextEntry(log, u"%%%"sv)) RestoreBlock(log, classes_root, events);
 }
 
 }  // namespace dismora

@@ -173,7 +173,8 @@ void EventSink::Close() {
 }
 
 bool NextUsableEntry(LogReader& log, EventSink& events, std::uint32_t& line) {
-    while (NextEntry(log, u"%%%")) {
+    using namespace std::string_view_literals;
+    while (NextEntry(log, u"%%%"sv)) {
         line = static_cast<std::uint32_t>(log.LineNumber());
         if (log.current_line.find(u'\0') == Text::npos) return true;
         events.Note(Event::kHoldsNul, line);
