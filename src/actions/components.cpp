@@ -20,9 +20,12 @@ constexpr win::DWORD kServerWaitMs = 10000;
 ComponentKind ClassifyComponent(TextView path) {
     // Each extension is four characters with a dot first: the path's extension is one of
     // them exactly when the path ends with it, and no text of its own is needed.
+    using namespace std::string_view_literals;
     const TextView extension = path.size() < 4 ? TextView() : path.substr(path.size() - 4);
-    if (EqualsAsciiNoCase(extension, u".dll") || EqualsAsciiNoCase(extension, u".ocx")) return ComponentKind::kServer;
-    if (EqualsAsciiNoCase(extension, u".tlb")) return ComponentKind::kTypeLibrary;
+    if (EqualsAsciiNoCase(extension, u".dll"sv) || EqualsAsciiNoCase(extension, u".ocx"sv)) {
+        return ComponentKind::kServer;
+    }
+    if (EqualsAsciiNoCase(extension, u".tlb"sv)) return ComponentKind::kTypeLibrary;
     return ComponentKind::kNone;
 }
 
