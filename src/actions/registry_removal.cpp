@@ -214,9 +214,14 @@ void DeleteSubkeysRecursively(win::HKEY key) {
 
 namespace {
 
+// A value field of "*" stands for the whole key.
+bool NamesWholeKey(const Text& value_field) {
+    return value_field.size() == 1 && value_field[0] == u'*';
+}
+
 // One line of the record for a value or a whole key and what came of it.
 void NoteEntry(EventSink& events, std::uint32_t line, const Text& subject, const Text& value_field, win::LONG result) {
-    events.Note(value_field == u"*" ? Event::kKey : Event::kValue, line, &subject, static_cast<std::uint32_t>(result),
+    events.Note(NamesWholeKey(value_field) ? Event::kKey : Event::kValue, line, &subject, static_cast<std::uint32_t>(result),
                 value_field.empty() ? u"(default)" : value_field.c_str());
 }
 
@@ -227,7 +232,7 @@ void DeleteRegistryEntry(win::HKEY root, const Text& key_path, const Text& value
     UniqueKey key;
     win::LONG result =
         root == nullptr ? win::ERROR_FILE_NOT_FOUND : OpenKey(root, key_path.c_str(), win::KEY_ALL_ACCESS, key);
-    if (result == win::ERROR_SUCCESS && value_field != u"*") {
+    if (result == win::ERROR_SUCCESS && !NamesWholeKey(value_field)) {
         result = win::RegDeleteValueW(key.Get(), value_field.c_str());
     } else if (result == win::ERROR_SUCCESS) {
         DeleteSubkeysRecursively(key.Get());
@@ -259,7 +264,7 @@ void RemoveRegistryEntries(LogReader& log, win::HKEY auto_root, win::HKEY classe
     while (NextUsableEntry(log, events, line)) {
         const Text& subject = log.current_line;
         TRegistryEntry entry = SplitRegistryEntry(subject);
-        bool whole_key = entry.value_field == u"*";
+        bool whole_key = NamesWholeKey(entry.value_field);
         if (whole_key) open_key.Reset();
 
         RegistryRoot which = MatchRootName(entry.root_name);
