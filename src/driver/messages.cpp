@@ -103,9 +103,14 @@ bool AskToCloseApplications(void* run_asking, const TApplications& found) {
     std::uint32_t named = 0;
     for (const TApplication* application = found.Head(); application != nullptr && named < kNamedApplications;
          application = application->next, ++named) {
-        text += Concat({u"\r", application->name});
+        text += u'\r';
+        text += application->name;
     }
-    if (found.Size() > named) text += Concat({u"\rand ", DecimalText(found.Size() - named), u" more"});
+    if (found.Size() > named) {
+        text += u"\rand ";
+        text += DecimalText(found.Size() - named);
+        text += u" more";
+    }
     text += FromAscii("\r\rClose them now, so that their files can be removed?");
     return ProductBox(run, text, win::MB_YESNO | win::MB_ICONQUESTION) == win::IDYES;
 }
