@@ -144,8 +144,6 @@ win::DWORD UninstallRun(Run& run) {
     const Text own_file = waited ? run.waiter_image : Concat({FolderPart(run.log_name), FileNamePart(run.own_path)});
     // Applications that hold files are asked to close only when someone may answer, or with
     // /closeapps; never the instance that waits for this one.
-    // Applications that hold files are asked to close only when someone may answer, or with
-    // /closeapps; never the instance that waits for this one.
     const std::uint32_t seconds = run.switches.close_apps_value;
     const TClosing closing = {AskToCloseApplications, &run,
                               (seconds == 0 ? kCloseWaitSeconds : std::min(seconds, kCloseWaitLimit)) * 1000,
