@@ -64,7 +64,8 @@ THandover Relaunch(Run& run) {
     bool copied = false;
     UniqueFileHandle held;  // the copy, from its check until it has been started
     if (!temp.empty()) {
-        Text base = Concat({temp, FileNamePart(run.own_path)});
+        Text base = temp;
+        base += FileNamePart(run.own_path);
         for (std::uint32_t attempt = 1; attempt <= kCopyAttempts && !copied; ++attempt) {
             target = CopyTargetForAttempt(base, attempt);
             if (win::CopyFileW(run.own_path.c_str(), target.c_str(), win::FALSE) == win::FALSE) continue;
