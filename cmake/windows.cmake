@@ -42,6 +42,11 @@ if(DISMORA_PROGRESS_OFF)
     target_compile_definitions(dismora PRIVATE DISMORA_PROGRESS_OFF)
 endif()
 set_target_properties(dismora PROPERTIES OUTPUT_NAME dismora SUFFIX .exe)
+include(${CMAKE_SOURCE_DIR}/cmake/one-section.cmake)
+if(DISMORA_LINKER_SCRIPT)
+    target_link_options(dismora PRIVATE -Wl,-T,${DISMORA_LINKER_SCRIPT})
+    set_property(TARGET dismora APPEND PROPERTY LINK_DEPENDS ${DISMORA_LINKER_SCRIPT})
+endif()
 
 # Helper programs, test components and the contract tests for the Wine suite live beside
 # their sources. They need Wine's tools (widl, stdole2.tlb), so they are built only by

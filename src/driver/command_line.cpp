@@ -79,18 +79,23 @@ bool IsSwitchName(TextView name, const char* wanted) {
 
 // Takes the argument when it is one of the switches above (or "-?").
 bool TakeOutSwitch(TextView argument, TSwitches& switches) {
-    if (argument == u"-?") return switches.help = true;
+    if (argument.size() == 2 && argument[0] == u'-' && argument[1] == u'?') return switches.help = true;
     if (argument.empty() || argument[0] != u'/') return false;
     const std::size_t equals = argument.find(u'=');
-    const TextView name = argument.substr(1, equals == TextView::npos ? TextView::npos : equals - 1);
-    const TextView value = equals == TextView::npos ? TextView() : argument.substr(equals + 1);
+    // The name after "/" up to "=", the value after it (empty without one).
+    const std::size_t value_at = equals == TextView::npos ? argument.size() : equals + 1;
+    const TextView name(argument.data() + 1, (equals == TextView::npos ? value_at : equals) - 1);
+    const TextView value(argument.data() + value_at, argument.size() - value_at);
     const char* rule_name = kSwitchNames;
     for (const TSwitchRule& rule : kSwitchRules) {
         if (IsSwitchName(name, rule_name) && (rule.value == '+' || (rule.value == '=') == (equals != TextView::npos))) {
             if (rule.flag != nullptr) switches.*rule.flag = true;
             const std::int32_t number = ParseInteger(value);
             if (rule.number != nullptr && number > 0) switches.*rule.number = static_cast<std::uint32_t>(number);
-            if (&rule == &kSwitchRules[1]) switches.record = Text(value);
+            if (&rule == &kSwitchRules[1]) {
+                switches.record.clear();
+                switches.record.append(value);
+            }
             return true;
         }
         while (*rule_name++ != '\0') {

@@ -28,18 +28,27 @@ const char kUsage[] =
 const char kInvalidArgument[] =
     "The command line argument %s is not understood.\rA path with blanks needs quotes; dismora.exe /? lists the switches.";
 
-// Ends the run where it stands, after the message, with the exit code of a failed install.
-win::DWORD Fail(Run& run, const Text& text, win::UINT style = win::MB_OK,
+// Ends the run where it stands, after the message (the text with the argument for its %s),
+// with the exit code of a failed install.
+win::DWORD Fail(Run& run, const char* format, const Text* argument = nullptr, win::UINT style = win::MB_OK,
                 win::DWORD outcome = win::ERROR_INSTALL_FAILURE) {
+    Text text = FromAscii(format);
+    if (argument != nullptr) text = SubstituteFirst(text, *argument);
     ShowBox(run, text, kProgramCaption, style);
     return outcome;
+}
+
+// A box captioned with the product's name, not recorded.
+int ProductBox(const Run& run, const Text& text, win::UINT style) {
+    return win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), style);
 }
 
 }  // namespace
 
 int ShowBox(Run& run, const Text& text, const char16_t* caption, win::UINT style) {
     run.events.Line(text);
-    return run.Quiet() ? 0 : win::MessageBoxW(nullptr, text.c_str(), caption, style);
+    if (run.Quiet()) return 0;
+    return caption != nullptr ? win::MessageBoxW(nullptr, text.c_str(), caption, style) : ProductBox(run, text, style);
 }
 
 void ShowHelp() {
@@ -47,24 +56,23 @@ void ShowHelp() {
 }
 
 win::DWORD FailInvalidCommandLine(Run& run, const Text& argument) {
-    return Fail(run, SubstituteFirst(FromAscii(kInvalidArgument), argument), win::MB_ICONERROR,
-                win::ERROR_INVALID_COMMAND_LINE);
+    return Fail(run, kInvalidArgument, &argument, win::MB_ICONERROR, win::ERROR_INVALID_COMMAND_LINE);
 }
 
 win::DWORD FailLogNotOpened(Run& run) {
-    return Fail(run, SubstituteFirst(FromAscii(kCannotOpenLog), run.log_path), win::MB_ICONERROR);
+    return Fail(run, kCannotOpenLog, &run.log_path, win::MB_ICONERROR);
 }
 
 win::DWORD FailLogTooNew(Run& run) {
-    return Fail(run, SubstituteFirst(FromAscii("Cannot perform uninstall because %s is out of date"), run.own_path));
+    return Fail(run, "Cannot perform uninstall because %s is out of date", &run.own_path);
 }
 
 win::DWORD FailLogUnreadable(Run& run) {
-    return Fail(run, FromAscii("Error reading deployment log"));
+    return Fail(run, "Error reading deployment log");
 }
 
 void ShowAdministratorMessage(Run& run) {
-    ShowBox(run, SubstituteFirst(run.header.admin_text(), run.header.product_name()), run.Caption().c_str(),
+    ShowBox(run, SubstituteFirst(run.header.admin_text(), run.header.product_name()), nullptr,
             win::MB_OK | win::MB_ICONERROR);
 }
 
@@ -78,18 +86,14 @@ bool PassPrivilegeGate(Run& run) {
 
 win::DWORD TellAnotherUninstallRuns(Run& run) {
     const Text text = FromAscii("Another uninstall of this application is under way.");
-    if (run.silent) {
-        run.events.Line(text);
-    } else {
-        ShowBox(run, text, run.Caption().c_str(), win::MB_OK | win::MB_ICONINFORMATION);
-    }
+    run.events.Line(text);
+    if (!run.silent) ProductBox(run, text, win::MB_OK | win::MB_ICONINFORMATION);
     return win::ERROR_INSTALL_ALREADY_RUNNING;
 }
 
 bool Confirm(Run& run) {
     Text text = SubstituteFirst(run.header.confirmation_text(), run.header.product_name());
-    return win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(),
-                            win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2) == win::IDYES;
+    return ProductBox(run, text, win::MB_YESNO | win::MB_ICONQUESTION | win::MB_DEFBUTTON2) == win::IDYES;
 }
 
 bool AskToCloseApplications(void* run_asking, const TApplications& found) {
@@ -99,24 +103,32 @@ bool AskToCloseApplications(void* run_asking, const TApplications& found) {
     std::uint32_t named = 0;
     for (const TApplication* application = found.Head(); application != nullptr && named < kNamedApplications;
          application = application->next, ++named) {
-        text += Concat({u"\r", application->name});
+        text += u'\r';
+        text += application->name;
     }
-    if (found.Size() > named) text += Concat({u"\rand ", DecimalText(found.Size() - named), u" more"});
+    if (found.Size() > named) {
+        text += u"\rand ";
+        text += DecimalText(found.Size() - named);
+        text += u" more";
+    }
     text += FromAscii("\r\rClose them now, so that their files can be removed?");
-    return win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), win::MB_YESNO | win::MB_ICONQUESTION) ==
-           win::IDYES;
+    return ProductBox(run, text, win::MB_YESNO | win::MB_ICONQUESTION) == win::IDYES;
 }
 
 void ShowFinalMessage(Run& run) {
-    Text text = run.header.completion_text();
-    if (run.removal.reboot_pending) text += u"\r\r" + run.header.restart_text();
+    Text text;
     if (!run.finish_command.empty()) {
         text = FromAscii("%s is not removed completely: a file in use could not be removed. To finish, close the "
-                         "programs that use it and run:\r") +
-               run.finish_command;
+                         "programs that use it and run:\r");
+        text += run.finish_command;
+    } else {
+        text = run.header.completion_text();
+        if (run.removal.reboot_pending) {
+            text += u"\r\r";
+            text += run.header.restart_text();
+        }
     }
-    text = SubstituteFirst(text, run.header.product_name());
-    win::MessageBoxW(nullptr, text.c_str(), run.Caption().c_str(), win::MB_OK | win::MB_ICONQUESTION);
+    ProductBox(run, SubstituteFirst(text, run.header.product_name()), win::MB_OK | win::MB_ICONQUESTION);
 }
 
 Text Run::Caption() const {

@@ -42,6 +42,12 @@ THandover AwaitCopy(Run& run, win::HANDLE process) {
     return handover;
 }
 
+// Appends a switch and its number.
+void AppendSwitch(Text& parameters, const char16_t* name, std::uint32_t value) {
+    parameters += name;
+    parameters += DecimalText(value);
+}
+
 }  // namespace
 
 Text CopyTargetForAttempt(const Text& base, std::uint32_t attempt) {
@@ -58,7 +64,8 @@ THandover Relaunch(Run& run) {
     bool copied = false;
     UniqueFileHandle held;  // the copy, from its check until it has been started
     if (!temp.empty()) {
-        Text base = Concat({temp, FileNamePart(run.own_path)});
+        Text base = temp;
+        base += FileNamePart(run.own_path);
         for (std::uint32_t attempt = 1; attempt <= kCopyAttempts && !copied; ++attempt) {
             target = CopyTargetForAttempt(base, attempt);
             if (win::CopyFileW(run.own_path.c_str(), target.c_str(), win::FALSE) == win::FALSE) continue;
@@ -72,15 +79,19 @@ THandover Relaunch(Run& run) {
     const bool elevate = run.header.all_users && !IsAdministrator(run.looked_up);
     // An elevated copy sees neither the drives the user mapped nor those substituted: it is
     // handed the log by the name the file system gives it (a share's path for a mapped drive).
-    Text parameters = Concat({u"\"", AbsolutePath(elevate ? run.log_name : run.log_path), u"\" /temp"});
+    Text parameters = u"\"";
+    parameters += AbsolutePath(elevate ? run.log_name : run.log_path);
+    parameters += u"\" /temp";
     if (run.silent) parameters += u" /silent";
-    if (run.switches.close_apps) parameters += Concat({u" /closeapps=", DecimalText(run.switches.close_apps_value)});
+    if (run.switches.close_apps) AppendSwitch(parameters, u" /closeapps=", run.switches.close_apps_value);
     // With /wait the copy ends this process with the outcome, and deletes its file once it
     // has ended; without it the copy waits a while for this process to end by itself.
-    parameters += Concat({run.switches.wait ? u" /wait=" : u" /first=", DecimalText(win::GetCurrentProcessId())});
+    AppendSwitch(parameters, run.switches.wait ? u" /wait=" : u" /first=", win::GetCurrentProcessId());
     // The copy appends to the record this process opened, and to no other file.
     if (run.events.IsOpen()) {
-        parameters += Concat({u" \"/log=", AbsolutePath(run.switches.record), u"\" /logid=", DecimalText(run.events.Identity())});
+        parameters += u" \"/log=";
+        parameters += AbsolutePath(run.switches.record);
+        AppendSwitch(parameters, u"\" /logid=", run.events.Identity());
     }
 
     run.events.Note(elevate ? Event::kStartingElevated : Event::kStarting, 0, &target);
@@ -114,7 +125,10 @@ THandover Relaunch(Run& run) {
         return AwaitCopy(run, info.hProcess);
     }
 
-    Text command = Concat({u"\"", target, u"\" ", parameters});
+    Text command = u"\"";
+    command += target;
+    command += u"\" ";
+    command += parameters;
     win::STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     win::PROCESS_INFORMATION process = {};

@@ -141,9 +141,11 @@ win::DWORD UninstallRun(Run& run) {
     // the log and its journal, so that starting it again finishes the work. The waiting
     // process's file is still in use: it goes once that process has ended.
     const bool waited = run.waiter.IsValid();
-    const Text own_file = waited ? run.waiter_image : Concat({FolderPart(run.log_name), FileNamePart(run.own_path)});
-    // Applications that hold files are asked to close only when someone may answer, or with
-    // /closeapps; never the instance that waits for this one.
+    Text own_file = run.waiter_image;
+    if (!waited) {
+        own_file = FolderPart(run.log_name);
+        own_file += FileNamePart(run.own_path);
+    }
     // Applications that hold files are asked to close only when someone may answer, or with
     // /closeapps; never the instance that waits for this one.
     const std::uint32_t seconds = run.switches.close_apps_value;
@@ -155,7 +157,12 @@ win::DWORD UninstallRun(Run& run) {
     events.Enter(Stage::kFinishing);
     run.log.Close();
     if (run.removal.unremoved) {
-        run.finish_command = Concat({u"\"", own_file, u"\" \"", run.log_path, u"\""});
+        Text command(u"\"");
+        command += own_file;
+        command += u"\" \"";
+        command += run.log_path;
+        command += u'"';
+        run.finish_command = std::move(command);
         events.Note(Event::kUnfinished, 0, &run.finish_command);
     } else {
         run.waiter_listed = own_listed && waited;

@@ -17,7 +17,8 @@ struct TWindows {
 };
 
 win::BOOL WIN_STDCALL EachWindow(win::HWND window, win::LPARAM context) {
-    const TWindows& windows = *reinterpret_cast<const TWindows*>(context);
+    // The context is the address EnumWindows was handed.
+    const TWindows& windows = *reinterpret_cast<const TWindows*>(context);  // NOLINT(performance-no-int-to-ptr)
     win::DWORD owner = 0;
     win::GetWindowThreadProcessId(window, &owner);
     if (owner != windows.id || !win::IsWindowVisible(window)) return win::TRUE;

@@ -31,6 +31,8 @@ public:
 
 private:
     TApplication* head_ = nullptr;
+    // Where the next one goes: the list owns what it points into, it owns nothing itself.
+    // cppcheck-suppress unsafeClassCanLeak
     TApplication** tail_ = &head_;
     std::uint32_t size_ = 0;
 };

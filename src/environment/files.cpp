@@ -63,9 +63,16 @@ Text FinalPathOf(win::HANDLE file, const Text& given) {
         if (length == 0) break;
         if (length < size) {
             path.resize(length);
-            // "\\?\C:\..." for a drive, "\\?\UNC\server\share\..." for a share.
-            if (TextView(path).substr(0, 8) == u"\\\\?\\UNC\\") return Concat({u"\\", TextView(path).substr(7)});
-            if (TextView(path).substr(0, 4) == u"\\\\?\\") return path.substr(4);
+            // "\\?\C:\..." for a drive, "\\?\UNC\server\share\..." for a share, whose path keeps
+            // the two separators before the server's name.
+            if (TextView(path).substr(0, 4) == u"\\\\?\\") {
+                std::size_t prefix = 4;
+                if (TextView(path).substr(4, 4) == u"UNC\\") {
+                    path[6] = u'\\';
+                    prefix = 6;
+                }
+                return path.substr(prefix);
+            }
             return path;
         }
         size = length + 1;

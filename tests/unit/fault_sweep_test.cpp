@@ -169,8 +169,22 @@ TEST(FaultSweep, EveryCallFailsInTurn) {
                 if (function == "DeleteFileW" && listed != short_paths.end()) {
                     // A listed file that cannot be deleted waits for the walk's end and is tried
                     // again once the applications that hold files were asked to close: a failure
-                    // that does not last leaves nothing.
+                    // that does not last leaves nothing for the restart. The log goes after the
+                    // walk, once: it is moved aside, the moved file scheduled, and the final
+                    // message says so.
                     EXPECT_FALSE(m.IsFile(target)) << sim::Narrow(target);
+                    const bool log = target == kelvane::kLog;
+                    bool moved = false;
+                    for (const std::u16string& pending : m.PendingDeletions()) {
+                        const std::u16string real = m.RealPath(pending);
+                        moved |= real.starts_with(u"C:\\~Dismora-aside-") &&
+                                 real.ends_with(u"-" + target.substr(target.rfind(u'\\') + 1));
+                    }
+                    EXPECT_EQ(moved, log) << sim::Narrow(target);
+                    ASSERT_FALSE(m.MessageBoxes().empty());
+                    EXPECT_EQ(m.MessageBoxes().back().text.find(u"\r\rSome files are still in use.") != std::u16string::npos,
+                              log)
+                        << sim::Narrow(target);
                 }
                 if (function == "RemoveDirectoryW") {
                     EXPECT_TRUE(m.IsFolder(target)) << sim::Narrow(target);
