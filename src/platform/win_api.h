@@ -289,6 +289,22 @@ struct INITCOMMONCONTROLSEX {
     DWORD dwICC;
 };
 
+// The Restart Manager's answer: a process that holds one of the files registered.
+struct RM_UNIQUE_PROCESS {
+    DWORD dwProcessId;
+    FILETIME ProcessStartTime;
+};
+
+struct RM_PROCESS_INFO {
+    RM_UNIQUE_PROCESS Process;
+    WCHAR strAppName[256];
+    WCHAR strServiceShortName[64];
+    DWORD ApplicationType;  // an RM_APP_TYPE
+    ULONG AppStatus;
+    DWORD TSSessionId;
+    BOOL bRestartable;
+};
+
 // The arrow cursor: a resource number where a name would stand.
 inline const WCHAR* const IDC_ARROW = reinterpret_cast<const WCHAR*>(std::uintptr_t{32512});
 
@@ -300,6 +316,11 @@ using PFN_SetProcessMitigationPolicy = BOOL(WIN_STDCALL*)(int, void*, UINT_PTR);
 using PFN_GetDpiForWindow = UINT(WIN_STDCALL*)(HWND);
 using PFN_SystemParametersInfoForDpi = BOOL(WIN_STDCALL*)(UINT, UINT, void*, UINT, UINT);
 using PFN_InitCommonControlsEx = BOOL(WIN_STDCALL*)(const INITCOMMONCONTROLSEX*);
+using PFN_RmStartSession = DWORD(WIN_STDCALL*)(DWORD*, DWORD, WCHAR*);
+using PFN_RmRegisterResources = DWORD(WIN_STDCALL*)(DWORD, UINT, const WCHAR* const*, UINT, RM_UNIQUE_PROCESS*, UINT,
+                                                    const WCHAR* const*);
+using PFN_RmGetList = DWORD(WIN_STDCALL*)(DWORD, UINT*, UINT*, RM_PROCESS_INFO*, DWORD*);
+using PFN_RmEndSession = DWORD(WIN_STDCALL*)(DWORD);
 
 // kernel32
 [[noreturn]] void ExitProcess(UINT uExitCode);

@@ -152,6 +152,13 @@ struct Application {
     std::optional<DWORD> closes_after_ms{};  // none: it ignores WM_CLOSE
     DWORD session = 1;                       // the program's own runs in session 1
     bool wide = false;                       // a 64-bit program: its modules cannot be listed
+    // Files it holds open by other means than loading them: in use like its modules, but
+    // no snapshot shows them; only the Restart Manager names the program for them.
+    std::vector<std::u16string> open{};
+    // What the Restart Manager says of it: its kind (an RM_APP_TYPE; a main window's by
+    // default) and its name (empty: its program's file name).
+    DWORD rm_type = 1;
+    std::u16string rm_name{};
 };
 
 // Every CreateProcessW and ShellExecuteExW call, whether it succeeded or not.
@@ -459,6 +466,8 @@ public:
     void SetExportMissing(std::string_view name, bool missing = true);  // GetProcAddress gives NULL
     void SetModuleMissing(std::u16string_view module, bool missing = true);  // GetModuleHandleW
     int ProcLookups(std::string_view name) const;  // GetProcAddress calls for that name
+    // rstrtmgr.dll in the System folder, loaded by its full path; none by default, as under Wine.
+    void OfferRestartManager(bool offered = true);
     int LiveSids() const;                           // allocated and not freed
     const std::vector<std::optional<std::u16string>>& DllDirectoryCalls() const;
     const std::vector<DWORD>& DefaultDllDirectoryCalls() const;

@@ -280,8 +280,15 @@ DWORD Machine::StartApplication(std::u16string_view path, const Application& app
         if (r.error || !r.node || r.node->folder) Fatal("no module " + Narrow(module));
         p.modules.push_back(r.node);
     }
+    for (const std::u16string& file : application.open) {
+        Resolved r = Resolve(*state_, file);
+        if (r.error || !r.node || r.node->folder) Fatal("no file " + Narrow(file));
+        p.open.push_back(r.node);
+    }
     return pid;
 }
+
+void Machine::OfferRestartManager(bool offered) { state_->restart_manager = offered; }
 
 RunResult Machine::Run(const ProcessOptions& options, const std::function<void()>& body) {
     State& s = *state_;
@@ -996,3 +1003,116 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
 }
 
 }  // namespace win
+
+// --- the Restart Manager: sessions, their registered files, and who holds them ---------
+namespace dismora::sim::detail {
+
+namespace {
+
+constexpr DWORD kErrorBadArguments = 160;
+
+DWORD WIN_STDCALL SimRmStartSession(DWORD* session, DWORD flags, WCHAR* key) {
+    State& s = Current();
+    if (auto fault = Enter(s, "RmStartSession")) return *fault;
+    if (session == nullptr || key == nullptr || flags != 0) return kErrorBadArguments;
+    *session = s.next_rm_session++;
+    s.rm_sessions[*session];
+    // The key: 32 hexadecimal digits and a NUL, as CCH_RM_SESSION_KEY + 1 holds.
+    const std::string digits = "00112233445566778899aabbccdd" + std::to_string(1000 + *session);
+    for (std::size_t i = 0; i < 32; ++i) key[i] = static_cast<char16_t>(digits[i]);
+    key[32] = 0;
+    return win::ERROR_SUCCESS;
+}
+
+DWORD WIN_STDCALL SimRmRegisterResources(DWORD session, UINT files, const WCHAR* const* names, UINT applications,
+                                         win::RM_UNIQUE_PROCESS* processes, UINT services, const WCHAR* const* service_names) {
+    State& s = Current();
+    if (auto fault = Enter(s, "RmRegisterResources")) return *fault;
+    auto registered = s.rm_sessions.find(session);
+    if (registered == s.rm_sessions.end()) return win::ERROR_INVALID_HANDLE;
+    if ((files != 0 && names == nullptr) || (applications != 0 && processes == nullptr) ||
+        (services != 0 && service_names == nullptr)) {
+        return kErrorBadArguments;
+    }
+    if (applications != 0 || services != 0) s.Violation("RmRegisterResources: only files are modelled");
+    for (UINT i = 0; i < files; ++i) registered->second.emplace_back(names[i]);
+    return win::ERROR_SUCCESS;
+}
+
+// Every running process that holds a registered file: as its program, a module, a file it
+// holds open, or a handle of its own.
+DWORD WIN_STDCALL SimRmGetList(DWORD session, UINT* needed, UINT* count, win::RM_PROCESS_INFO* infos, DWORD* reasons) {
+    State& s = Current();
+    if (auto fault = Enter(s, "RmGetList")) return *fault;
+    auto registered = s.rm_sessions.find(session);
+    if (registered == s.rm_sessions.end()) return win::ERROR_INVALID_HANDLE;
+    if (needed == nullptr || count == nullptr || reasons == nullptr || (*count != 0 && infos == nullptr)) {
+        return kErrorBadArguments;
+    }
+    s.Settle();
+    std::vector<const FsNode*> nodes;
+    for (const std::u16string& path : registered->second) {
+        if (const Resolved r = Resolve(s, path); r.node) nodes.push_back(r.node.get());
+    }
+    auto holds = [&](const Process& p) {
+        for (const FsNode* node : nodes) {
+            if (p.image.get() == node) return true;
+            for (const std::vector<NodePtr>* held : {&p.modules, &p.open}) {
+                for (const NodePtr& n : *held) {
+                    if (n.get() == node) return true;
+                }
+            }
+            for (const auto& [value, h] : s.handles) {
+                if (h.node.get() == node && h.owner_pid == p.record.pid) return true;
+            }
+        }
+        return false;
+    };
+    std::vector<const Process*> holding;
+    for (const auto& p : s.processes) {
+        if (p->phase != Phase::kEnded && holds(*p)) holding.push_back(p.get());
+    }
+    *needed = static_cast<UINT>(holding.size());
+    *reasons = 0;
+    if (*count < holding.size()) {
+        *count = 0;
+        return win::ERROR_MORE_DATA;
+    }
+    *count = static_cast<UINT>(holding.size());
+    for (std::size_t i = 0; i < holding.size(); ++i) {
+        const Process& p = *holding[i];
+        win::RM_PROCESS_INFO& info = infos[i];
+        info = {};
+        info.Process.dwProcessId = p.record.pid;
+        const std::u16string& image = p.record.image;
+        const std::u16string name =
+            p.application.rm_name.empty() ? image.substr(image.rfind(u'\\') + 1) : p.application.rm_name;
+        name.copy(info.strAppName, std::min<std::size_t>(name.size(), std::size(info.strAppName) - 1));
+        info.ApplicationType = p.application.rm_type;
+        info.TSSessionId = p.application.session;
+    }
+    return win::ERROR_SUCCESS;
+}
+
+DWORD WIN_STDCALL SimRmEndSession(DWORD session) {
+    State& s = Current();
+    if (auto fault = Enter(s, "RmEndSession")) return *fault;
+    return s.rm_sessions.erase(session) != 0 ? win::ERROR_SUCCESS : static_cast<DWORD>(win::ERROR_INVALID_HANDLE);
+}
+
+template <typename F>
+win::FARPROC AsExport(F f) {
+    return reinterpret_cast<win::FARPROC>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+win::FARPROC RestartManagerExport(std::string_view name) {
+    if (name == "RmStartSession") return AsExport(win::PFN_RmStartSession{&SimRmStartSession});
+    if (name == "RmRegisterResources") return AsExport(win::PFN_RmRegisterResources{&SimRmRegisterResources});
+    if (name == "RmGetList") return AsExport(win::PFN_RmGetList{&SimRmGetList});
+    if (name == "RmEndSession") return AsExport(win::PFN_RmEndSession{&SimRmEndSession});
+    return nullptr;
+}
+
+}  // namespace dismora::sim::detail

@@ -11,7 +11,7 @@ namespace {
 struct Module {
     std::uintptr_t handle;
     const char16_t* name;
-    const char* exports[2];
+    const char* exports[4];
 };
 
 constexpr Module kModules[] = {
@@ -23,6 +23,7 @@ constexpr Module kModules[] = {
     {0x7B500000, u"NTDLL.DLL", {nullptr, nullptr}},
     {0x7B600000, u"KERNELBASE.DLL", {nullptr, nullptr}},
     {kComctl32Module, u"COMCTL32.DLL", {"InitCommonControlsEx", nullptr}},  // only through LoadLibraryW
+    {kRstrtmgrModule, u"RSTRTMGR.DLL", {"RmStartSession", "RmRegisterResources", "RmGetList", "RmEndSession"}},  // likewise
 };
 
 const Module* FindModule(win::HMODULE handle) {
@@ -155,6 +156,7 @@ win::FARPROC ExportOf(const std::string& name) {
         win::PFN_UnRegisterTypeLib f = &SimUnRegisterTypeLib;
         return reinterpret_cast<win::FARPROC>(reinterpret_cast<void (*)()>(f));
     }
+    if (win::FARPROC f = RestartManagerExport(name)) return f;
     if (name == "InitCommonControlsEx") {
         win::PFN_InitCommonControlsEx f = &SimInitCommonControlsEx;
         return reinterpret_cast<win::FARPROC>(reinterpret_cast<void (*)()>(f));
@@ -243,7 +245,8 @@ HMODULE GetModuleHandleW(const WCHAR* lpModuleName) {
     auto missing = s.missing_modules.find(folded);
     if (missing == s.missing_modules.end() || !missing->second) {
         for (const sd::Module& module : sd::kModules) {
-            if (folded == module.name && (module.handle != sd::kComctl32Module || s.progress_class)) return reinterpret_cast<HMODULE>(module.handle);
+            if (folded == module.name && (module.handle != sd::kComctl32Module || s.progress_class) &&
+                (module.handle != sd::kRstrtmgrModule || s.restart_manager_loaded)) return reinterpret_cast<HMODULE>(module.handle);
         }
         const std::u16string image = s.Current().record.image;
         if (folded == sd::Fold(image.substr(image.rfind(u'\\') + 1))) return reinterpret_cast<HMODULE>(sd::kExeModule);

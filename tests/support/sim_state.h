@@ -64,6 +64,10 @@ inline constexpr DWORD kOtherProgramPid = 8;  // owner of HoldOpen handles
 inline constexpr std::uint64_t kForever = ~std::uint64_t{0};
 inline constexpr std::uintptr_t kExeModule = 0x00400000;  // the program's own module handle
 inline constexpr std::uintptr_t kComctl32Module = 0x7B700000;
+inline constexpr std::uintptr_t kRstrtmgrModule = 0x7B800000;
+
+// --- the Restart Manager (sim_processes.cpp) -------------------------------------
+win::FARPROC RestartManagerExport(std::string_view name);  // null for another name
 
 // --- windows (sim_windows.cpp) ---------------------------------------------------
 win::BOOL WIN_STDCALL SimInitCommonControlsEx(const win::INITCOMMONCONTROLSEX* classes);
@@ -156,6 +160,7 @@ struct Process {
     bool external = false;
     Application application;             // external programs started as applications
     std::vector<NodePtr> modules;        // application.modules, in use while it runs
+    std::vector<NodePtr> open;           // application.open, likewise
     // Ended while its code still runs (killed, or terminated by another process): every
     // further win:: call fails and changes nothing, until the code returns.
     bool zombie = false;
@@ -292,6 +297,11 @@ struct State {
     std::vector<Window> windows;
     std::map<std::u16string, win::WNDPROC> window_classes;  // by folded name
     bool progress_class = false;  // comctl32 loaded and its bar registered
+    // The Restart Manager: offered, loaded, and its sessions' registered files by handle.
+    bool restart_manager = false;
+    bool restart_manager_loaded = false;
+    std::map<DWORD, std::vector<std::u16string>> rm_sessions;
+    DWORD next_rm_session = 0;
     int live_fonts = 0;
 
     // file system

@@ -118,7 +118,12 @@ HMODULE LoadLibraryW(const WCHAR* lpLibFileName) {
         s.SetError(*fault);
         return nullptr;
     }
-    // Only the System folder's comctl32 exists here, and only a full path finds it.
+    // Only the System folder's comctl32 and, where offered, rstrtmgr exist here, and only a
+    // full path finds them.
+    if (s.restart_manager && sd::EqualNoCase(path, s.system_folder + u"\\rstrtmgr.dll")) {
+        s.restart_manager_loaded = true;
+        return reinterpret_cast<HMODULE>(sd::kRstrtmgrModule);
+    }
     if (!sd::EqualNoCase(path, s.system_folder + u"\\comctl32.dll")) {
         s.SetError(win::ERROR_MOD_NOT_FOUND);
         return nullptr;

@@ -24,6 +24,7 @@ namespace seam {
 #include <commctrl.h>
 #include <sddl.h>
 #include <tlhelp32.h>
+#include <restartmanager.h>
 
 // Windows' "the requested operation requires elevation"; these headers lack it.
 #ifndef ERROR_ELEVATION_REQUIRED
@@ -601,6 +602,18 @@ DISMORA_SAME_RECORD(INITCOMMONCONTROLSEX);
 DISMORA_SAME_FIELD(INITCOMMONCONTROLSEX, dwSize);
 DISMORA_SAME_FIELD(INITCOMMONCONTROLSEX, dwICC);
 
+DISMORA_SAME_RECORD(RM_UNIQUE_PROCESS);
+DISMORA_SAME_FIELD(RM_UNIQUE_PROCESS, dwProcessId);
+DISMORA_SAME_FIELD(RM_UNIQUE_PROCESS, ProcessStartTime);
+DISMORA_SAME_RECORD(RM_PROCESS_INFO);
+DISMORA_SAME_FIELD(RM_PROCESS_INFO, Process);
+DISMORA_SAME_FIELD(RM_PROCESS_INFO, strAppName);
+DISMORA_SAME_FIELD(RM_PROCESS_INFO, strServiceShortName);
+DISMORA_SAME_FIELD(RM_PROCESS_INFO, ApplicationType);
+DISMORA_SAME_FIELD(RM_PROCESS_INFO, AppStatus);
+DISMORA_SAME_FIELD(RM_PROCESS_INFO, TSSessionId);
+DISMORA_SAME_FIELD(RM_PROCESS_INFO, bRestartable);
+
 static_assert(int{win::SYS_WIN16} == int{::SYS_WIN16} && int{win::SYS_WIN32} == int{::SYS_WIN32} &&
               int{win::SYS_MAC} == int{::SYS_MAC} && int{win::SYS_WIN64} == int{::SYS_WIN64});
 
@@ -625,6 +638,14 @@ static_assert(std::is_same_v<win::PFN_GetDpiForWindow, win::UINT(WINAPI*)(win::H
 static_assert(std::is_same_v<win::PFN_SystemParametersInfoForDpi,
                              win::BOOL(WINAPI*)(win::UINT, win::UINT, void*, win::UINT, win::UINT)>);
 static_assert(std::is_same_v<win::PFN_InitCommonControlsEx, win::BOOL(WINAPI*)(const win::INITCOMMONCONTROLSEX*)>);
+static_assert(std::is_same_v<win::PFN_RmStartSession, win::DWORD(WINAPI*)(win::DWORD*, win::DWORD, win::WCHAR*)>);
+static_assert(std::is_same_v<win::PFN_RmGetList, win::DWORD(WINAPI*)(win::DWORD, win::UINT*, win::UINT*,
+                                                                    win::RM_PROCESS_INFO*, win::DWORD*)>);
+static_assert(std::is_same_v<win::PFN_RmEndSession, win::DWORD(WINAPI*)(win::DWORD)>);
+// Its lists are read only: const pointers call as Windows' plain ones do.
+static_assert(std::is_same_v<win::PFN_RmRegisterResources,
+                             win::DWORD(WINAPI*)(win::DWORD, win::UINT, const win::WCHAR* const*, win::UINT,
+                                                 win::RM_UNIQUE_PROCESS*, win::UINT, const win::WCHAR* const*)>);
 static_assert(std::is_same_v<win::PFN_SetDefaultDllDirectories, win::BOOL(WINAPI*)(win::DWORD)>);
 static_assert(std::is_same_v<win::PFN_CheckTokenMembership,
                              win::BOOL(WINAPI*)(win::HANDLE, win::PSID, win::BOOL*)>);
