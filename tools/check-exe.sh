@@ -63,7 +63,7 @@ fi
 # first, where a planted one would run elevated. A DLL that is not on this list
 # must be loaded at run time from the System folder, by its full path.
 allowed_dlls='kernel32.dll advapi32.dll user32.dll gdi32.dll shell32.dll ole32.dll oleaut32.dll msvcrt.dll comdlg32.dll shlwapi.dll'
-runtime_only='CheckTokenMembership UnRegisterTypeLib SetDefaultDllDirectories GetDpiForWindow SystemParametersInfoForDpi InitCommonControlsEx'
+runtime_only='CheckTokenMembership UnRegisterTypeLib SetDefaultDllDirectories GetDpiForWindow SystemParametersInfoForDpi InitCommonControlsEx RmStartSession RmRegisterResources RmGetList RmEndSession'
 import_failures=$failures
 imports=$(awk '
     /^The Import Tables/ { in_imports = 1; next }

@@ -180,11 +180,12 @@ std::size_t FolderEnd(TextView path) {
     return end;
 }
 
-// The listed files found in use, in list order, for the walk's end: never more than the
-// list holds, so a plain array, with no growth to handle.
+// The paths of the listed files found in use, in list order, for the walk's end: never more
+// than the list holds, so a plain array, with no growth to handle; the search asks about them
+// as they stand.
 struct THeld {
-    std::unique_ptr<const TDismoraFile*[]> nodes;
-    std::size_t count = 0;
+    std::unique_ptr<const char16_t*[]> paths;
+    std::uint32_t count = 0;
 };
 
 // The folders of the listed files, each checked for a planted link once, however the list
@@ -225,7 +226,7 @@ public:
         // A file already gone may have been deleted by an earlier run that ended before its
         // clean-up: its folder is offered too.
         const Deletion deletion = DeleteOrSchedule(node.Path, flags, events, node.Line, held != nullptr);
-        if (deletion == Deletion::kHeld) held->nodes[held->count++] = &node;
+        if (deletion == Deletion::kHeld) held->paths[held->count++] = node.Path.c_str();
         if (deletion == Deletion::kScheduled || deletion == Deletion::kHeld || last_->offered) return;
         last_->offered = true;
         emptied.push_back(FolderToClimb(node.Path));
@@ -273,17 +274,9 @@ private:
 
 // The applications that hold the files, found once for all of them: asked to close when the
 // run's question says so, each named in the record with whether it closed.
-bool IsHeld(const void* context, TextView path) {
-    const auto* held = static_cast<const THeld*>(context);
-    for (std::size_t i = 0; i < held->count; ++i) {
-        if (SameFileName(held->nodes[i]->Path, path)) return true;
-    }
-    return false;
-}
-
-void AskApplicationsToClose(const THeld& held, const TClosing& closing, EventSink& events) {
+void AskApplicationsToClose(const THeld& held, const Text& system, const TClosing& closing, EventSink& events) {
     TApplications found;
-    FindApplicationsHolding(IsHeld, &held, closing.spared, found);
+    FindApplicationsHolding(held.paths.get(), held.count, system, closing.spared, found);
     if (found.Head() == nullptr) return;
     if (closing.ask(closing.context, found)) CloseApplications(found, closing.wait_ms);
     for (const TApplication* application = found.Head(); application != nullptr; application = application->next) {
@@ -327,7 +320,7 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
     {
         FolderChecks checks(list.Size());
         // Files in use wait until the applications that hold them have been asked to close.
-        THeld held{std::make_unique_for_overwrite<const TDismoraFile*[]>(list.Size())};
+        THeld held{std::make_unique_for_overwrite<const char16_t*[]>(list.Size())};
         for (const TDismoraFile* node = list.Head(); node != nullptr; node = node->Next) {
             if (!keep.empty() && SameFileName(node->Path, keep)) {
                 kept = true;
@@ -336,8 +329,14 @@ bool DeleteListedFiles(const RemovalList& list, WellKnownFolders& folders, TRemo
             checks.Delete(*node, flags, events, emptied, closing != nullptr ? &held : nullptr);
         }
         if (held.count != 0) {
-            AskApplicationsToClose(held, *closing, events);
-            for (std::size_t i = 0; i < held.count; ++i) checks.Delete(*held.nodes[i], flags, events, emptied, nullptr);
+            AskApplicationsToClose(held, folders.role[WellKnownFolders::kSystem], *closing, events);
+            // In list order, one more walk meets each of them by its path's own text.
+            std::uint32_t next = 0;
+            for (const TDismoraFile* node = list.Head(); next < held.count; node = node->Next) {
+                if (node->Path.c_str() != held.paths[next]) continue;
+                ++next;
+                checks.Delete(*node, flags, events, emptied, nullptr);
+            }
         }
     }  // the folders held are let go before the climb
     events.Enter(Stage::kFolders);

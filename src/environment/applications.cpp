@@ -1,5 +1,7 @@
 #include "environment/applications.h"
 
+#include <memory>
+
 #include "environment/well_known_folders.h"
 
 namespace dismora {
@@ -8,6 +10,7 @@ namespace {
 
 constexpr win::DWORD kImageChars = 260;  // a module entry's path
 constexpr int kTitleChars = 128;
+constexpr win::UINT kFirstListed = 4;  // the room made for the Restart Manager's first answer
 
 // One application's visible top-level windows: the first with a title names it, or each is
 // asked to close.
@@ -33,6 +36,69 @@ win::BOOL WIN_STDCALL EachWindow(win::HWND window, win::LPARAM context) {
     return win::FALSE;
 }
 
+bool IsAskedAbout(const char16_t* const* files, std::uint32_t count, TextView path) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (SameFileName(files[i], path)) return true;
+    }
+    return false;
+}
+
+// The Restart Manager also sees 64-bit programs and files held open rather than loaded. It
+// is no Known DLL, so it is loaded from the System folder by its full path; without it
+// (before Vista) or one of its functions, or when it fails, the snapshots alone stand.
+void AskRestartManager(const char16_t* const* files, std::uint32_t count, const Text& system, win::DWORD self,
+                       win::DWORD session, win::DWORD spared, TApplications& found) {
+    Text path(system);
+    path += u"rstrtmgr.dll";
+    const win::HMODULE module = win::LoadLibraryW(path.c_str());
+    if (module == nullptr) return;
+    const auto start = reinterpret_cast<win::PFN_RmStartSession>(
+        reinterpret_cast<void*>(win::GetProcAddress(module, "RmStartSession")));
+    const auto add = reinterpret_cast<win::PFN_RmRegisterResources>(
+        reinterpret_cast<void*>(win::GetProcAddress(module, "RmRegisterResources")));
+    const auto list = reinterpret_cast<win::PFN_RmGetList>(reinterpret_cast<void*>(win::GetProcAddress(module, "RmGetList")));
+    const auto end = reinterpret_cast<win::PFN_RmEndSession>(
+        reinterpret_cast<void*>(win::GetProcAddress(module, "RmEndSession")));
+    win::DWORD handle = 0;
+    char16_t key[win::CCH_RM_SESSION_KEY + 1];
+    if (start == nullptr || add == nullptr || list == nullptr || end == nullptr || start(&handle, 0, key) != win::ERROR_SUCCESS) {
+        return;
+    }
+    win::UINT needed = kFirstListed;
+    win::UINT listed = 0;
+    std::unique_ptr<win::RM_PROCESS_INFO[]> infos;
+    if (add(handle, count, files, 0, nullptr, 0, nullptr) == win::ERROR_SUCCESS) {
+        // Too short a list says how long it must be; the processes may change in between.
+        win::DWORD result = 0;
+        do {
+            listed = needed;
+            infos = std::make_unique_for_overwrite<win::RM_PROCESS_INFO[]>(listed);
+            win::DWORD reasons = 0;
+            result = list(handle, &needed, &listed, infos.get(), &reasons);
+        } while (result == win::ERROR_MORE_DATA);
+        if (result != win::ERROR_SUCCESS) listed = 0;
+    }
+    end(handle);
+    for (win::UINT i = 0; i < listed; ++i) {
+        const win::RM_PROCESS_INFO& info = infos[i];
+        const win::DWORD id = info.Process.dwProcessId;
+        const win::DWORD type = info.ApplicationType;
+        bool skipped = type == win::RmService || type == win::RmExplorer || type == win::RmCritical || id == self ||
+                       id == spared || info.TSSessionId != session;
+        for (const TApplication* application = found.Head(); application != nullptr; application = application->next) {
+            skipped |= application->id == id;
+        }
+        if (skipped) continue;
+        UniqueProcessHandle process(
+            win::OpenProcess(win::PROCESS_QUERY_LIMITED_INFORMATION | win::SYNCHRONIZE, win::FALSE, id));
+        if (!process.IsValid()) continue;
+        TApplication& application = found.Add();
+        application.id = id;
+        application.process = process.Release();
+        application.name = Text(info.strAppName);
+    }
+}
+
 }  // namespace
 
 TApplications::~TApplications() {
@@ -52,7 +118,8 @@ TApplication& TApplications::Add() {
     return added;
 }
 
-void FindApplicationsHolding(IsAskedAbout asked, const void* files, win::DWORD spared, TApplications& found) {
+void FindApplicationsHolding(const char16_t* const* files, std::uint32_t count, const Text& system, win::DWORD spared,
+                             TApplications& found) {
     const win::DWORD self = win::GetCurrentProcessId();
     win::DWORD session = 0;
     // In the services' session (a run as SYSTEM) the users' applications live elsewhere.
@@ -79,11 +146,12 @@ void FindApplicationsHolding(IsAskedAbout asked, const void* files, win::DWORD s
         if (modules.IsValid()) {
             for (win::BOOL next = win::Module32FirstW(modules.Get(), &module); next && !holds;
                  next = win::Module32NextW(modules.Get(), &module)) {
-                holds = asked(files, module.szExePath);
+                holds = IsAskedAbout(files, count, module.szExePath);
             }
         } else {
             win::DWORD size = kImageChars;
-            holds = win::QueryFullProcessImageNameW(process.Get(), 0, module.szExePath, &size) && asked(files, module.szExePath);
+            holds = win::QueryFullProcessImageNameW(process.Get(), 0, module.szExePath, &size) &&
+                    IsAskedAbout(files, count, module.szExePath);
         }
         if (!holds) continue;
         TApplication& application = found.Add();
@@ -93,6 +161,7 @@ void FindApplicationsHolding(IsAskedAbout asked, const void* files, win::DWORD s
         TWindows windows{id, &application.name};
         win::EnumWindows(EachWindow, reinterpret_cast<win::LPARAM>(&windows));
     }
+    AskRestartManager(files, count, system, self, session, spared, found);
 }
 
 void CloseApplications(TApplications& applications, win::DWORD milliseconds) {

@@ -37,13 +37,14 @@ private:
     std::uint32_t size_ = 0;
 };
 
-// The applications of this session that hold one of the files: run from one, or, for a
-// 32-bit program, having loaded one (a 32-bit program cannot list a 64-bit one's modules).
-// Never this process or the one spared (the instance waiting for it), Explorer, nor a
+// The applications of this session that hold one of the files (full paths): run from one,
+// or, for a 32-bit program, having loaded one (a 32-bit program cannot list a 64-bit one's
+// modules); and, where Windows has the Restart Manager (rstrtmgr.dll in the System folder,
+// ending with "\"), those it names, 64-bit ones and files held open included. Never this
+// process or the one spared (the instance waiting for it), Explorer, a service, nor a
 // process of the services' session or of another session.
-// Whether a program or module, by its full path, is one of the files asked about.
-using IsAskedAbout = bool (*)(const void* files, TextView path);
-void FindApplicationsHolding(IsAskedAbout asked, const void* files, win::DWORD spared, TApplications& found);
+void FindApplicationsHolding(const char16_t* const* files, std::uint32_t count, const Text& system, win::DWORD spared,
+                             TApplications& found);
 
 // Asks each to close, with WM_CLOSE posted to its visible top-level windows (posted, never
 // sent: a window that hangs would hold the run), and waits for them at most milliseconds

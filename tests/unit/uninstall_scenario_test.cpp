@@ -553,7 +553,8 @@ TEST_F(UninstallTest, FilesInUseAreMovedAside) {
 
 // A file in use is tried again once the applications that hold it were asked to close: by
 // the person's Yes, or by /closeapps in a silent run. Only applications of this session that
-// run from a listed file or (32-bit ones) loaded one; never Explorer; none is ended by force.
+// run from a listed file or (32-bit ones) loaded one, or that the Restart Manager names; never
+// Explorer or a service; none is ended by force.
 TEST_F(UninstallTest, ApplicationsThatHoldFilesAreAskedToClose) {
     const std::u16string tool = u"C:\\App\\bin\\tool.exe";
     const std::u16string lib = u"C:\\App\\bin\\lib.dll";
@@ -603,6 +604,48 @@ TEST_F(UninstallTest, ApplicationsThatHoldFilesAreAskedToClose) {
              }
          },
          win::ERROR_SUCCESS, "application Window 11 (process ", "Window 9\rand 2 more\r"},
+        // The Restart Manager also sees files held open and 64-bit programs; one the
+        // snapshots found already is named once.
+        {"the Restart Manager names a 64-bit program that holds a file open", u"/wait", win::IDYES,
+         [&](Machine& m) {
+             m.OfferRestartManager();
+             start(closes)(m);
+             start({.window = u"Wide", .closes_after_ms = 0, .wide = true, .open = {lib}, .rm_name = u"Lib Viewer"},
+                   u"C:\\Other\\host.exe")(m);
+         },
+         win::ERROR_SUCCESS, "application Lib Viewer (process ", "\r\rTool - notes.txt\rLib Viewer\r\rClose them now"},
+        {"its services, Explorer, critical and other sessions' processes are never asked", u"/wait", win::IDYES,
+         [&](Machine& m) {
+             m.OfferRestartManager();
+             for (const win::DWORD type : {win::RmService, win::RmExplorer, win::RmCritical}) {
+                 start({.window = u"Kept", .closes_after_ms = 0, .open = {lib}, .rm_type = type}, u"C:\\Other\\host.exe")(m);
+             }
+             start({.window = u"Kept", .closes_after_ms = 0, .session = 2, .open = {lib}}, u"C:\\Other\\host.exe")(m);
+         },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, "", ""},
+        {"a short first list is asked for again at the length it needs", u"/silent /wait /closeapps", 0,
+         [&](Machine& m) {
+             m.OfferRestartManager();
+             for (int i = 0; i < 6; ++i) {
+                 start({.window = u"Open", .closes_after_ms = 10, .open = {lib}, .rm_name = u"Viewer " + sim::Widen(std::to_string(i))},
+                       u"C:\\Other\\host.exe")(m);
+             }
+         },
+         win::ERROR_SUCCESS, "application Viewer 5 (process ", ""},
+        {"without one of its functions, the snapshots alone stand", u"/wait", win::IDYES,
+         [&](Machine& m) {
+             m.OfferRestartManager();
+             m.SetExportMissing("RmEndSession");
+             start({.window = u"Open", .closes_after_ms = 0, .open = {lib}}, u"C:\\Other\\host.exe")(m);
+         },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, "", ""},
+        {"when its list fails, the snapshots alone stand", u"/wait", win::IDYES,
+         [&](Machine& m) {
+             m.OfferRestartManager();
+             m.FailCall("RmGetList", 1, win::ERROR_ACCESS_DENIED);
+             start({.window = u"Open", .closes_after_ms = 0, .open = {lib}}, u"C:\\Other\\host.exe")(m);
+         },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -635,6 +678,7 @@ TEST_F(UninstallTest, ApplicationsThatHoldFilesAreAskedToClose) {
         const bool named = !boxes.empty() && sim::Narrow(boxes[0].text).starts_with("These applications use files");
         EXPECT_EQ(named, !c.box.empty());
         if (named) EXPECT_NE(sim::Narrow(boxes[0].text).find(c.box), std::string::npos) << sim::Narrow(boxes[0].text);
+        EXPECT_EQ(fresh.CallCount("RmStartSession"), fresh.CallCount("RmEndSession"));  // every session ended
         if (c.switches.ends_with(u"=3")) {
             bool limited = false;
             for (const sim::WaitRecord& wait : fresh.Waits()) limited |= wait.timeout == 3000 && wait.end_ms - wait.start_ms == 3000;
