@@ -11,6 +11,8 @@ namespace {
 constexpr win::DWORD kImageChars = 260;  // a module entry's path
 constexpr int kTitleChars = 128;
 constexpr win::UINT kFirstListed = 4;  // the room made for the Restart Manager's first answer
+constexpr int kListAttempts = 3;       // a list that keeps growing is given up
+constexpr std::uint32_t kChildren = 16;  // the programs this run started that are remembered
 
 // One application's visible top-level windows: the first with a title names it, or each is
 // asked to close.
@@ -69,13 +71,13 @@ void AskRestartManager(const char16_t* const* files, std::uint32_t count, const 
     std::unique_ptr<win::RM_PROCESS_INFO[]> infos;
     if (add(handle, count, files, 0, nullptr, 0, nullptr) == win::ERROR_SUCCESS) {
         // Too short a list says how long it must be; the processes may change in between.
-        win::DWORD result = 0;
-        do {
+        win::DWORD result = win::ERROR_MORE_DATA;
+        for (int attempt = 0; attempt < kListAttempts && result == win::ERROR_MORE_DATA; ++attempt) {
             listed = needed;
             infos = std::make_unique_for_overwrite<win::RM_PROCESS_INFO[]>(listed);
             win::DWORD reasons = 0;
             result = list(handle, &needed, &listed, infos.get(), &reasons);
-        } while (result == win::ERROR_MORE_DATA);
+        }
         if (result != win::ERROR_SUCCESS) listed = 0;
     }
     end(handle);

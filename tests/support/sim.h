@@ -152,8 +152,9 @@ struct Application {
     std::optional<DWORD> closes_after_ms{};  // none: it ignores WM_CLOSE
     DWORD session = 1;                       // the program's own runs in session 1
     bool wide = false;                       // a 64-bit program: its modules cannot be listed
-    // Files it holds open by other means than loading them: in use like its modules, but
-    // no snapshot shows them; only the Restart Manager names the program for them.
+    // Files it holds open by other means than loading them, without delete sharing: they can
+    // be neither deleted nor moved while it runs, and no snapshot shows them; only the
+    // Restart Manager names the program for them.
     std::vector<std::u16string> open{};
     // What the Restart Manager says of it: its kind (an RM_APP_TYPE; a main window's by
     // default) and its name (empty: its program's file name).

@@ -324,6 +324,15 @@ std::u16string NodePath(const FsNode& node) {
 std::u16string ShortNameOf(State&, const FsNode& node) { return node.short_name; }
 
 bool OpenConflicts(State& s, const FsNode* node, DWORD access, DWORD share) {
+    // A running application's open files are held for reading, shared for reading and
+    // writing but not for deletion, as an editor holds its document.
+    s.Settle();
+    for (const auto& p : s.processes) {
+        if (p->phase == Phase::kEnded) continue;
+        for (const NodePtr& open : p->open) {
+            if (open.get() == node && (NeedsDelete(access) || !(share & win::FILE_SHARE_READ))) return true;
+        }
+    }
     for (HandleEntry* h : HandlesOn(s, node)) {
         if (NeedsRead(access) && !(h->share & win::FILE_SHARE_READ)) return true;
         if (NeedsWrite(access) && !(h->share & win::FILE_SHARE_WRITE)) return true;

@@ -152,9 +152,6 @@ bool State::ImageInUse(const FsNode* node) {
         for (const NodePtr& module : p->modules) {
             if (module.get() == node) return true;
         }
-        for (const NodePtr& open : p->open) {
-            if (open.get() == node) return true;
-        }
     }
     return false;
 }
