@@ -64,7 +64,9 @@ void FindApplicationsHolding(IsAskedAbout asked, const void* files, win::DWORD s
          more = win::Process32NextW(processes.Get(), &entry)) {
         const win::DWORD id = entry.th32ProcessID;
         win::DWORD its_session = 0;
-        if (id == self || id == spared || SameFileName(entry.szExeFile, u"explorer.exe") ||
+        // A program this run started (a server's registration still running) is part of the run.
+        if (id == self || id == spared || entry.th32ParentProcessID == self ||
+            SameFileName(entry.szExeFile, u"explorer.exe") ||
             !win::ProcessIdToSessionId(id, &its_session) || its_session != session) {
             continue;
         }

@@ -603,6 +603,14 @@ TEST_F(UninstallTest, ApplicationsThatHoldFilesAreAskedToClose) {
              }
          },
          win::ERROR_SUCCESS, "application Window 11 (process ", "Window 9\rand 2 more\r"},
+        // The log's pre-uninstall command starts it: a program the run started is part of the run.
+        {"a program the run started is never asked", u"/wait", win::IDYES,
+         [&](Machine& m) {
+             m.InstallProgram(u"C:\\Other\\pre.exe",
+                              {.exit_code = 1,  // it went well: the uninstall goes on
+                               .on_start = [&](Machine& started, sim::ProgramRun&) { started.StartApplication(tool, closes); }});
+         },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -618,6 +626,7 @@ TEST_F(UninstallTest, ApplicationsThatHoldFilesAreAskedToClose) {
         LogBuilder log;
         log.scope = "ALL";
         log.files = {sim::Narrow(tool), sim::Narrow(lib)};
+        if (fresh.Exists(u"C:\\Other\\pre.exe")) log.pre_command = "C:\\Other\\pre.exe";
         fresh.WriteFile(kLog, log.Bytes());
         sim::SafetyCheck safety(fresh, kLog);
         sim::RunResult result = fresh.RunProgram(
