@@ -12,7 +12,8 @@ constexpr win::DWORD kImageChars = 260;  // a module entry's path
 constexpr int kTitleChars = 128;
 constexpr win::UINT kFirstListed = 4;  // the room made for the Restart Manager's first answer
 constexpr int kListAttempts = 3;       // a list that keeps growing is given up
-constexpr std::uint32_t kChildren = 16;  // the programs this run started that are remembered
+// This process, the one spared and the programs this run started, remembered up to this many.
+constexpr std::uint32_t kOurs = 16;
 
 // One application's visible top-level windows: the first with a title names it, or each is
 // asked to close.
@@ -38,6 +39,13 @@ win::BOOL WIN_STDCALL EachWindow(win::HWND window, win::LPARAM context) {
     return win::FALSE;
 }
 
+bool IsOneOf(const win::DWORD* ids, std::uint32_t count, win::DWORD id) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (ids[i] == id) return true;
+    }
+    return false;
+}
+
 bool IsAskedAbout(const char16_t* const* files, std::uint32_t count, TextView path) {
     for (std::uint32_t i = 0; i < count; ++i) {
         if (SameFileName(files[i], path)) return true;
@@ -48,8 +56,8 @@ bool IsAskedAbout(const char16_t* const* files, std::uint32_t count, TextView pa
 // The Restart Manager also sees 64-bit programs and files held open rather than loaded. It
 // is no Known DLL, so it is loaded from the System folder by its full path; without it
 // (before Vista) or one of its functions, or when it fails, the snapshots alone stand.
-void AskRestartManager(const char16_t* const* files, std::uint32_t count, const Text& system, win::DWORD self,
-                       win::DWORD session, win::DWORD spared, TApplications& found) {
+void AskRestartManager(const char16_t* const* files, std::uint32_t count, const Text& system, const win::DWORD* ours,
+                       std::uint32_t known, win::DWORD session, TApplications& found) {
     Text path(system);
     path += u"rstrtmgr.dll";
     const win::HMODULE module = win::LoadLibraryW(path.c_str());
@@ -85,8 +93,8 @@ void AskRestartManager(const char16_t* const* files, std::uint32_t count, const 
         const win::RM_PROCESS_INFO& info = infos[i];
         const win::DWORD id = info.Process.dwProcessId;
         const win::DWORD type = info.ApplicationType;
-        bool skipped = type == win::RmService || type == win::RmExplorer || type == win::RmCritical || id == self ||
-                       id == spared || info.TSSessionId != session;
+        bool skipped = type == win::RmService || type == win::RmExplorer || type == win::RmCritical ||
+                       IsOneOf(ours, known, id) || info.TSSessionId != session;
         for (const TApplication* application = found.Head(); application != nullptr; application = application->next) {
             skipped |= application->id == id;
         }
@@ -126,6 +134,9 @@ void FindApplicationsHolding(const char16_t* const* files, std::uint32_t count, 
     win::DWORD session = 0;
     // In the services' session (a run as SYSTEM) the users' applications live elsewhere.
     if (!win::ProcessIdToSessionId(self, &session) || session == 0) return;
+    // The Restart Manager does not tell who started a process: it passes over these by id.
+    win::DWORD ours[kOurs] = {self, spared};
+    std::uint32_t known = 2;
     const UniqueFileHandle processes(win::CreateToolhelp32Snapshot(win::TH32CS_SNAPPROCESS, 0));
     win::PROCESSENTRY32W entry;  // NOLINT(cppcoreguidelines-pro-type-member-init): the snapshot fills it
     entry.dwSize = sizeof(entry);
@@ -133,7 +144,10 @@ void FindApplicationsHolding(const char16_t* const* files, std::uint32_t count, 
          more = win::Process32NextW(processes.Get(), &entry)) {
         const win::DWORD id = entry.th32ProcessID;
         win::DWORD its_session = 0;
-        if (id == self || id == spared || SameFileName(entry.szExeFile, u"explorer.exe") ||
+        // A program this run started (a server's registration still running) is part of the run.
+        const bool started = entry.th32ParentProcessID == self;
+        if (started && known < kOurs) ours[known++] = id;
+        if (started || IsOneOf(ours, known, id) || SameFileName(entry.szExeFile, u"explorer.exe") ||
             !win::ProcessIdToSessionId(id, &its_session) || its_session != session) {
             continue;
         }
@@ -163,7 +177,7 @@ void FindApplicationsHolding(const char16_t* const* files, std::uint32_t count, 
         TWindows windows{id, &application.name};
         win::EnumWindows(EachWindow, reinterpret_cast<win::LPARAM>(&windows));
     }
-    AskRestartManager(files, count, system, self, session, spared, found);
+    AskRestartManager(files, count, system, ours, known, session, found);
 }
 
 void CloseApplications(TApplications& applications, win::DWORD milliseconds) {

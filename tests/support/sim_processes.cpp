@@ -917,17 +917,24 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
     return reinterpret_cast<HANDLE>(s.AddHandle(std::move(entry)));
 }
 
+// The process that started the one listed, as the snapshot records it.
+BOOL WithParent(sd::State& s, PROCESSENTRY32W* lppe, BOOL listed) {
+    const sd::Process* p = listed ? s.FindProcess(lppe->th32ProcessID) : nullptr;
+    lppe->th32ParentProcessID = p != nullptr ? p->record.parent_pid : 0;
+    return listed;
+}
+
 BOOL Process32FirstW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
     auto& s = sd::Current();
     sd::Enter(s, "Process32FirstW");
     if (lppe->dwSize != sizeof(PROCESSENTRY32W)) s.Violation("Process32FirstW: dwSize not set");
-    return NextListed(s, hSnapshot, true, &lppe->th32ProcessID, lppe->szExeFile, std::size(lppe->szExeFile));
+    return WithParent(s, lppe, NextListed(s, hSnapshot, true, &lppe->th32ProcessID, lppe->szExeFile, std::size(lppe->szExeFile)));
 }
 
 BOOL Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
     auto& s = sd::Current();
     sd::Enter(s, "Process32NextW");
-    return NextListed(s, hSnapshot, false, &lppe->th32ProcessID, lppe->szExeFile, std::size(lppe->szExeFile));
+    return WithParent(s, lppe, NextListed(s, hSnapshot, false, &lppe->th32ProcessID, lppe->szExeFile, std::size(lppe->szExeFile)));
 }
 
 BOOL Module32FirstW(HANDLE hSnapshot, MODULEENTRY32W* lpme) {

@@ -87,7 +87,9 @@ TEST_F(StartupTest, LogPathThatIsAFolderOrMissingGetsTheOpenError) {
         sim::SafetyCheck fresh_safety(fresh, kLog);
         fresh.RunProgram({.command_line = u"\"" + kExe + u"\" " + c.arguments, .module_path = kExe});
         EXPECT_EQ(fresh_safety.Report(fresh), "");
-        if (!c.beside.empty()) EXPECT_EQ(fresh.FileContents(c.beside), "the user's own notes");
+        if (!c.beside.empty()) {
+            EXPECT_EQ(fresh.FileContents(c.beside), "the user's own notes");
+        }
         ASSERT_EQ(fresh.MessageBoxes().size(), 1u) << sim::Narrow(c.arguments);
         EXPECT_EQ(sim::Narrow(fresh.MessageBoxes()[0].text), sim::Narrow(CannotOpen(c.named)));
         EXPECT_EQ(fresh.MessageBoxes()[0].style, win::MB_ICONERROR);
@@ -379,7 +381,9 @@ TEST_F(StartupTest, CommandLineForms) {
                                    " is not understood.\rA path with blanks needs quotes; dismora.exe /? lists the switches.");
             }
             EXPECT_EQ(shown, expected);
-            if (c.help) EXPECT_EQ(fresh.MessageBoxes()[0].style, win::MB_OK | win::MB_ICONINFORMATION);
+            if (c.help) {
+                EXPECT_EQ(fresh.MessageBoxes()[0].style, win::MB_OK | win::MB_ICONINFORMATION);
+            }
         }
         EXPECT_TRUE(fresh.Leaks().empty());
     }

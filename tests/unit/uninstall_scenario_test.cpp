@@ -647,6 +647,16 @@ TEST_F(UninstallTest, ApplicationsThatHoldFilesAreAskedToClose) {
              start({.window = u"Open", .closes_after_ms = 0, .open = {lib}}, u"C:\\Other\\host.exe")(m);
          },
          win::ERROR_SUCCESS_REBOOT_REQUIRED, "", "", true},
+        // The log's pre-uninstall command starts it: a program the run started is part of the
+        // run, whether the snapshots or the Restart Manager see it.
+        {"a program the run started is never asked", u"/wait", win::IDYES,
+         [&](Machine& m) {
+             m.OfferRestartManager();
+             m.InstallProgram(u"C:\\Other\\pre.exe",
+                              {.exit_code = 1,  // it went well: the uninstall goes on
+                               .on_start = [&](Machine& started, sim::ProgramRun&) { started.StartApplication(tool, closes); }});
+         },
+         win::ERROR_SUCCESS_REBOOT_REQUIRED, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -662,6 +672,7 @@ TEST_F(UninstallTest, ApplicationsThatHoldFilesAreAskedToClose) {
         LogBuilder log;
         log.scope = "ALL";
         log.files = {sim::Narrow(tool), sim::Narrow(lib)};
+        if (fresh.Exists(u"C:\\Other\\pre.exe")) log.pre_command = "C:\\Other\\pre.exe";
         fresh.WriteFile(kLog, log.Bytes());
         sim::SafetyCheck safety(fresh, kLog);
         sim::RunResult result = fresh.RunProgram(
