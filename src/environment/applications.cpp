@@ -135,7 +135,9 @@ void FindApplicationsHolding(const char16_t* const* files, std::uint32_t count, 
     // In the services' session (a run as SYSTEM) the users' applications live elsewhere.
     if (!win::ProcessIdToSessionId(self, &session) || session == 0) return;
     // The Restart Manager does not tell who started a process: it passes over these by id.
-    win::DWORD ours[kOurs] = {self, spared};
+    win::DWORD ours[kOurs];  // NOLINT(cppcoreguidelines-init-variables): filled as far as known
+    ours[0] = self;
+    ours[1] = spared;
     std::uint32_t known = 2;
     const UniqueFileHandle processes(win::CreateToolhelp32Snapshot(win::TH32CS_SNAPPROCESS, 0));
     win::PROCESSENTRY32W entry;  // NOLINT(cppcoreguidelines-pro-type-member-init): the snapshot fills it
